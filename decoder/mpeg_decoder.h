@@ -1,0 +1,112 @@
+// MPEG audio decoding (MPEG-1, MPEG-2, MPEG-2.5; Layers I, II and III) to 16-bit PCM:
+// frame headers and the first-frame search, and the decoder with its per-stream set-up and
+// per-frame entry. The decoder never throws: it reports through its results.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace zentu {
+
+// The thirteen fields of a frame header, in header order.
+struct FrameHeader {
+    int32_t syncKind = 0;       // 1: 0xFFF sync (MPEG-1/2), 2: 0xFFE (MPEG-2.5), 0: no sync
+    int32_t versionBit = 0;     // 1 MPEG-1, 0 MPEG-2 (syncKind 1) or MPEG-2.5 (syncKind 2)
+    int32_t layerCode = 0;      // 3 Layer I, 2 Layer II, 1 Layer III, 0 reserved
+    int32_t protectionBit = 0;  // 0: a 16-bit CRC follows the header
+    int32_t bitrateIndex = 0;   // 0 free format, 15 invalid
+    int32_t sampleRateIndex = 0;
+    int32_t paddingBit = 0;
+    int32_t privateBit = 0;
+    int32_t mode = 0;  // 0 stereo, 1 joint stereo, 2 dual channel, 3 single channel
+    int32_t modeExtension = 0;
+    int32_t rightsBit = 0;
+    int32_t originalBit = 0;
+    int32_t emphasis = 0;
+};
+
+// Two headers belong to the same stream when their four bytes, read as a little-endian
+// 32-bit value, agree under this mask (sync, version, layer, sample rate).
+inline constexpr uint32_t kSameStreamMask = 0x000CFEFF;
+
+// The padding slot of a layer code: 4 bytes for Layer I, 1 byte otherwise.
+constexpr int32_t PaddingSlot(int32_t layerCode) { return layerCode == 3 ? 4 : 1; }
+
+// Parses the four bytes at `bytes` and returns the frame length without the padding slot:
+// > 0 a frame; 0 no sync, reserved layer, bit-rate index 15 or an unmeasurable free-format
+// frame; < 0 a reserved sample rate. windowLength (capped at 10000) is the number of bytes
+// readable from `bytes`; it only serves the free-format measurement, which reads nothing
+// outside it. With a window below 4 only the four header bytes are read.
+int32_t ParseFrameHeader(const uint8_t* bytes, int32_t windowLength, FrameHeader& header);
+// As ParseFrameHeader, and sets bitrate (bit/s; 0 on failure).
+int32_t ParseFrameHeaderWithBitrate(const uint8_t* bytes, int32_t windowLength, FrameHeader& header,
+                                    int32_t& bitrate);
+// Parses the first sync candidate (0xFF followed by 0xFx or 0xEx) in bytes[0 .. length-1],
+// storing its position in offset. Returns 0 (offset untouched) when there is none.
+int32_t FindFirstFrame(const uint8_t* bytes, int32_t length, FrameHeader& header, int32_t& bitrate,
+                       int32_t& offset);
+
+// The decoder's PCM output.
+struct DecodedFormat {
+    int32_t channels = 0;
+    int32_t samplesPerFrame = 0;  // over all channels
+    int32_t sampleRate = 0;
+    int32_t bitsPerSample = 0;
+    int32_t frameLength = 0;  // the base length given to the set-up
+    int32_t reserved = 0;
+};
+
+// (bytes consumed, PCM bytes produced); (0, 0) for a frame that could not be decoded.
+struct DecodeResult {
+    int32_t consumed = 0;
+    int32_t produced = 0;
+};
+
+// The largest PCM block one frame produces: 1152 sample frames of two 16-bit channels.
+inline constexpr int32_t kMaxPcmBytesPerFrame = 4608;
+
+struct DecoderState;
+struct TRoutineSlots;
+struct TEqualizerTables;
+
+// One decoder with its whole state: one stream at a time, frame after frame.
+class TMpegDecoder {
+public:
+    TMpegDecoder();
+    ~TMpegDecoder();
+    TMpegDecoder(const TMpegDecoder&) = delete;
+    TMpegDecoder& operator=(const TMpegDecoder&) = delete;
+
+    // Prepares for the stream of `header`; returns 1 on success, 0 when it cannot be decoded.
+    // rateShift 0..2 and outputFlags (8: 8-bit; bits 1-0 channel selection) only change the
+    // figures of GetDecodedFormat: 16-bit output at the full rate is all that is produced.
+    int32_t Open(const FrameHeader& header, int32_t baseLength, int32_t rateShift, int32_t unused,
+                 uint8_t outputFlags, int32_t frequencyLimit);
+    DecodedFormat GetDecodedFormat() const;
+    // Decodes the frame at `frame` (starting at its sync word; `available` bytes may be read)
+    // into pcm (at least kMaxPcmBytesPerFrame bytes). Never reads outside the given bytes.
+    DecodeResult DecodeFrame(const uint8_t* frame, int32_t available, uint8_t* pcm);
+
+    // Polarity inversion of the synthesis window; takes effect from the next frame.
+    void SetInvertPolarity(bool on);
+    bool GetInvertPolarity() const;
+
+    // The equalizer factors and switches, written directly by the player.
+    TEqualizerTables& Equalizer();
+    // The processor-specific routines this decoder calls; filled by DispatchRoutines.
+    TRoutineSlots& Routines();
+
+private:
+    std::unique_ptr<DecoderState> state_;
+};
+
+// The process-wide decoder, for callers that want the module-level interface.
+TMpegDecoder& DefaultDecoder();
+int32_t OpenDecoder(const FrameHeader& header, int32_t baseLength, int32_t rateShift, int32_t unused,
+                    uint8_t outputFlags, int32_t frequencyLimit);
+DecodedFormat GetDecodedFormat();
+DecodeResult DecodeFrame(const uint8_t* frame, int32_t available, uint8_t* pcm);
+void SetInvertPolarity(bool on);
+bool GetInvertPolarity();
+
+}  // namespace zentu

@@ -1,0 +1,50 @@
+// The exception family every component raises: a message and nothing else.
+// Callers that must tell "an error of the family" from any other failure catch zentu::Exception.
+#pragma once
+
+#include <source_location>
+#include <stdexcept>
+#include <string>
+
+namespace zentu {
+
+class Exception : public std::runtime_error {
+public:
+    explicit Exception(const std::string& message) : std::runtime_error(message) {}
+};
+
+// A call that is not allowed in the object's present state (tray icon identifiers, ...).
+class EInvalidOperation : public Exception {
+    using Exception::Exception;
+};
+
+// A property value outside what the object can take (multimedia timer ranges).
+class EPropertyError : public Exception {
+    using Exception::Exception;
+};
+
+// A system resource could not be had (no timer event).
+class EOutOfResources : public Exception {
+    using Exception::Exception;
+};
+
+// A text that should be a number is not one.
+class EConvertError : public Exception {
+    using Exception::Exception;
+};
+
+// Opening, reading or seeking a stream failed; the message is the system's error text.
+class EStreamError : public Exception {
+    using Exception::Exception;
+};
+
+// A broken internal contract: a programming error, never bad input.
+class EAssertionFailed : public Exception {
+    using Exception::Exception;
+};
+
+// Raises EAssertionFailed naming the source file and line when ok is false.
+void Assert(bool ok, const char* what = "Assertion failed",
+            std::source_location where = std::source_location::current());
+
+}  // namespace zentu

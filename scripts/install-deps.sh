@@ -1,0 +1,14 @@
+#!/bin/sh
+# Installs what Zentu needs to build, test and run on Debian 12 (uses sudo when not root).
+set -eu
+SUDO=""
+if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+APT="$SUDO apt-get -o DPkg::Lock::Timeout=300 -y -q"
+$APT update
+# build
+$APT install --no-upgrade g++ clang cmake ninja-build pkg-config libgtest-dev libbenchmark-dev \
+    qt6-base-dev libasound2-dev
+# tests: encoders and a peer decoder for fixtures made at test time, a headless X server with a
+# tray host, and a Japanese font
+$APT install --no-upgrade lame twolame mpg123 sox xvfb xauth x11-utils xdotool trayer fonts-ipafont-gothic

@@ -1,0 +1,249 @@
+// zentu-decode: decodes an MPEG audio file to a WAV file, to raw 16-bit PCM, or to nothing
+// (with a speed figure). Frames are found and walked the way the player does.
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "decoder/mpeg_decoder.h"
+#include "platform/exceptions.h"
+#include "player/frame_rule.h"
+#include "player/mp_stream.h"
+#include "player/mp_stream_reader.h"
+
+namespace {
+
+using namespace zentu;
+
+constexpr int kExitOk = 0;
+constexpr int kExitNotMpeg = 1;
+constexpr int kExitUsage = 2;
+
+void Usage(FILE* to) {
+    std::fputs(
+        "usage: zentu-decode [--raw] INPUT OUTPUT   decode INPUT to a WAV file (raw 16-bit PCM with --raw);\n"
+        "                                           OUTPUT - writes to standard output\n"
+        "       zentu-decode --null INPUT           decode and discard; print frames, seconds, CPU seconds\n"
+        "                                           and speed\n"
+        "       zentu-decode --help\n",
+        to);
+}
+
+class Output {
+public:
+    virtual ~Output() = default;
+    virtual bool Write(const uint8_t* data, size_t n) = 0;
+    virtual bool Finish() { return true; }
+};
+
+class NullOutput final : public Output {
+public:
+    bool Write(const uint8_t*, size_t) override { return true; }
+};
+
+class FileOutput final : public Output {
+public:
+    FileOutput(FILE* f, bool wav, bool closeAtEnd) : f_(f), wav_(wav), close_(closeAtEnd) {}
+    ~FileOutput() override {
+        if (close_ && f_) std::fclose(f_);
+    }
+    void SetFormat(int channels, int rate) {
+        channels_ = channels;
+        rate_ = rate;
+    }
+    bool Begin() { return !wav_ || WriteHeader(0); }
+    bool Write(const uint8_t* data, size_t n) override {
+        bytes_ += n;
+        return std::fwrite(data, 1, n, f_) == n;
+    }
+    bool Finish() override {
+        if (std::fflush(f_) != 0) return false;
+        if (!wav_) return true;
+        // A pipe cannot take the lengths afterwards; a file gets them written in.
+        if (std::fseek(f_, 0, SEEK_SET) != 0) return true;
+        return WriteHeader(bytes_) && std::fflush(f_) == 0;
+    }
+
+private:
+    static void Put32(uint8_t* p, uint32_t v) {
+        for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+    }
+    static void Put16(uint8_t* p, uint16_t v) {
+        p[0] = static_cast<uint8_t>(v);
+        p[1] = static_cast<uint8_t>(v >> 8);
+    }
+    bool WriteHeader(uint64_t dataBytes) {
+        uint8_t h[44];
+        const uint32_t block = static_cast<uint32_t>(channels_) * 2;
+        std::memcpy(h, "RIFF", 4);
+        Put32(h + 4, static_cast<uint32_t>(dataBytes + 36));
+        std::memcpy(h + 8, "WAVEfmt ", 8);
+        Put32(h + 16, 16);
+        Put16(h + 20, 1);
+        Put16(h + 22, static_cast<uint16_t>(channels_));
+        Put32(h + 24, static_cast<uint32_t>(rate_));
+        Put32(h + 28, static_cast<uint32_t>(rate_) * block);
+        Put16(h + 32, static_cast<uint16_t>(block));
+        Put16(h + 34, 16);
+        std::memcpy(h + 36, "data", 4);
+        Put32(h + 40, static_cast<uint32_t>(dataBytes));
+        return std::fwrite(h, 1, 44, f_) == 44;
+    }
+
+    FILE* f_;
+    bool wav_;
+    bool close_;
+    int channels_ = 2;
+    int rate_ = 44100;
+    uint64_t bytes_ = 0;
+};
+
+struct Stats {
+    int64_t frames = 0;
+    int64_t pcmBytes = 0;
+    int32_t channels = 0;
+    int32_t sampleRate = 0;
+};
+
+// Returns false when the input holds no MPEG audio. `prepare` is called once the format is
+// known, before the first PCM is written.
+template <class Prepare>
+bool Decode(TMPStream& stream, Output& out, Stats& stats, Prepare prepare) {
+    TMPStreamReader reader(65536);
+    reader.Open(&stream, true);
+    const int64_t dataStart = 0;
+    int64_t dataLength = reader.Size();
+
+    reader.Require(1024);
+    FrameHeader header;
+    int32_t bitrate = 0, offset = 0;
+    const int32_t base = FindFirstFrame(reader.Current(), reader.Available(), header, bitrate, offset);
+    if (base <= 0) return false;
+    if (offset > 0) {
+        if (!reader.Skip(offset)) return false;
+        dataLength -= offset;
+        reader.Require(1441);
+        if (reader.Available() < 4) return false;
+    }
+    const uint32_t reference = HeaderWord(reader.Current());
+    const int32_t freeBase = header.bitrateIndex == 0 ? base : 0;
+    int32_t frameLength = FrameLengthAt(reader.Current(), reference, freeBase, header);
+    if (frameLength <= 0) return false;
+    reader.Require(frameLength);
+    TMpegDecoder decoder;
+    const int32_t padding = header.paddingBit ? PaddingSlot(header.layerCode) : 0;
+    if (!decoder.Open(header, frameLength - padding, 0, 0, 0, 24000)) return false;
+    const DecodedFormat format = decoder.GetDecodedFormat();
+    const int32_t pcmBytes = format.samplesPerFrame * format.bitsPerSample / 8;
+    stats.channels = format.channels;
+    stats.sampleRate = format.sampleRate;
+    prepare(format);
+
+    std::vector<uint8_t> pcm(5120);
+    int32_t resync = 0;
+    const int64_t start = dataStart + offset;
+    for (;;) {
+        if (reader.Position() - start >= dataLength) break;
+        if (frameLength <= 0) {
+            if (!reader.Require(4)) break;  // the data ends: a part frame is not played
+            FrameHeader h;
+            frameLength = FrameLengthAt(reader.Current(), reference, freeBase, h);
+            if (frameLength <= 0) {
+                if (resync >= 1024) break;
+                reader.Skip(1);
+                ++resync;
+                continue;
+            }
+        }
+        if (!reader.Require(frameLength)) break;
+        const DecodeResult r = decoder.DecodeFrame(reader.Current(), frameLength, pcm.data());
+        reader.Skip(frameLength);
+        frameLength = 0;
+        resync = 0;
+        if (r.consumed < 1) std::memset(pcm.data(), 0, static_cast<size_t>(pcmBytes));
+        if (!out.Write(pcm.data(), static_cast<size_t>(pcmBytes))) throw EStreamError(std::strerror(errno));
+        ++stats.frames;
+        stats.pcmBytes += pcmBytes;
+    }
+    return true;
+}
+
+double CpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    bool raw = false, null = false;
+    std::vector<std::string> files;
+    for (const std::string& a : args) {
+        if (a == "--help" || a == "-h") {
+            Usage(stdout);
+            return kExitOk;
+        }
+        if (a == "--raw")
+            raw = true;
+        else if (a == "--null")
+            null = true;
+        else if (a.size() > 1 && a[0] == '-' && a != "-") {
+            std::fprintf(stderr, "zentu-decode: unknown option %s\n", a.c_str());
+            Usage(stderr);
+            return kExitUsage;
+        } else
+            files.push_back(a);
+    }
+    if ((null && (files.size() != 1 || raw)) || (!null && files.size() != 2)) {
+        Usage(stderr);
+        return kExitUsage;
+    }
+
+    try {
+        TMPFileStream input(files[0]);
+        Stats stats;
+        if (null) {
+            NullOutput out;
+            const double cpu0 = CpuSeconds();
+            if (!Decode(input, out, stats, [](const DecodedFormat&) {})) {
+                std::fputs("unknown MPEG Audio format.\n", stderr);
+                return kExitNotMpeg;
+            }
+            const double cpu = CpuSeconds() - cpu0;
+            const double seconds = stats.sampleRate > 0 && stats.channels > 0
+                                       ? static_cast<double>(stats.pcmBytes) / (2.0 * stats.channels * stats.sampleRate)
+                                       : 0.0;
+            std::printf("%lld frames, %.3f s of audio, %.3f s CPU, %.1f x realtime\n",
+                        static_cast<long long>(stats.frames), seconds, cpu, cpu > 0 ? seconds / cpu : 0.0);
+            return kExitOk;
+        }
+        FILE* f = files[1] == "-" ? stdout : std::fopen(files[1].c_str(), "wb");
+        if (!f) {
+            std::fprintf(stderr, "zentu-decode: cannot create \"%s\": %s\n", files[1].c_str(), std::strerror(errno));
+            return kExitUsage;
+        }
+        FileOutput out(f, !raw, f != stdout);
+        bool begun = true;
+        const bool ok = Decode(input, out, stats, [&](const DecodedFormat& fmt) {
+            out.SetFormat(fmt.channels, fmt.sampleRate);
+            begun = out.Begin();
+        });
+        if (!ok) {
+            std::fputs("unknown MPEG Audio format.\n", stderr);
+            return kExitNotMpeg;
+        }
+        if (!begun || !out.Finish()) {
+            std::fprintf(stderr, "zentu-decode: cannot write \"%s\": %s\n", files[1].c_str(), std::strerror(errno));
+            return kExitUsage;
+        }
+        return kExitOk;
+    } catch (const Exception& e) {
+        std::fprintf(stderr, "zentu-decode: %s\n", e.what());
+        return kExitUsage;
+    }
+}
