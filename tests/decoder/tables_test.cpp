@@ -15,7 +15,7 @@ TEST(Tables, SampleValues) {
     EXPECT_EQ(kSynthesisWindowK[256], 75038);
     EXPECT_EQ(kSynthesisWindowK[1], -1);
     for (int i = 1; i < 512; ++i) {
-        if (i % 64) EXPECT_EQ(kSynthesisWindowK[static_cast<size_t>(512 - i)], -kSynthesisWindowK[static_cast<size_t>(i)]);
+        if (i % 64) { EXPECT_EQ(kSynthesisWindowK[static_cast<size_t>(512 - i)], -kSynthesisWindowK[static_cast<size_t>(i)]); }
     }
     EXPECT_EQ(kScalefactorBands[1][0].longStart[21], 418);     // 44.1 kHz
     EXPECT_EQ(kScalefactorBands[0][1].longStart[18], 332);     // 24 kHz
