@@ -88,6 +88,15 @@ void SynthesisInit(TSynthesis& synth) {
             synth.window[16 * j + k] = static_cast<float>(tables::kSynthesisWindowK[j + 32 * k]) / 65536.0f;
     for (int m = 0; m < 8; ++m)
         synth.window[256 + m] = -static_cast<float>(tables::kSynthesisWindowK[48 + 64 * m]) / 65536.0f;
+    for (int i = 264; i < TSynthesis::kWindowByTap; ++i) synth.window[i] = 0.0f;
+    // Per ring slot k: output j (0..15) takes row j's tap k (subtracted for odd k); output
+    // 17 + i (i = 0..14) takes row 15 - i's tap 15 - k; lane 31 is unused.
+    float* byTap = synth.window + TSynthesis::kWindowByTap;
+    for (int k = 0; k < 16; ++k) {
+        for (int j = 0; j < 16; ++j) byTap[32 * k + j] = (k & 1 ? -1.0f : 1.0f) * synth.window[16 * j + k];
+        for (int i = 0; i < 15; ++i) byTap[32 * k + 16 + i] = synth.window[16 * (15 - i) + 15 - k];
+        byTap[32 * k + 31] = 0.0f;
+    }
     synth.inverted = false;
     SynthesisReset(synth);
 }
