@@ -25,26 +25,28 @@ const float* Cosines() {
     return table.c;
 }
 
-// DCT-II of length n by the recursive even/odd split: x is overwritten, out receives the n
-// values; cos points at this length's table level.
-void FastDct(float* x, float* out, int n, const float* cos) {
-    if (n == 2) {
+// DCT-II of length N by the recursive even/odd split: x is overwritten, out receives the N
+// values; cos points at this length's table level. The sizes are template arguments so
+// that the whole 32-point transform unrolls.
+template <int N>
+inline void FastDct(float* x, float* out, const float* cos) {
+    if constexpr (N == 2) {
         out[0] = x[0] + x[1];
         out[1] = (x[0] - x[1]) * cos[0];
-        return;
+    } else {
+        constexpr int half = N / 2;
+        float a[half], b[half];
+        for (int j = 0; j < half; ++j) {
+            a[j] = x[j] + x[N - 1 - j];
+            b[j] = (x[j] - x[N - 1 - j]) * cos[j];
+        }
+        float ta[half], tb[half];
+        FastDct<half>(a, ta, cos + half);
+        FastDct<half>(b, tb, cos + half);
+        for (int j = 0; j < half; ++j) out[2 * j] = ta[j];
+        for (int j = 0; j < half - 1; ++j) out[2 * j + 1] = tb[j] + tb[j + 1];
+        out[N - 1] = tb[half - 1];
     }
-    const int half = n / 2;
-    float a[16], b[16];
-    for (int j = 0; j < half; ++j) {
-        a[j] = x[j] + x[n - 1 - j];
-        b[j] = (x[j] - x[n - 1 - j]) * cos[j];
-    }
-    float ta[16], tb[16];
-    FastDct(a, ta, half, cos + half);
-    FastDct(b, tb, half, cos + half);
-    for (int j = 0; j < half; ++j) out[2 * j] = ta[j];
-    for (int j = 0; j < half - 1; ++j) out[2 * j + 1] = tb[j] + tb[j + 1];
-    out[n - 1] = tb[half - 1];
 }
 
 inline int Wrap(int i) { return i & 511; }
@@ -119,7 +121,7 @@ void SynthesizeSlot(const float* s, int32_t stride, const TEqualizerTables& eq, 
         for (int k = 0; k < 32; ++k) x[k] = s[k * stride] * eq.SubbandGains[k];
     else
         for (int k = 0; k < 32; ++k) x[k] = s[k * stride];
-    FastDct(x, slot, 32, Cosines());
+    FastDct<32>(x, slot, Cosines());
 }
 
 void WriteMonoPlain(const float* ring, int32_t offset, const float* window, int16_t* dest) {
