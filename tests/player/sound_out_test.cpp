@@ -242,7 +242,7 @@ TEST_F(SoundOut, TicksComeAtMostOncePerIntervalAndStopWhenIdle) {
     out.WaitDone();
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     const int during = ticks;
-    EXPECT_GE(during, 8);
+    EXPECT_GE(during, 5);  // ticks from the first buffer on, not only after it completes
     EXPECT_LE(during, seconds * 1000 / 50 + 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(ticks.load(), during);  // idle: no time-out armed
