@@ -4,7 +4,7 @@
 
 namespace zentu {
 
-void Assert(bool ok, const char* what, std::source_location where) {
+void Assert(bool ok, const char* what, TSourceLocation where) {
     if (ok) return;
     std::string file = where.file_name();
     if (auto slash = file.find_last_of('/'); slash != std::string::npos) file.erase(0, slash + 1);

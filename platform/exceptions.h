@@ -2,7 +2,10 @@
 // Callers that must tell "an error of the family" from any other failure catch zentu::Exception.
 #pragma once
 
+#include <version>
+#if defined(__cpp_lib_source_location)
 #include <source_location>
+#endif
 #include <stdexcept>
 #include <string>
 
@@ -43,8 +46,29 @@ class EAssertionFailed : public Exception {
     using Exception::Exception;
 };
 
+// Where an assertion stands. clang 14 with libstdc++ 12 has no std::source_location; the
+// compiler built-ins it rests on exist in both compilers.
+#if defined(__cpp_lib_source_location)
+using TSourceLocation = std::source_location;
+#else
+class TSourceLocation {
+public:
+    static constexpr TSourceLocation current(const char* file = __builtin_FILE(),
+                                             unsigned line = __builtin_LINE()) noexcept {
+        return TSourceLocation(file, line);
+    }
+    constexpr const char* file_name() const noexcept { return file_; }
+    constexpr unsigned line() const noexcept { return line_; }
+
+private:
+    constexpr TSourceLocation(const char* file, unsigned line) : file_(file), line_(line) {}
+    const char* file_;
+    unsigned line_;
+};
+#endif
+
 // Raises EAssertionFailed naming the source file and line when ok is false.
 void Assert(bool ok, const char* what = "Assertion failed",
-            std::source_location where = std::source_location::current());
+            TSourceLocation where = TSourceLocation::current());
 
 }  // namespace zentu
