@@ -179,6 +179,9 @@ TEST(MMTimer, OwnerAndHandlerChangingItTogetherLeaveNoStrayTimer) {
         if (i % 7 == 0) timer.SetEnabled(false);
         std::this_thread::sleep_for(std::chrono::microseconds(300));
     }
+    // on a loaded machine the churn above may leave no tick through: let one come
+    timer.SetEnabled(true);
+    for (int i = 0; i < 500 && calls == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     timer.SetEnabled(false);
     EXPECT_GT(calls, 0);
     EXPECT_EQ(service.RunningEvents(), 0);
