@@ -4,11 +4,11 @@
 
 namespace zentu {
 
-void Assert(bool ok, const char* what, std::source_location where) {
+void Assert(bool ok, const char* what, const char* file, int line) {
     if (ok) return;
-    std::string file = where.file_name();
-    if (auto slash = file.find_last_of('/'); slash != std::string::npos) file.erase(0, slash + 1);
-    throw EAssertionFailed(std::string(what) + " (" + file + ", line " + std::to_string(where.line()) + ")");
+    std::string name = file;
+    if (auto slash = name.find_last_of('/'); slash != std::string::npos) name.erase(0, slash + 1);
+    throw EAssertionFailed(std::string(what) + " (" + name + ", line " + std::to_string(line) + ")");
 }
 
 }  // namespace zentu

@@ -2,7 +2,6 @@
 // Callers that must tell "an error of the family" from any other failure catch zentu::Exception.
 #pragma once
 
-#include <source_location>
 #include <stdexcept>
 #include <string>
 
@@ -44,7 +43,8 @@ class EAssertionFailed : public Exception {
 };
 
 // Raises EAssertionFailed naming the source file and line when ok is false.
-void Assert(bool ok, const char* what = "Assertion failed",
-            std::source_location where = std::source_location::current());
+// (clang 14 with libstdc++ 12 has no std::source_location, hence the builtins.)
+void Assert(bool ok, const char* what = "Assertion failed", const char* file = __builtin_FILE(),
+            int line = __builtin_LINE());
 
 }  // namespace zentu

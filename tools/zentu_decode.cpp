@@ -10,9 +10,8 @@
 
 #include "decoder/mpeg_decoder.h"
 #include "platform/exceptions.h"
-#include "player/frame_rule.h"
 #include "player/mp_stream.h"
-#include "player/mp_stream_reader.h"
+#include "player/stream_decode.h"
 
 namespace {
 
@@ -37,11 +36,6 @@ public:
     virtual ~Output() = default;
     virtual bool Write(const uint8_t* data, size_t n) = 0;
     virtual bool Finish() { return true; }
-};
-
-class NullOutput final : public Output {
-public:
-    bool Write(const uint8_t*, size_t) override { return true; }
 };
 
 class FileOutput final : public Output {
@@ -101,76 +95,6 @@ private:
     uint64_t bytes_ = 0;
 };
 
-struct Stats {
-    int64_t frames = 0;
-    int64_t pcmBytes = 0;
-    int32_t channels = 0;
-    int32_t sampleRate = 0;
-};
-
-// Returns false when the input holds no MPEG audio. `prepare` is called once the format is
-// known, before the first PCM is written.
-template <class Prepare>
-bool Decode(TMPStream& stream, Output& out, Stats& stats, Prepare prepare) {
-    TMPStreamReader reader(65536);
-    reader.Open(&stream, true);
-    const int64_t dataStart = 0;
-    int64_t dataLength = reader.Size();
-
-    reader.Require(1024);
-    FrameHeader header;
-    int32_t bitrate = 0, offset = 0;
-    const int32_t base = FindFirstFrame(reader.Current(), reader.Available(), header, bitrate, offset);
-    if (base <= 0) return false;
-    if (offset > 0) {
-        if (!reader.Skip(offset)) return false;
-        dataLength -= offset;
-        reader.Require(1441);
-        if (reader.Available() < 4) return false;
-    }
-    const uint32_t reference = HeaderWord(reader.Current());
-    const int32_t freeBase = header.bitrateIndex == 0 ? base : 0;
-    int32_t frameLength = FrameLengthAt(reader.Current(), reference, freeBase, header);
-    if (frameLength <= 0) return false;
-    reader.Require(frameLength);
-    TMpegDecoder decoder;
-    const int32_t padding = header.paddingBit ? PaddingSlot(header.layerCode) : 0;
-    if (!decoder.Open(header, frameLength - padding, 0, 0, 0, 24000)) return false;
-    const DecodedFormat format = decoder.GetDecodedFormat();
-    const int32_t pcmBytes = format.samplesPerFrame * format.bitsPerSample / 8;
-    stats.channels = format.channels;
-    stats.sampleRate = format.sampleRate;
-    prepare(format);
-
-    std::vector<uint8_t> pcm(5120);
-    int32_t resync = 0;
-    const int64_t start = dataStart + offset;
-    for (;;) {
-        if (reader.Position() - start >= dataLength) break;
-        if (frameLength <= 0) {
-            if (!reader.Require(4)) break;  // the data ends: a part frame is not played
-            FrameHeader h;
-            frameLength = FrameLengthAt(reader.Current(), reference, freeBase, h);
-            if (frameLength <= 0) {
-                if (resync >= 1024) break;
-                reader.Skip(1);
-                ++resync;
-                continue;
-            }
-        }
-        if (!reader.Require(frameLength)) break;
-        const DecodeResult r = decoder.DecodeFrame(reader.Current(), frameLength, pcm.data());
-        reader.Skip(frameLength);
-        frameLength = 0;
-        resync = 0;
-        if (r.consumed < 1) std::memset(pcm.data(), 0, static_cast<size_t>(pcmBytes));
-        if (!out.Write(pcm.data(), static_cast<size_t>(pcmBytes))) throw EStreamError(std::strerror(errno));
-        ++stats.frames;
-        stats.pcmBytes += pcmBytes;
-    }
-    return true;
-}
-
 double CpuSeconds() {
     timespec ts{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
@@ -206,17 +130,17 @@ int main(int argc, char** argv) {
 
     try {
         TMPFileStream input(files[0]);
-        Stats stats;
+        TStreamDecodeStats stats;
         if (null) {
-            NullOutput out;
             const double cpu0 = CpuSeconds();
-            if (!Decode(input, out, stats, [](const DecodedFormat&) {})) {
+            if (!DecodeStream(input, [](const DecodedFormat&) {}, [](const uint8_t*, size_t) { return true; }, stats)) {
                 std::fputs("unknown MPEG Audio format.\n", stderr);
                 return kExitNotMpeg;
             }
             const double cpu = CpuSeconds() - cpu0;
-            const double seconds = stats.sampleRate > 0 && stats.channels > 0
-                                       ? static_cast<double>(stats.pcmBytes) / (2.0 * stats.channels * stats.sampleRate)
+            const DecodedFormat& f = stats.format;
+            const double seconds = f.sampleRate > 0 && f.channels > 0
+                                       ? static_cast<double>(stats.pcmBytes) / (2.0 * f.channels * f.sampleRate)
                                        : 0.0;
             std::printf("%lld frames, %.3f s of audio, %.3f s CPU, %.1f x realtime\n",
                         static_cast<long long>(stats.frames), seconds, cpu, cpu > 0 ? seconds / cpu : 0.0);
@@ -229,10 +153,13 @@ int main(int argc, char** argv) {
         }
         FileOutput out(f, !raw, f != stdout);
         bool begun = true;
-        const bool ok = Decode(input, out, stats, [&](const DecodedFormat& fmt) {
-            out.SetFormat(fmt.channels, fmt.sampleRate);
-            begun = out.Begin();
-        });
+        const bool ok = DecodeStream(
+            input,
+            [&](const DecodedFormat& fmt) {
+                out.SetFormat(fmt.channels, fmt.sampleRate);
+                begun = out.Begin();
+            },
+            [&](const uint8_t* data, size_t n) { return out.Write(data, n); }, stats);
         if (!ok) {
             std::fputs("unknown MPEG Audio format.\n", stderr);
             return kExitNotMpeg;

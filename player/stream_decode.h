@@ -1,0 +1,27 @@
+// Decodes a whole stream to PCM the way the player walks it: the first frame by the sync
+// search, every further frame by the per-frame rule against the first frame's header,
+// byte-wise resynchronisation over at most 1024 bytes, one frame of zeros for a frame that
+// does not decode, and a part frame at the end left unplayed.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "decoder/mpeg_decoder.h"
+#include "player/mp_stream.h"
+
+namespace zentu {
+
+struct TStreamDecodeStats {
+    int64_t frames = 0;
+    int64_t pcmBytes = 0;
+    DecodedFormat format{};
+};
+
+// Returns false when the stream holds no MPEG audio. `prepare` receives the format before
+// the first PCM; `write` receives each frame's PCM and returns false to stop with an error
+// (EStreamError is raised). Stream errors pass through.
+bool DecodeStream(TMPStream& stream, const std::function<void(const DecodedFormat&)>& prepare,
+                  const std::function<bool(const uint8_t*, size_t)>& write, TStreamDecodeStats& stats);
+
+}  // namespace zentu
