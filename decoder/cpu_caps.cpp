@@ -49,6 +49,9 @@ uint32_t Detect() {
     if (d & (1u << 23)) r |= kCapMMX;
     if (d & (1u << 15)) r |= kCapCMOV;
     if (d & (1u << 25)) r |= kCapMMXExt | kCapSSE;
+    if (d & (1u << 26)) r |= kCapSSE2;
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) r |= kCapAVX2;
 #endif
     return r;
 }

@@ -22,14 +22,21 @@ std::array<TRoutineVariant, slCount> ChooseRoutines(uint32_t w) {
     c[slHybrid] = (e3d && cmov) ? V::rvE3DNow : p56 ? V::rvP5P6 : V::rvPlain;
     c[slImdctLong] = e3d ? V::rvE3DNow : p56 ? V::rvP5P6 : V::rvPlain;
     c[slImdctShort] = c[slImdctLong];
+    if ((w & kCapSSE) && (w & kCapAVX2)) {
+        c[slWriteMono] = V::rvAVX2;
+        c[slWriteStereo] = V::rvAVX2;
+    }
     return c;
 }
 
 void DispatchRoutines(uint32_t word, TRoutineSlots& slots) {
-    // The x87 and 3DNow! families do not exist on this platform: every choice runs the plain
+    // The x87 and 3DNow! families do not exist on this platform: those choices run the plain
     // routines, which compute the same results.
-    (void)ChooseRoutines(word);
+    const auto choice = ChooseRoutines(word);
     FillSlotsPlain(slots);
+#if defined(__x86_64__)
+    if (choice[slWriteMono] == TRoutineVariant::rvAVX2) FillSlotsAvx2(slots);
+#endif
 }
 
 TRoutineSlots& GlobalRoutines() { return DefaultDecoder().Routines(); }

@@ -25,6 +25,10 @@ inline constexpr uint32_t kCapOtherVendor = 0x8000;
 inline constexpr uint32_t kCapFamily4 = 0x100000;
 inline constexpr uint32_t kCapFamily5 = 0x200000;
 inline constexpr uint32_t kCapFamily6 = 0x400000;  // family 6 or any other
+// Bits of our own: vector units the variants of this platform use. They count as part of the
+// SSE family, so a capability set without SSE ("KNI") switches them off too.
+inline constexpr uint32_t kCapSSE2 = 0x1000000;
+inline constexpr uint32_t kCapAVX2 = 0x2000000;  // AVX2 and FMA, with the operating system's support
 // The bits a player's capability set can switch off.
 inline constexpr uint32_t kCapSelectable = 0x3E;
 
@@ -54,8 +58,9 @@ struct TRoutineSlots {
 };
 
 // The routine families. The Pentium-scheduled and 3DNow! families are x87/3DNow! code that
-// cannot run on this platform; a slot that chooses them gets the plain routine.
-enum class TRoutineVariant : uint8_t { rvPlain, rvP5P6, rvP5P6Cmov, rv3DNow, rvE3DNow };
+// cannot run on this platform; a slot that chooses them gets the plain routine. rvAVX2 is
+// ours, chosen first where the processor has it and the SSE family is allowed.
+enum class TRoutineVariant : uint8_t { rvPlain, rvP5P6, rvP5P6Cmov, rv3DNow, rvE3DNow, rvAVX2 };
 
 enum TSlot : int { slAliasReduction, slWriteMono, slWriteStereo, slHybrid, slImdctLong, slImdctShort,
                    slCount };
@@ -69,7 +74,8 @@ void DispatchRoutines(uint32_t word, TRoutineSlots& slots);
 TRoutineSlots& GlobalRoutines();
 void DispatchRoutines(uint32_t word);
 
-// The plain routines (variants/generic.cpp).
+// The plain routines (variants/generic.cpp) and the AVX2 ones (variants/avx2.cpp).
 void FillSlotsPlain(TRoutineSlots& slots);
+void FillSlotsAvx2(TRoutineSlots& slots);
 
 }  // namespace zentu

@@ -25,26 +25,28 @@ const float* Cosines() {
     return table.c;
 }
 
-// DCT-II of length n by the recursive even/odd split: x is overwritten, out receives the n
-// values; cos points at this length's table level.
-void FastDct(float* x, float* out, int n, const float* cos) {
-    if (n == 2) {
+// DCT-II of length N by the recursive even/odd split: x is overwritten, out receives the N
+// values; cos points at this length's table level. The sizes are template arguments so
+// that the whole 32-point transform unrolls.
+template <int N>
+inline void FastDct(float* x, float* out, const float* cos) {
+    if constexpr (N == 2) {
         out[0] = x[0] + x[1];
         out[1] = (x[0] - x[1]) * cos[0];
-        return;
+    } else {
+        constexpr int half = N / 2;
+        float a[half], b[half];
+        for (int j = 0; j < half; ++j) {
+            a[j] = x[j] + x[N - 1 - j];
+            b[j] = (x[j] - x[N - 1 - j]) * cos[j];
+        }
+        float ta[half], tb[half];
+        FastDct<half>(a, ta, cos + half);
+        FastDct<half>(b, tb, cos + half);
+        for (int j = 0; j < half; ++j) out[2 * j] = ta[j];
+        for (int j = 0; j < half - 1; ++j) out[2 * j + 1] = tb[j] + tb[j + 1];
+        out[N - 1] = tb[half - 1];
     }
-    const int half = n / 2;
-    float a[16], b[16];
-    for (int j = 0; j < half; ++j) {
-        a[j] = x[j] + x[n - 1 - j];
-        b[j] = (x[j] - x[n - 1 - j]) * cos[j];
-    }
-    float ta[16], tb[16];
-    FastDct(a, ta, half, cos + half);
-    FastDct(b, tb, half, cos + half);
-    for (int j = 0; j < half; ++j) out[2 * j] = ta[j];
-    for (int j = 0; j < half - 1; ++j) out[2 * j + 1] = tb[j] + tb[j + 1];
-    out[n - 1] = tb[half - 1];
 }
 
 inline int Wrap(int i) { return i & 511; }
@@ -88,6 +90,15 @@ void SynthesisInit(TSynthesis& synth) {
             synth.window[16 * j + k] = static_cast<float>(tables::kSynthesisWindowK[j + 32 * k]) / 65536.0f;
     for (int m = 0; m < 8; ++m)
         synth.window[256 + m] = -static_cast<float>(tables::kSynthesisWindowK[48 + 64 * m]) / 65536.0f;
+    for (int i = 264; i < TSynthesis::kWindowByTap; ++i) synth.window[i] = 0.0f;
+    // Per ring slot k: output j (0..15) takes row j's tap k (subtracted for odd k); output
+    // 17 + i (i = 0..14) takes row 15 - i's tap 15 - k; lane 31 is unused.
+    float* byTap = synth.window + TSynthesis::kWindowByTap;
+    for (int k = 0; k < 16; ++k) {
+        for (int j = 0; j < 16; ++j) byTap[32 * k + j] = (k & 1 ? -1.0f : 1.0f) * synth.window[16 * j + k];
+        for (int i = 0; i < 15; ++i) byTap[32 * k + 16 + i] = synth.window[16 * (15 - i) + 15 - k];
+        byTap[32 * k + 31] = 0.0f;
+    }
     synth.inverted = false;
     SynthesisReset(synth);
 }
@@ -110,7 +121,7 @@ void SynthesizeSlot(const float* s, int32_t stride, const TEqualizerTables& eq, 
         for (int k = 0; k < 32; ++k) x[k] = s[k * stride] * eq.SubbandGains[k];
     else
         for (int k = 0; k < 32; ++k) x[k] = s[k * stride];
-    FastDct(x, slot, 32, Cosines());
+    FastDct<32>(x, slot, Cosines());
 }
 
 void WriteMonoPlain(const float* ring, int32_t offset, const float* window, int16_t* dest) {

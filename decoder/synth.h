@@ -15,8 +15,12 @@ struct TSynthesis {
     alignas(64) float ring[2][512];
     int32_t offset[2];  // a multiple of 32 in 0..480: where the newest vector lies
     // The folded window: rows j = 0..15 hold D[j + 32k] (k = 0..15), a last row of 8 holds
-    // -D[48 + 64m]. Negated in place for polarity inversion.
-    alignas(64) float window[264];
+    // -D[48 + 64m]. From kWindowByTap on, the same coefficients laid out per ring slot for the
+    // vector writers (kWindowByTap + 32k + j: output j's coefficient for slot k, signs folded
+    // in; + 16 + i: output 17 + i's). Writers receive `window`; polarity inversion negates
+    // all of it in place.
+    static constexpr int kWindowByTap = 272;
+    alignas(64) float window[kWindowByTap + 512];
     bool inverted;
 };
 
@@ -30,9 +34,11 @@ void SetPolarity(TSynthesis& synth, bool inverted);
 // applying the subband equalizer when it is on.
 void SynthesizeSlot(const float* s, int32_t stride, const TEqualizerTables& eq, float* slot);
 
-// The plain writers.
+// The plain writers and the AVX2 ones (variants/avx2.cpp).
 void WriteMonoPlain(const float* ring, int32_t offset, const float* window, int16_t* dest);
 void WriteStereoChannelPlain(const float* ring, int32_t offset, const float* window, int16_t* dest);
+void WriteMonoAvx2(const float* ring, int32_t offset, const float* window, int16_t* dest);
+void WriteStereoChannelAvx2(const float* ring, int32_t offset, const float* window, int16_t* dest);
 
 // Layer I/II rows (64 floats each: subband s, channel c at 2s + c, or subband s alone in a
 // single-channel stream) to PCM; `channels` is 1 or 2.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "decoder/dispatch.h"
 #include "platform/exceptions.h"
 #include "player/frame_rule.h"
 #include "player/mp3_info.h"
@@ -47,6 +48,7 @@ bool DecodeStream(TMPStream& stream, const std::function<void(const DecodedForma
     int32_t frameLength = FrameLengthAt(reader.Current(), reference, freeBase, header);
     if (frameLength <= 0 || !reader.Require(frameLength)) return false;
     TMpegDecoder decoder;
+    DispatchRoutines(DetectCpuCapabilities(), decoder.Routines());
     const int32_t padding = header.paddingBit ? PaddingSlot(header.layerCode) : 0;
     if (!decoder.Open(header, frameLength - padding, 0, 0, 0, 24000)) return false;
     stats.format = decoder.GetDecodedFormat();
