@@ -424,6 +424,13 @@ TEST_F(PlayerTest, WavTargetEqualsZentuDecodeByteForByte) {
                     "twolame --quiet -b 192 /tmp/zentu-tw.wav /tmp/zentu-tw.mp2 2>/dev/null") == 0) {
         inputs.push_back(dir.Write("twolame.mp2", ReadFile("/tmp/zentu-tw.mp2")));
     }
+    const std::string tone = dir.Path("tone.wav");
+    if (std::system(("sox -n -r 44100 -c 2 " + tone + " synth 2 sine 440 2>/dev/null").c_str()) == 0) {
+        if (std::system(("lame --quiet -b 128 " + tone + " " + dir.Path("cbr.mp3")).c_str()) == 0)
+            inputs.push_back(dir.Path("cbr.mp3"));
+        if (std::system(("lame --quiet -V 4 " + tone + " " + dir.Path("vbr.mp3")).c_str()) == 0)
+            inputs.push_back(dir.Path("vbr.mp3"));
+    }
     for (const std::string& in : inputs) {
         SCOPED_TRACE(in);
         const std::string direct = in + ".direct.wav", viaPlayer = in + ".player.wav";
@@ -439,6 +446,18 @@ TEST_F(PlayerTest, WavTargetEqualsZentuDecodeByteForByte) {
         ASSERT_EQ(std::system((std::string(ZENTU_DECODE_EXE) + " --player '" + in + "' '" + viaPlayer + "'").c_str()), 0);
         EXPECT_TRUE(ReadFile(viaPlayer) == a);
     }
+}
+
+TEST_F(PlayerTest, LameVbrFileHasItsXingLength) {
+    const std::string tone = dir.Path("tone.wav"), mp3 = dir.Path("vbr.mp3");
+    if (std::system(("sox -n -r 44100 -c 2 " + tone + " synth 3 sine 440 2>/dev/null && lame --quiet -V 4 " + tone +
+                     " " + mp3)
+                        .c_str()) != 0)
+        GTEST_SKIP() << "sox or lame missing";
+    player->SetFileName(mp3);
+    EXPECT_EQ(player->BitRate(), 0);
+    EXPECT_NEAR(player->Duration(), 3000, 60);  // lame's padding frames count too
+    EXPECT_GT(player->DataStart(), 0);  // the Xing frame is not played
 }
 
 // ---- Properties ------------------------------------------------------------------------------
