@@ -251,6 +251,20 @@ TEST_F(PlayerTest, PlaysAgainFromTheStartAfterAStop) {
     EXPECT_EQ(ReadFile(dir.Path("again.wav")), first);
 }
 
+TEST_F(PlayerTest, EndOfDataOfAnEarlierPlaybackDoesNotStopTheNextOne) {
+    OpenBytes(Frames(Layer2Frame(), 300));
+    player->SetOutputFileName(dir.Path("first.wav"));
+    player->Play();
+    // The decoder thread reaches the end and posts it; the main thread has not looked yet.
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    player->Stop();
+    player->SetOutputFileName(dir.Path("second.wav"));
+    player->Play();
+    ASSERT_TRUE(RunUntil([&] { return ends.size() == 2; }));
+    EXPECT_EQ(ends, (std::vector<TMP3EndPlayReason>{mepStopped, mepEndOfData}));
+    EXPECT_EQ(ReadFile(dir.Path("second.wav")).size(), 44u + 300u * kFramePcm);
+}
+
 TEST_F(PlayerTest, NonSeekableStreamClosesAtItsEnd) {
     OpenBytes(Frames(Layer2Frame(), 8), kStreamOwned);
     player->SetOutputFileName(dir.Path("ns.wav"));
@@ -386,6 +400,20 @@ TEST_F(PlayerTest, ReadErrorWhilePlayingEndsWithTheErrorShown) {
     player->Close();
     RunUntil([] { return false; }, 50);
     EXPECT_TRUE(ends.empty());
+}
+
+TEST_F(PlayerTest, OutputThatCannotBeOpenedRaisesFromPlay) {
+    OpenBytes(Frames(Layer2Frame(), 5));
+    player->SetOutputFileName(dir.Path("no-such-folder/out.wav"));
+    EXPECT_THROW(player->Play(), Exception);
+    EXPECT_EQ(player->Status(), mpsStopped);
+    EXPECT_TRUE(player->IsOpen());
+    // Nothing was started: a later Play goes through from the first frame.
+    player->SetOutputFileName(dir.Path("out.wav"));
+    player->Play();
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(ends, std::vector<TMP3EndPlayReason>{mepEndOfData});
+    EXPECT_EQ(ReadFile(dir.Path("out.wav")).size(), 44u + 5u * kFramePcm);
 }
 
 TEST_F(PlayerTest, DestroyingWhilePlaying) {
