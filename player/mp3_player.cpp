@@ -277,14 +277,21 @@ void TMP3Player::Play() {
 void TMP3Player::Stop() {
     if (!IsOpen() || status_ == TMP3Status::mpsStopped) return;
     outputFileName_.clear();
+    // An output that fails to close (a WAV file's header on a full disc) still ends up
+    // closed; the player stops all the same and then passes the error on.
+    std::exception_ptr failure;
     {
         TMainWait wait(mainWaiting_);
         std::scoped_lock lock(decoderLock_);
         {
             std::scoped_lock out(outputLock_);
             soundOut_->SetOnDone(nullptr);
-            soundOut_->Reset();
-            soundOut_->Close();
+            try {
+                soundOut_->Reset();
+                soundOut_->Close();
+            } catch (...) {
+                failure = std::current_exception();
+            }
         }
         decoderThread_->WakeEvent().ResetEvent();
         playing_ = false;
@@ -299,6 +306,7 @@ void TMP3Player::Stop() {
     SetStatus(TMP3Status::mpsStopped);
     PostUnique(MPM_POSITION);
     if (!Seekable()) Close();
+    if (failure) std::rethrow_exception(failure);
 }
 
 // ---- Values -----------------------------------------------------------------------------
@@ -543,9 +551,14 @@ void TMP3Player::HandleMessage(TMessage& message) {
 void TMP3Player::WorkerError(std::exception_ptr error, bool& handled, bool onDecoderThread) {
     // No further step of this playback: one error is shown once.
     if (onDecoderThread) stepFailed_ = true;
+    handled = true;
+    const uint32_t serial = stepSerial_.load();
+    // The output raises once per buffer when its target fails (a full disc): the first
+    // error of a playback is shown, the rest would repeat it.
+    if (errorSerial_.exchange(serial) == serial) return;
     auto record = std::make_shared<TWorkerError>();
     record->error = error;
-    record->serial = stepSerial_.load();
+    record->serial = serial;
     {
         std::scoped_lock lock(errorsLock_);
         errors_.push_back(record);
@@ -555,7 +568,6 @@ void TMP3Player::WorkerError(std::exception_ptr error, bool& handled, bool onDec
     // for a worker (Stop closing the output, the end-of-data drain, destruction).
     while (record->shown.WaitFor(20) != kWaitObject0)
         if (mainWaiting_.load() > 0) break;
-    handled = true;
 }
 
 // ---- Equalizer --------------------------------------------------------------------------

@@ -266,6 +266,7 @@ private:
     // Playback number: an end-of-data or error message of an earlier playback is stale.
     uint32_t playSerial_ = 0;
     std::atomic<uint32_t> stepSerial_{0};
+    std::atomic<uint32_t> errorSerial_{0};  // playback whose error has been posted
     // While the main thread waits for a worker (locks, output close, destruction), workers
     // reporting an error do not wait for the main thread to show it.
     std::atomic<int32_t> mainWaiting_{0};

@@ -402,6 +402,48 @@ TEST_F(PlayerTest, ReadErrorWhilePlayingEndsWithTheErrorShown) {
     EXPECT_TRUE(ends.empty());
 }
 
+TEST_F(PlayerTest, OutputErrorsDuringTheDrainWhileTheMainThreadAsksForThePosition) {
+    // Every buffer written to /dev/full fails on the output thread. The main thread asks
+    // for the position meanwhile and so waits for the output lock the drain holds.
+    int32_t asked = 0;
+    player->OnChangePosition = [&](TMP3Player& p) {
+        ++asked;
+        p.Position();
+    };
+    OpenBytes(Frames(Layer2Frame(), 120));
+    player->SetOutputFileName("/dev/full");
+    player->Play();
+    ASSERT_TRUE(WaitForEnd()) << shown.size() << " shown: " << (shown.empty() ? "" : shown[0]) << " / " << (shown.size() > 1 ? shown[1] : "") << ", status " << int(player->Status()) << ", asked " << asked;
+    EXPECT_EQ(ends, std::vector<TMP3EndPlayReason>{mepError});
+    EXPECT_EQ(player->Status(), mpsStopped);
+    // Once per playback, not once per buffer; completing the header fails too.
+    EXPECT_LE(shown.size(), 2u);
+    for (const std::string& text : shown) EXPECT_EQ(text, "No space left on device");
+    EXPECT_GE(asked, 1);
+    // A new playback reports its own error again.
+    ends.clear();
+    const size_t before = shown.size();
+    player->SetOutputFileName("/dev/full");
+    player->Play();
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_GT(shown.size(), before);
+    EXPECT_EQ(player->Status(), mpsStopped);
+}
+
+TEST_F(PlayerTest, OutputErrorInTheDrainWhileTheMainThreadWaitsForTheOutputLock) {
+    // Five frames fit the first buffer: its write to /dev/full fails only when the drain
+    // flushes it, with the drain holding the output lock that Position waits for.
+    OpenBytes(Frames(Layer2Frame(), 5));
+    player->SetOutputFileName("/dev/full");
+    player->Play();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (std::chrono::steady_clock::now() < until) player->Position();
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(player->Status(), mpsStopped);
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown[0], "No space left on device");
+}
+
 TEST_F(PlayerTest, OutputThatCannotBeOpenedRaisesFromPlay) {
     OpenBytes(Frames(Layer2Frame(), 5));
     player->SetOutputFileName(dir.Path("no-such-folder/out.wav"));
