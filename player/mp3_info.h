@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "player/mp_stream_reader.h"
@@ -58,6 +59,19 @@ public:
     const std::vector<std::string>& LyricsFields() const { return lyricsFields_; }
 
 private:
+    void ReadMacBinary();
+    void ReadRiffHeader();
+    void ReadId3v2();
+    void ReadRiffInfo();
+    bool ReadId3v1();
+    bool ReadLyrics3();
+    // Walks RIFF chunks from the read point to the one with this ID (and list type, when
+    // given); the read point is then at its header.
+    bool FindChunk(std::string_view id, std::string_view listType);
+    // Reads n bytes from the read point, in pieces no larger than the ring.
+    bool ReadBytes(int64_t n, std::string& out);
+    void TakeOffLeadingTag(int64_t tagSize);
+
     TMPStreamReader* reader_ = nullptr;
     uint32_t found_ = 0;
     std::string fileName_;

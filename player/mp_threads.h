@@ -60,6 +60,9 @@ public:
 
     // Whether `candidate` is a live event (messages carry events as plain numbers).
     static bool IsLiveEvent(uintptr_t candidate);
+    // Signals the event `candidate` names if it is a live event; the check and the signal
+    // are one step, so an event destroyed meanwhile is never touched. False when not live.
+    static bool SignalIfLive(uintptr_t candidate);
 
 private:
     friend class TMPLoopThread;
@@ -97,6 +100,11 @@ public:
     void Sync();
     // Posts LTM_QUIT and waits for the thread to end.
     void Terminate();
+    // Waits until `event` is signalled or the thread has ended (kInfinite: no time-out);
+    // kWaitObject0 when either happened, else kWaitTimeout.
+    uint32_t WaitForEventOrEnd(TMPEvent& event, uint32_t milliseconds = kInfinite);
+    // Whether the thread has ended (after LTM_QUIT, or an error outside the exception family).
+    bool Ended() const;
 
     // While signalled, the loop dispatches LTM_STEP to the owner on every pass.
     TMPSimpleEvent& WakeEvent();

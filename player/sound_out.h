@@ -10,11 +10,12 @@
 #include <string>
 
 #include "platform/messages.h"
+#include "platform/wave_out.h"
 #include "player/mp_threads.h"
 
 namespace zentu {
 
-inline constexpr uint32_t MM_WOM_DONE = 0x3BD;
+// MM_WOM_DONE comes with the wave-out service (platform/wave_out.h).
 inline constexpr uint32_t SOM_WRITEFILE = WM_USER + 20;
 
 class TSoundOut final : public TMessageHandler {

@@ -7,6 +7,8 @@
 #include "decoder/dispatch.h"
 #include "platform/exceptions.h"
 #include "player/frame_rule.h"
+#include "player/mp3_info.h"
+#include "player/mp3_player.h"
 #include "player/mp_stream_reader.h"
 
 namespace zentu {
@@ -15,7 +17,19 @@ bool DecodeStream(TMPStream& stream, const std::function<void(const DecodedForma
                   const std::function<bool(const uint8_t*, size_t)>& write, TStreamDecodeStats& stats) {
     TMPStreamReader reader(65536);
     reader.Open(&stream, true);
-    int64_t dataLength = reader.Size();
+    // The audio range as the player takes it: after the leading tags and wrappers, as long
+    // as the information reader says.
+    int64_t dataStart = 0, dataLength = 0;
+    {
+        TMP3Info info;
+        info.Attach(&reader);
+        info.ReadLeadingInfo();
+        info.ReadTrailingTags();
+        reader.Seek(info.AudioStart(), TSeekOrigin::soBeginning);
+        dataStart = info.AudioStart();
+        dataLength = info.AudioLength();
+        info.Attach(nullptr);
+    }
 
     reader.Require(1024);
     FrameHeader header;
@@ -24,11 +38,11 @@ bool DecodeStream(TMPStream& stream, const std::function<void(const DecodedForma
     if (base <= 0) return false;
     if (offset > 0) {
         if (!reader.Skip(offset)) return false;
-        dataLength -= offset;
+        dataStart += offset;
+        if (dataLength < kUnknownLength) dataLength -= offset;
         reader.Require(1441);
         if (reader.Available() < 4) return false;
     }
-    const int64_t start = reader.Position();
     const uint32_t reference = HeaderWord(reader.Current());
     const int32_t freeBase = header.bitrateIndex == 0 ? base : 0;
     int32_t frameLength = FrameLengthAt(reader.Current(), reference, freeBase, header);
@@ -41,10 +55,20 @@ bool DecodeStream(TMPStream& stream, const std::function<void(const DecodedForma
     const int32_t pcmBytes = stats.format.samplesPerFrame * stats.format.bitsPerSample / 8;
     prepare(stats.format);
 
+    // A VBR header frame carries no audio: it is skipped, and its byte count bounds the data.
+    const mp3::TVbrInfo vbr = mp3::ParseVbrHeader(reader.Current(), reader.Available(), header);
+    if (vbr.found) {
+        if (vbr.bytes > 0) dataLength = vbr.bytes;
+        if (!reader.Skip(frameLength)) return false;
+        dataStart += frameLength;
+        if (dataLength < kUnknownLength) dataLength -= frameLength;
+        frameLength = 0;
+    }
+
     std::vector<uint8_t> pcm(5120);
     int32_t resync = 0;
     for (;;) {
-        if (reader.Position() - start >= dataLength) break;
+        if (reader.Position() - dataStart >= dataLength) break;
         if (frameLength <= 0) {
             if (!reader.Require(4)) break;  // the data ends inside a frame: it is not played
             FrameHeader h;

@@ -10,6 +10,8 @@
 
 #include "decoder/mpeg_decoder.h"
 #include "platform/exceptions.h"
+#include "platform/plain_main_loop.h"
+#include "player/mp3_player.h"
 #include "player/mp_stream.h"
 #include "player/stream_decode.h"
 
@@ -27,6 +29,7 @@ void Usage(FILE* to) {
         "                                           OUTPUT - writes to standard output\n"
         "       zentu-decode --null INPUT           decode and discard; print frames, seconds, CPU seconds\n"
         "                                           and speed\n"
+        "       zentu-decode --player INPUT OUTPUT  decode through the player's WAV target (the same bytes)\n"
         "       zentu-decode --help\n",
         to);
 }
@@ -95,6 +98,34 @@ private:
     uint64_t bytes_ = 0;
 };
 
+// The player's own path: open, play into its WAV target, wait for the end of play.
+int DecodeThroughPlayer(const std::string& input, const std::string& output) {
+    TPlainMainLoop& loop = DefaultMainLoop();
+    TMP3Player player;
+    player.SetAutoPlay(false);
+    player.SetAutoOpen(false);
+    bool ended = false;
+    TMP3EndPlayReason reason = TMP3EndPlayReason::mepStopped;
+    player.OnEndPlay = [&](TMP3Player&, TMP3EndPlayReason r) {
+        reason = r;
+        ended = true;
+    };
+    player.SetFileName(input);
+    try {
+        player.Open();
+    } catch (const EStreamError&) {
+        throw;
+    } catch (const Exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return kExitNotMpeg;
+    }
+    player.SetOutputFileName(output);
+    player.Play();
+    while (!loop.RunUntil([&] { return ended; }, 60000)) {
+    }
+    return reason == TMP3EndPlayReason::mepEndOfData ? kExitOk : kExitUsage;
+}
+
 double CpuSeconds() {
     timespec ts{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
@@ -105,7 +136,7 @@ double CpuSeconds() {
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
-    bool raw = false, null = false;
+    bool raw = false, null = false, player = false;
     std::vector<std::string> files;
     for (const std::string& a : args) {
         if (a == "--help" || a == "-h") {
@@ -116,6 +147,8 @@ int main(int argc, char** argv) {
             raw = true;
         else if (a == "--null")
             null = true;
+        else if (a == "--player")
+            player = true;
         else if (a.size() > 1 && a[0] == '-' && a != "-") {
             std::fprintf(stderr, "zentu-decode: unknown option %s\n", a.c_str());
             Usage(stderr);
@@ -123,12 +156,14 @@ int main(int argc, char** argv) {
         } else
             files.push_back(a);
     }
-    if ((null && (files.size() != 1 || raw)) || (!null && files.size() != 2)) {
+    if ((null && (files.size() != 1 || raw || player)) || (!null && files.size() != 2) ||
+        (player && (raw || files[1] == "-"))) {
         Usage(stderr);
         return kExitUsage;
     }
 
     try {
+        if (player) return DecodeThroughPlayer(files[0], files[1]);
         TMPFileStream input(files[0]);
         TStreamDecodeStats stats;
         if (null) {

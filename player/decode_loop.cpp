@@ -1,0 +1,142 @@
+// The decoder thread's work: one frame per step, from the reader through the decoder into
+// the wave output, and the drain at the end of the data.
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "platform/exceptions.h"
+#include "player/frame_rule.h"
+#include "player/mp3_player.h"
+
+namespace zentu {
+
+namespace {
+// Bytes skipped one by one before a stream is taken to have ended.
+constexpr int32_t kResyncLimit = 1024;
+}  // namespace
+
+void TMP3Player::DecodeStep() {
+    int32_t freePercent = 100;
+    {
+        std::scoped_lock lock(decoderLock_);
+        TMPSimpleEvent& wake = decoderThread_->WakeEvent();
+        // A Stop intervened, or a step of this playback has failed and is being reported.
+        if (!playing_ || stepFailed_ || wake.WaitFor(0) != kWaitObject0) return;
+        if (pendingPcm_ <= 0) {
+            switch (PrepareFrame()) {
+                case TStepResult::srIdle: return;
+                case TStepResult::srEnd: DrainAtEnd(); return;
+                case TStepResult::srWorked: break;
+            }
+        }
+        Assert(pendingPcm_ >= 1, "MP3Plyr: no PCM to write");
+        std::scoped_lock out(outputLock_);
+        if (soundOut_->CanWrite()) {
+            const int32_t written = soundOut_->Write(pcm_.get(), pendingPcm_);
+            pendingPcm_ -= written;
+            if (pendingPcm_ > 0 && written > 0)
+                std::memmove(pcm_.get(), pcm_.get() + written, static_cast<size_t>(pendingPcm_));
+        } else {
+            // Sleep until a buffer has room: the output signals the event then.
+            wake.ResetEvent();
+            soundOut_->SetWaitEvent(&wake);
+        }
+        freePercent = soundOut_->FreePercent();
+    }
+    // While the output is full, fill the reader's ring instead of sleeping at once.
+    while (freePercent == 0) {
+        {
+            std::scoped_lock lock(decoderLock_);
+            if (!playing_ || !reader_.IsOpen() || !reader_.ReadAhead()) break;
+        }
+        std::scoped_lock out(outputLock_);
+        freePercent = soundOut_->FreePercent();
+    }
+    if (freePercent <= 25) std::this_thread::yield();
+}
+
+TMP3Player::TStepResult TMP3Player::PrepareFrame() {
+    if (reader_.Position() - dataStart_ >= dataLength_.load()) return TStepResult::srEnd;
+    FrameHeader local{};
+    if (pendingFrameLength_ <= 0 || decoderNeedsSetup_) {
+        if (!reader_.Require(4)) {
+            Truncate();
+            return TStepResult::srIdle;
+        }
+        pendingFrameLength_ = FrameLengthAt(reader_.Current(), referenceHeader_, freeFormatBase_, local);
+        if (pendingFrameLength_ <= 0) {
+            Resync();
+            return TStepResult::srIdle;
+        }
+    }
+    if (decoderNeedsSetup_) {
+        const int32_t padding = local.paddingBit ? PaddingSlot(local.layerCode) : 0;
+        if (decoder_.Open(local, pendingFrameLength_ - padding, 0, 0, 0, 24000) == 0) {
+            Resync();
+            return TStepResult::srIdle;
+        }
+        decoderNeedsSetup_ = false;
+        resyncCount_ = 0;
+    }
+    if (!reader_.Require(pendingFrameLength_)) {
+        Truncate();  // the data ends inside this frame
+        return TStepResult::srIdle;
+    }
+    const DecodeResult result = decoder_.DecodeFrame(reader_.Current(), pendingFrameLength_, pcm_.get());
+    reader_.Skip(pendingFrameLength_);
+    pendingFrameLength_ = 0;
+    resyncCount_ = 0;
+    pendingPcm_ = pcmBytesPerFrame_;
+    // A frame that cannot be decoded plays as one frame of silence.
+    if (result.consumed < 1) std::memset(pcm_.get(), 0, static_cast<size_t>(pcmBytesPerFrame_));
+    return TStepResult::srWorked;
+}
+
+void TMP3Player::Truncate() { dataLength_ = reader_.Position() - dataStart_; }
+
+void TMP3Player::Resync() {
+    if (resyncCount_ >= kResyncLimit) {
+        Truncate();
+        return;
+    }
+    reader_.Skip(1);
+    ++resyncCount_;
+    pendingFrameLength_ = 0;
+}
+
+void TMP3Player::DrainAtEnd() {
+    {
+        // Both locks are held until the last buffer has played: the output thread needs
+        // neither to complete buffers.
+        std::scoped_lock out(outputLock_);
+        soundOut_->SetWaitEvent(nullptr);
+        soundOut_->Flush();
+        soundOut_->WaitDone();
+    }
+    decoderThread_->WakeEvent().ResetEvent();
+    window_->Post(MPM_ENDOFDATA, stepSerial_.load());
+}
+
+int32_t TMP3Player::RunDecodeStepsForTest(int32_t steps,
+                                          const std::function<void(const uint8_t*, int32_t)>& sink) {
+    if (!IsOpen() || status_ != TMP3Status::mpsStopped) return 0;
+    std::scoped_lock lock(decoderLock_);
+    int32_t run = 0;
+    for (; run < steps; ++run) {
+        if (pendingPcm_ <= 0) {
+            const TStepResult r = PrepareFrame();
+            if (r == TStepResult::srEnd) break;
+            if (r == TStepResult::srIdle) continue;
+        }
+        if (sink) sink(pcm_.get(), pendingPcm_);
+        pendingPcm_ = 0;
+    }
+    // Back to the start, as after a stop.
+    pendingPcm_ = 0;
+    pendingFrameLength_ = 0;
+    decoderNeedsSetup_ = true;
+    if (Seekable()) reader_.Seek(dataStart_, TSeekOrigin::soBeginning);
+    return run;
+}
+
+}  // namespace zentu

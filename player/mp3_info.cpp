@@ -1,0 +1,456 @@
+#include "player/mp3_info.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "decoder/mpeg_decoder.h"
+#include "platform/exceptions.h"
+
+namespace zentu {
+
+namespace {
+
+constexpr int32_t kReaderCapacity = 65536;
+constexpr int64_t kMacBinaryHeader = 128;
+constexpr int64_t kId3v1Size = 128;
+constexpr int64_t kId3v2Header = 10;
+constexpr int64_t kLyricsEndMarker = 9;    // "LYRICSEND" or "LYRICS200"
+constexpr int64_t kLyrics2SizeDigits = 6;  // the decimal tag size before "LYRICS200"
+constexpr int64_t kLyrics1Window = 5100;   // how far back "LYRICSBEGIN" of version 1 may lie
+constexpr int32_t kFrameSearchPositions = 1024;
+constexpr std::string_view kLyricsBegin = "LYRICSBEGIN";
+
+const std::array<const char*, 256> kGenres = [] {
+    std::array<const char*, 256> g{};
+    const char* const named[] = {
+        "Blues", "Classic Rock", "Country", "Dance", "Disco", "Funk", "Grunge", "Hip-Hop", "Jazz",
+        "Metal", "New Age", "Oldies", "Other", "Pop", "R&B", "Rap", "Reggae", "Rock", "Techno",
+        "Industrial", "Alternative", "Ska", "Death Metal", "Pranks", "Soundtrack", "Euro-Techno",
+        "Ambient", "Trip-Hop", "Vocal", "Jazz+Funk", "Fusion", "Trance", "Classical",
+        "Instrumental", "Acid", "House", "Game", "Sound Clip", "Gospel", "Noise", "AlternRock",
+        "Bass", "Soul", "Punk", "Space", "Meditative", "Instrumental Pop", "Instrumental Rock",
+        "Ethnic", "Gothic", "Darkwave", "Techno-Industrial", "Electronic", "Pop-Folk", "Eurodance",
+        "Dream", "Southern Rock", "Comedy", "Cult", "Gangsta", "Top 40", "Christian Rap",
+        "Pop/Funk", "Jungle", "Native American", "Cabaret", "New Wave", "Psychadelic", "Rave",
+        "Showtunes", "Trailer", "Lo-Fi", "Tribal", "Acid Punk", "Acid Jazz", "Polka", "Retro",
+        "Musical", "Rock & Roll", "Hard Rock", "Folk", "Folk/Rock", "National Folk", "Swing",
+        "Fast Fusion", "Bebob", "Latin", "Revival", "Celtic", "Bluegrass", "Avantgarde",
+        "Gothic Rock", "Progressive Rock", "Psychedelic Rock", "Symphonic Rock", "Slow Rock",
+        "Big Band", "Chorus", "Easy Listening", "Acoustic", "Humour", "Speech", "Chanson", "Opera",
+        "Chamber Music", "Sonata", "Symphony", "Booty Bass", "Primus", "Porn Groove", "Satire",
+        "Slow Jam", "Club", "Tango", "Samba", "Folklore", "Ballad", "Power Ballad", "Rhysmic Soul",
+        "Freestyle", "Duet", "Punk Rock", "Drum Solo", "Acapella", "Euro-House", "Dance-Hall",
+        "Goa", "Drum & Bass", "Hardcore", "Club-House", "Terror", "Indie", "BritPop", "Negerpunk",
+        "Polsk Punk", "Beat", "Christian Gangsta Rap", "Heavy Metal", "Blank Metal", "Crossover",
+        "Contemporrary Christian", "Christian Rock", "Merengue", "Salsa", "Trash Metal", "Anime",
+        "JPop", "Synthpop"};
+    static_assert(std::size(named) == 148);
+    // 148 to 247 have no name; 248 to 255 are the Japanese additions
+    const char* const japanese[] = {"Heavy Rock(J)", "Doom Rock(J)",     "J-POP(J)",  "Seiyu(J)",
+                                    "Tecno Ambient(J)", "Moemoe(J)", "Tokusatsu(J)", "Anime(J)"};
+    for (size_t i = 0; i < g.size(); ++i) g[i] = "";
+    for (size_t i = 0; i < std::size(named); ++i) g[i] = named[i];
+    for (size_t i = 0; i < std::size(japanese); ++i) g[248 + i] = japanese[i];
+    return g;
+}();
+
+// A text field of fixed width: up to the first zero byte, without trailing bytes <= 32.
+std::string FixedText(const uint8_t* p, int64_t width) {
+    int64_t n = 0;
+    while (n < width && p[n] != 0) ++n;
+    while (n > 0 && p[n - 1] <= 32) --n;
+    return std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(n));
+}
+
+// A fixed-width text read as a decimal number; 0 when it is not one.
+int64_t DecimalOrZero(const std::string& text) {
+    size_t i = 0;
+    while (i < text.size() && text[i] == ' ') ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    if (i == text.size()) return 0;
+    int64_t value = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') return 0;
+        value = value * 10 + (text[i] - '0');
+        if (value > kUnknownLength) return 0;  // wider than any size field we read
+    }
+    return negative ? -value : value;
+}
+
+int32_t BigEndian32(const uint8_t* p) {
+    return static_cast<int32_t>(uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]);
+}
+
+int32_t LittleEndian32(const uint8_t* p) {
+    return static_cast<int32_t>(uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0]);
+}
+
+bool Matches(const uint8_t* p, std::string_view marker) {
+    return std::memcmp(p, marker.data(), marker.size()) == 0;
+}
+
+int64_t RoundUpEven(int64_t n) { return n + (n & 1); }
+
+// The value of the first line `name`=value (name without regard to case); empty when none.
+std::string Candidate(const std::vector<std::string>& lines, std::string_view name) {
+    for (const std::string& line : lines) {
+        size_t eq = line.find('=');
+        if (eq == std::string::npos || eq != name.size()) continue;
+        bool same = true;
+        for (size_t i = 0; i < eq && same; ++i) {
+            unsigned char a = static_cast<unsigned char>(line[i]);
+            unsigned char b = static_cast<unsigned char>(name[i]);
+            if (a >= 'a' && a <= 'z') a = static_cast<unsigned char>(a - 32);
+            if (b >= 'a' && b <= 'z') b = static_cast<unsigned char>(b - 32);
+            same = a == b;
+        }
+        if (same) return line.substr(eq + 1);
+    }
+    return {};
+}
+
+struct TCandidateSource {
+    const std::vector<std::string>* lines;
+    std::string_view name;
+};
+
+// The longest candidate, the earlier one on equal lengths. Lengths count every byte (a frame
+// with a trailing zero byte is longer than the same letters without), but the text handed
+// out ends before the first zero byte, as a display shows it.
+std::string Longest(std::initializer_list<TCandidateSource> sources) {
+    std::string best;
+    for (const TCandidateSource& s : sources) {
+        std::string c = Candidate(*s.lines, s.name);
+        if (c.size() > best.size()) best = std::move(c);
+    }
+    if (size_t zero = best.find('\0'); zero != std::string::npos) best.resize(zero);
+    return best;
+}
+
+}  // namespace
+
+const char* Id3v1Genre(uint8_t genre) { return kGenres[genre]; }
+
+TMP3Info::TMP3Info() = default;
+TMP3Info::~TMP3Info() = default;
+
+void TMP3Info::Clear() {
+    reader_ = nullptr;
+    found_ = 0;
+    fileName_.clear();
+    riffInfo_.clear();
+    tagFields_.clear();
+    id3v2Frames_.clear();
+    lyricsFields_.clear();
+    audioStart_ = 0;
+    audioLength_ = kUnknownLength;
+    riffDataStart_ = 0;
+    riffDataLength_ = kUnknownLength;
+}
+
+void TMP3Info::Attach(TMPStreamReader* reader) {
+    if (reader) Clear();
+    reader_ = reader;
+}
+
+bool TMP3Info::ReadBytes(int64_t n, std::string& out) {
+    TMPStreamReader& r = *reader_;
+    out.clear();
+    while (n > 0) {
+        auto piece = static_cast<int32_t>(std::min<int64_t>(n, r.Capacity()));
+        if (!r.Require(piece)) return false;
+        out.append(reinterpret_cast<const char*>(r.Current()), static_cast<size_t>(piece));
+        if (!r.Skip(piece)) return false;
+        n -= piece;
+    }
+    return true;
+}
+
+void TMP3Info::TakeOffLeadingTag(int64_t tagSize) {
+    // A tag larger than what the header before it announced leaves nothing, not less.
+    if (audioLength_ != kUnknownLength) audioLength_ = std::max<int64_t>(0, audioLength_ - tagSize);
+}
+
+bool TMP3Info::ReadLeadingInfo() {
+    if (!reader_) return false;
+    ReadMacBinary();
+    ReadRiffHeader();
+    ReadId3v2();
+    return reader_->Require(1);
+}
+
+void TMP3Info::ReadMacBinary() {
+    TMPStreamReader& r = *reader_;
+    if (!r.Require(static_cast<int32_t>(kMacBinaryHeader))) return;
+    const uint8_t* p = r.Current();
+    if (p[0] != 0 || p[74] != 0 || p[82] != 0 || p[1] < 1 || p[1] > 31) return;
+    const int32_t dataLength = BigEndian32(p + 83);
+    const int32_t resourceLength = BigEndian32(p + 87);
+    if (dataLength < 0 || resourceLength < 0) return;
+    if (!r.Skip(kMacBinaryHeader)) return;
+    macDataStart_ = r.Position();
+    macDataLength_ = dataLength;
+    macDataEnd_ = macDataStart_ + dataLength;
+    macResourceLength_ = resourceLength;
+    audioStart_ = macDataStart_;
+    audioLength_ = dataLength;
+    found_ |= fMacBinary;
+}
+
+void TMP3Info::ReadRiffHeader() {
+    TMPStreamReader& r = *reader_;
+    if (!r.Require(12) || !Matches(r.Current(), "RIFF")) return;
+    if (!r.Skip(12)) return;
+    if (!FindChunk("data", {})) return;
+    if (!r.Require(8)) return;
+    const int32_t size = LittleEndian32(r.Current() + 4);
+    if (size <= 0 || !Matches(r.Current(), "data")) return;
+    riffDataLength_ = size;
+    if (!r.Skip(8)) return;
+    riffDataStart_ = r.Position();
+    audioStart_ = riffDataStart_;
+    audioLength_ = size;
+    found_ |= fRiff;
+}
+
+bool TMP3Info::FindChunk(std::string_view id, std::string_view listType) {
+    TMPStreamReader& r = *reader_;
+    for (;;) {
+        if (!r.Require(8)) return false;
+        const int32_t size = LittleEndian32(r.Current() + 4);
+        if (size < 1) return false;
+        if (Matches(r.Current(), id)) {
+            if (listType.empty()) return true;
+            if (!r.Require(12)) return false;
+            if (Matches(r.Current() + 8, listType)) return true;
+        }
+        // 64-bit: a size near the 32-bit limit must not wrap when the header is added
+        if (!r.Skip(RoundUpEven(int64_t{size} + 8))) return false;
+    }
+}
+
+void TMP3Info::ReadId3v2() {
+    TMPStreamReader& r = *reader_;
+    const int64_t start = r.Position();
+    if (!r.Require(static_cast<int32_t>(kId3v2Header)) || !Matches(r.Current(), "ID3")) return;
+    const uint8_t* p = r.Current();
+    // Every byte counts with all eight bits, as the tag's writers of the time did.
+    const int64_t size = int64_t{p[6]} << 21 | int64_t{p[7]} << 14 | int64_t{p[8]} << 7 | p[9];
+    if (size == 0) return;
+    const int64_t tagSize = size + kId3v2Header;
+
+    if (p[3] != 3) {
+        // Other versions are passed over whole.
+        if (!r.Skip(tagSize)) return;
+        audioStart_ = r.Position();
+        TakeOffLeadingTag(tagSize);
+        found_ |= fID3v2;
+        return;
+    }
+
+    // The tag size counts the extended header, so it moves the start of the frames but not
+    // the tag's end; its size field does not count its own four bytes.
+    int64_t framesStart = start + kId3v2Header;
+    const int64_t end = start + tagSize;
+    if (p[5] & 0x40) {
+        if (!r.Require(14)) return;
+        const int32_t extendedSize = BigEndian32(r.Current() + 10);
+        if (extendedSize < 0 || extendedSize > size) return;
+        framesStart += 4 + int64_t{extendedSize};
+    }
+    if (!r.Skip(framesStart - r.Position())) return;
+
+    for (;;) {
+        if (end < r.Position() + kId3v2Header) {
+            if (r.Position() != end) return;  // a frame runs past the tag's end: given up
+            break;
+        }
+        if (!r.Require(static_cast<int32_t>(kId3v2Header))) return;
+        const std::string id = FixedText(r.Current(), 4);
+        const int32_t frameSize = BigEndian32(r.Current() + 4);
+        if (frameSize < 0) return;
+        const int64_t whole = int64_t{frameSize} + kId3v2Header;
+        if (whole <= r.Capacity()) {
+            if (!r.Require(static_cast<int32_t>(whole))) return;
+            // without the text-encoding byte, zero bytes and all
+            std::string contents;
+            if (frameSize > 1)
+                contents.assign(reinterpret_cast<const char*>(r.Current()) + 11, static_cast<size_t>(frameSize - 1));
+            id3v2Frames_.push_back(id + "=" + contents);
+        }
+        if (r.Position() + whole > end) return;
+        if (!r.Skip(whole)) return;
+    }
+    audioStart_ = r.Position();
+    TakeOffLeadingTag(tagSize);
+    found_ |= fID3v2;
+}
+
+bool TMP3Info::SeekFirstFrame() {
+    if (!reader_) return false;
+    TMPStreamReader& r = *reader_;
+    for (int32_t skipped = 0;;) {
+        if (!r.Require(4)) return false;
+        FrameHeader h;
+        const int32_t length = ParseFrameHeader(r.Current(), 0, h);
+        if (h.syncKind != 0 && length >= 0 && h.layerCode >= 1 && h.layerCode <= 3) {
+            const int32_t frameLength = length + (h.paddingBit ? PaddingSlot(h.layerCode) : 0);
+            // A frame longer than the ring cannot be made whole (only a tiny reader's case).
+            if (frameLength > r.Capacity() || !r.Require(frameLength)) return false;
+            audioStart_ = r.Position();
+            return true;
+        }
+        if (!r.Skip(1)) return false;
+        if (++skipped >= kFrameSearchPositions) return false;
+    }
+}
+
+bool TMP3Info::ReadTrailingTags() {
+    if (!reader_ || !reader_->Seekable()) return false;
+    TMPStreamReader& r = *reader_;
+    if (audioLength_ == kUnknownLength) audioLength_ = std::max<int64_t>(0, r.Size() - audioStart_);
+    if (found_ & fRiff) {
+        try {
+            r.Seek(RoundUpEven(riffDataStart_ + riffDataLength_), TSeekOrigin::soBeginning);
+            FindChunk("LIST", "INFO");
+            ReadRiffInfo();
+        } catch (const Exception&) {
+            // A damaged INFO list costs its entries, never the tags after it.
+        }
+    }
+    if (ReadId3v1()) found_ |= fID3v1;
+    if (ReadLyrics3()) found_ |= fLyrics3;
+    return true;
+}
+
+void TMP3Info::ReadRiffInfo() {
+    TMPStreamReader& r = *reader_;
+    if (!r.Require(8) || !Matches(r.Current(), "LIST")) return;
+    const int32_t size = LittleEndian32(r.Current() + 4);
+    if (size < 0 || !r.Require(12) || !Matches(r.Current() + 8, "INFO")) return;
+    const int64_t end = r.Position() + size + 8;
+    if (!r.Skip(12)) return;
+    while (r.Position() < end) {
+        if (!r.Require(8)) return;
+        const std::string id = FixedText(r.Current(), 4);
+        const int32_t entrySize = LittleEndian32(r.Current() + 4);
+        if (!r.Skip(8) || entrySize < 0) return;
+        if (id == "IID3") return;
+        // An entry larger than the ring raises the reader's assertion; the caller absorbs it.
+        if (!r.Require(entrySize)) return;
+        std::string value = FixedText(r.Current(), entrySize);
+        if (!id.empty() && !value.empty()) riffInfo_.push_back(id + "=" + value);
+        if (!r.Skip(RoundUpEven(entrySize))) return;
+    }
+}
+
+bool TMP3Info::ReadId3v1() {
+    TMPStreamReader& r = *reader_;
+    const int64_t p = ((found_ & fMacBinary) ? macDataEnd_ : r.Size()) - kId3v1Size;
+    if (p < 0 || p > r.Size()) return false;
+    r.Seek(p, TSeekOrigin::soBeginning);
+    if (!r.Require(static_cast<int32_t>(kId3v1Size))) return false;
+    const uint8_t* t = r.Current();
+    if (!Matches(t, "TAG")) return false;
+    tagFields_.push_back("TITLE=" + FixedText(t + 3, 30));
+    tagFields_.push_back("ARTIST=" + FixedText(t + 33, 30));
+    tagFields_.push_back("ALBUM=" + FixedText(t + 63, 30));
+    tagFields_.push_back("YEAR=" + FixedText(t + 93, 4));
+    tagFields_.push_back("COMMENT=" + FixedText(t + 97, 30));
+    tagFields_.push_back(std::string("GENRE=") + Id3v1Genre(t[127]));
+    if (t[125] == 0) tagFields_.push_back("TRACK=" + std::to_string(t[126]));
+    id3v1Start_ = r.Position();
+    return r.Skip(kId3v1Size);
+}
+
+bool TMP3Info::ReadLyrics3() {
+    TMPStreamReader& r = *reader_;
+    const int64_t tagEnd = (found_ & fID3v1) ? id3v1Start_ : (found_ & fMacBinary) ? macDataEnd_ : r.Size();
+    const int64_t e = tagEnd - kLyricsEndMarker;
+    if (e < 0 || e > r.Size()) return false;
+    r.Seek(e, TSeekOrigin::soBeginning);
+    if (!r.Require(static_cast<int32_t>(kLyricsEndMarker))) return false;
+
+    if (Matches(r.Current(), "LYRICSEND")) {
+        const int64_t a = std::max<int64_t>(0, e - kLyrics1Window);
+        r.Seek(a, TSeekOrigin::soBeginning);
+        std::string window;
+        if (!ReadBytes(e - a, window)) return false;
+        const size_t k = window.find(kLyricsBegin);
+        if (k == std::string::npos) return false;
+        lyricsFields_.push_back("LYRICS=" + window.substr(k + kLyricsBegin.size()));
+        lyricsStart_ = a + static_cast<int64_t>(k);
+        return true;
+    }
+
+    if (!Matches(r.Current(), "LYRICS200")) return false;
+    const int64_t sizeAt = e - kLyrics2SizeDigits;
+    if (sizeAt < 0) return false;  // no room for the size digits before the marker
+    r.Seek(sizeAt, TSeekOrigin::soBeginning);
+    if (!r.Require(static_cast<int32_t>(kLyrics2SizeDigits))) return false;
+    const int64_t n = DecimalOrZero(FixedText(r.Current(), kLyrics2SizeDigits));
+    if (n <= 0) return false;
+    const int64_t begin = sizeAt - n;
+    if (begin < 0) return false;
+    lyricsStart_ = begin;
+    r.Seek(begin, TSeekOrigin::soBeginning);
+    if (!r.Require(static_cast<int32_t>(kLyricsBegin.size())) || !Matches(r.Current(), kLyricsBegin)) return false;
+    if (!r.Skip(static_cast<int64_t>(kLyricsBegin.size()))) return false;
+    while (r.Position() < sizeAt) {
+        if (!r.Require(8)) return false;
+        const std::string id = FixedText(r.Current(), 3);
+        const int64_t length = DecimalOrZero(FixedText(r.Current() + 3, 5));
+        if (length <= 0 || !r.Skip(8) || r.Position() + length > sizeAt) return false;
+        std::string contents;
+        if (!ReadBytes(length, contents)) return false;
+        lyricsFields_.push_back(id + "=" + contents);
+    }
+    return true;
+}
+
+void TMP3Info::LoadFromFile(const std::string& fileName) {
+    // The stream outlives the reader that borrows it.
+    std::unique_ptr<TMPFileStream> stream;
+    TMPStreamReader reader(kReaderCapacity);
+    try {
+        stream = std::make_unique<TMPFileStream>(fileName);
+        reader.Open(stream.get(), true);
+        Attach(&reader);
+        fileName_ = fileName;
+        if (!(ReadLeadingInfo() && SeekFirstFrame() && ReadTrailingTags()))
+            throw Exception("unknown MPEG Audio format.");
+    } catch (...) {
+        Clear();
+        throw;
+    }
+    Attach(nullptr);
+}
+
+std::string TMP3Info::Title() const {
+    std::string title = Longest({{&tagFields_, "TITLE"}, {&id3v2Frames_, "TIT2"}, {&riffInfo_, "INAM"}});
+    if (title.empty()) {
+        size_t slash = fileName_.find_last_of('/');
+        title = slash == std::string::npos ? fileName_ : fileName_.substr(slash + 1);
+    }
+    return title;
+}
+
+std::string TMP3Info::Artist() const {
+    return Longest({{&tagFields_, "ARTIST"}, {&id3v2Frames_, "TPE1"}, {&riffInfo_, "IART"}});
+}
+
+std::string TMP3Info::Album() const {
+    return Longest({{&tagFields_, "ALBUM"}, {&id3v2Frames_, "TALB"}, {&riffInfo_, "IPRD"}});
+}
+
+std::string TMP3Info::Year() const {
+    return Longest({{&tagFields_, "YEAR"}, {&id3v2Frames_, "TYER"}, {&riffInfo_, "ICRD"}});
+}
+
+std::string TMP3Info::Comment() const { return Longest({{&tagFields_, "COMMENT"}, {&riffInfo_, "ICMT"}}); }
+
+}  // namespace zentu

@@ -1,0 +1,591 @@
+// TMP3Player: commands, properties, the hidden window's messages and the equalizer update.
+// The decoder thread's work is in decode_loop.cpp.
+#include "player/mp3_player.h"
+
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+#include "decoder/dispatch.h"
+#include "decoder/equalizer.h"
+#include "platform/exceptions.h"
+#include "player/frame_rule.h"
+
+namespace zentu {
+
+namespace {
+
+const char kUnknownFormat[] = "unknown MPEG Audio format.";
+
+[[noreturn]] void RaiseUnknownFormat() { throw Exception(kUnknownFormat); }
+
+}  // namespace
+
+// Counts the main thread as waiting for a worker while it holds or waits for the player's
+// locks: a worker reporting an error then does not wait for the main thread to show it.
+class TMainWait {
+public:
+    explicit TMainWait(std::atomic<int32_t>& counter) : counter_(counter) { ++counter_; }
+    ~TMainWait() { --counter_; }
+    TMainWait(const TMainWait&) = delete;
+    TMainWait& operator=(const TMainWait&) = delete;
+
+private:
+    std::atomic<int32_t>& counter_;
+};
+
+// An error raised on a worker thread, waiting for the main thread to show it.
+struct TMP3Player::TWorkerError {
+    std::exception_ptr error;
+    TMPSimpleEvent shown;
+    uint32_t serial = 0;
+};
+
+// The decoder thread's message owner: LTM_STEP runs a decode step.
+class TMP3Player::TDecoderOwner final : public TMessageHandler {
+public:
+    explicit TDecoderOwner(TMP3Player& player) : player_(player) {}
+    void Dispatch(TMessage& message) override {
+        if (message.Msg == LTM_STEP) player_.DecodeStep();
+    }
+
+private:
+    TMP3Player& player_;
+};
+
+TMP3Player::TMP3Player(TComponent* owner) : TComponent(owner) {
+    window_ = MainLoop().CreateWindow([this](TMessage& m) { HandleMessage(m); });
+    soundOut_ = std::make_unique<TSoundOut>();
+    soundOut_->SetDeviceID(deviceId_);
+    soundOut_->SetNotifyInterval(changePosStep_);
+    soundOut_->SetOnException(
+        [this](TSoundOut&, std::exception_ptr error, bool& handled) { WorkerError(error, handled, false); });
+    soundOut_->SetOnDone([this](TSoundOut&) { window_->Post(MPM_POSITION); });
+    decoderOwner_ = std::make_unique<TDecoderOwner>(*this);
+    decoderThread_ = std::make_unique<TMPLoopThread>(decoderOwner_.get());
+    decoderThread_->SetOnException(
+        [this](TMPLoopThread&, std::exception_ptr error, bool& handled) { WorkerError(error, handled, true); });
+    decoderThread_->Resume();
+}
+
+TMP3Player::~TMP3Player() {
+    BeginDestroying();
+    ++mainWaiting_;  // for good: no worker may wait for us from now on
+    try {
+        Stop();
+    } catch (...) {
+    }
+    try {
+        Close();
+    } catch (...) {
+    }
+    decoderThread_.reset();
+    soundOut_.reset();
+    window_.reset();
+    std::scoped_lock lock(errorsLock_);
+    errors_.clear();
+}
+
+void TMP3Player::Loaded() {
+    TComponent::Loaded();
+    if (Designing()) return;
+    if (equalizerMode_ == TMP3EqualizerMode::memFreq) SetEqualizerRange(60, 16000);
+    if (autoOpen_ && !fileName_.empty()) Open();
+}
+
+// ---- Commands ---------------------------------------------------------------------------
+
+void TMP3Player::Open() {
+    if (fileName_.empty()) {
+        Close();
+        return;
+    }
+    // The stream is made before anything is closed: a file that cannot be opened leaves
+    // the open one as it is.
+    auto stream = std::make_unique<TMPFileStream>(fileName_);
+    const std::string name = fileName_;
+    OpenStream(stream.release(), kStreamSeekable | kStreamOwned);
+    if (IsOpen()) fileName_ = name;
+}
+
+void TMP3Player::OpenStream(TMPStream* stream, uint8_t flags) {
+    try {
+        Close();
+    } catch (...) {
+        if (flags & kStreamOwned) delete stream;
+        throw;
+    }
+    stream_ = stream;
+    streamFlags_ = flags;
+    if (stream_ != nullptr) {
+        try {
+            TMainWait wait(mainWaiting_);
+            std::scoped_lock lock(decoderLock_);
+            reader_.Open(stream_, Seekable());
+            pcm_ = std::make_unique<uint8_t[]>(kPcmBlockBytes);
+
+            info_.Attach(&reader_);
+            if (Seekable()) {
+                info_.ReadLeadingInfo();
+                info_.ReadTrailingTags();
+                reader_.Seek(info_.AudioStart(), TSeekOrigin::soBeginning);
+            } else {
+                info_.ReadLeadingInfo();
+            }
+            dataStart_ = info_.AudioStart();
+            dataLength_ = info_.AudioLength();
+            pendingPcm_ = 0;
+            totalPlayed_ = 0;
+            position_ = 0;
+
+            reader_.Require(1024);
+            int32_t offset = 0;
+            const int32_t base = FindFirstFrame(reader_.Current(), reader_.Available(), header_, bitRate_, offset);
+            if (base <= 0) RaiseUnknownFormat();
+            if (offset != 0) {
+                dataStart_ += offset;
+                if (dataLength_ < kUnknownLength) dataLength_ -= offset;
+                if (!reader_.Skip(offset)) RaiseUnknownFormat();
+                reader_.Require(1441);
+                if (reader_.Available() < 4) RaiseUnknownFormat();
+            }
+            referenceHeader_ = HeaderWord(reader_.Current());
+            freeFormatBase_ = header_.bitrateIndex == 0 ? base : 0;
+
+            switch (header_.layerCode) {
+                case 1: layer_ = 3; break;
+                case 2: layer_ = 2; break;
+                case 3: layer_ = 1; break;
+                default: RaiseUnknownFormat();
+            }
+            if (header_.versionBit == 1)
+                version_ = 1;
+            else if (header_.versionBit == 0 && header_.syncKind == 1)
+                version_ = 2;
+            else if (header_.versionBit == 0 && header_.syncKind == 2)
+                version_ = 3;
+            else
+                RaiseUnknownFormat();
+
+            pendingFrameLength_ = FrameLengthAt(reader_.Current(), referenceHeader_, freeFormatBase_, header_);
+            if (pendingFrameLength_ <= 0) RaiseUnknownFormat();
+            const int32_t padding = header_.paddingBit ? PaddingSlot(header_.layerCode) : 0;
+            if (!reader_.Require(pendingFrameLength_) ||
+                decoder_.Open(header_, pendingFrameLength_ - padding, 0, 0, 0, 24000) == 0)
+                RaiseUnknownFormat();
+            decoderNeedsSetup_ = false;
+            resyncCount_ = 0;
+
+            const DecodedFormat format = decoder_.GetDecodedFormat();
+            {
+                std::scoped_lock out(outputLock_);
+                soundOut_->SetSampleRate(format.sampleRate);
+                soundOut_->SetBitsPerSample(format.bitsPerSample);
+                soundOut_->SetChannels(format.channels);
+            }
+            sampleRate_ = format.sampleRate;
+            channels_ = format.channels;
+            pcmBytesPerFrame_ = format.samplesPerFrame * format.bitsPerSample / 8;
+            if (pcmBytesPerFrame_ <= 0 || pcmBytesPerFrame_ > kPcmBlockBytes) RaiseUnknownFormat();
+
+            // A VBR header frame carries no audio: it gives the length and is skipped.
+            const mp3::TVbrInfo vbr = mp3::ParseVbrHeader(reader_.Current(), reader_.Available(), header_);
+            if (vbr.found) {
+                bitRate_ = 0;
+                if (vbr.frames > 0) vbrTotal_ = (int64_t{vbr.frames} - 1) * pcmBytesPerFrame_;
+                if (vbr.bytes > 0) dataLength_ = vbr.bytes;
+                if (!reader_.Skip(pendingFrameLength_)) RaiseUnknownFormat();
+                dataStart_ += pendingFrameLength_;
+                if (dataLength_ < kUnknownLength) dataLength_ -= pendingFrameLength_;
+                pendingFrameLength_ = 0;
+            }
+        } catch (...) {
+            Close();
+            throw;
+        }
+        PostUnique(MPM_EQUALIZER);
+        SetStatus(TMP3Status::mpsStopped);
+    }
+    if (autoPlay_) Play();
+}
+
+void TMP3Player::Close() {
+    if (!IsOpen()) return;
+    if (status_ != TMP3Status::mpsStopped) {
+        Stop();
+        // Stopping a stream that cannot be rewound closes it already.
+        if (!IsOpen()) return;
+    }
+    {
+        TMainWait wait(mainWaiting_);
+        std::scoped_lock lock(decoderLock_);
+        reader_.Close();
+        pcm_.reset();
+        pendingFrameLength_ = 0;
+        pendingPcm_ = 0;
+    }
+    fileName_.clear();
+    TMPStream* stream = stream_;
+    const bool owned = (streamFlags_ & kStreamOwned) != 0;
+    stream_ = nullptr;
+    streamFlags_ = 0;
+    if (owned) delete stream;
+    info_.Clear();
+    header_ = FrameHeader{};
+    referenceHeader_ = 0;
+    freeFormatBase_ = 0;
+    bitRate_ = channels_ = layer_ = version_ = sampleRate_ = 0;
+    totalPlayed_ = position_ = 0;
+    pcmBytesPerFrame_ = 0;
+    vbrTotal_ = 0;
+    SetStatus(TMP3Status::mpsStopped);
+}
+
+void TMP3Player::Play() {
+    if (!IsOpen() || status_ != TMP3Status::mpsStopped) return;
+    const uint32_t word = EffectiveCapabilityWord(DetectCpuCapabilities(), usingCpuCapabilities_);
+    try {
+        TMainWait wait(mainWaiting_);
+        std::scoped_lock lock(decoderLock_);
+        DispatchRoutines(word, decoder_.Routines());
+        playing_ = true;
+        stepFailed_ = false;
+        stepSerial_ = ++playSerial_;
+        std::scoped_lock out(outputLock_);
+        soundOut_->SetOnDone([this](TSoundOut&) { window_->Post(MPM_POSITION); });
+        soundOut_->SetOutputFileName(outputFileName_);
+        soundOut_->SetDeviceID(deviceId_);
+        soundOut_->Open();
+        decoderThread_->WakeEvent().SetEvent();
+    } catch (...) {
+        // The output closed itself; no step may run for this playback.
+        TMainWait wait(mainWaiting_);
+        std::scoped_lock lock(decoderLock_);
+        playing_ = false;
+        decoderThread_->WakeEvent().ResetEvent();
+        std::scoped_lock out(outputLock_);
+        soundOut_->SetOnDone(nullptr);
+        throw;
+    }
+    SetStatus(TMP3Status::mpsPlaying);
+    endReason_ = TMP3EndPlayReason::mepStopped;
+    PostUnique(MPM_POSITION);
+}
+
+void TMP3Player::Stop() {
+    if (!IsOpen() || status_ == TMP3Status::mpsStopped) return;
+    outputFileName_.clear();
+    {
+        TMainWait wait(mainWaiting_);
+        std::scoped_lock lock(decoderLock_);
+        {
+            std::scoped_lock out(outputLock_);
+            soundOut_->SetOnDone(nullptr);
+            soundOut_->Reset();
+            soundOut_->Close();
+        }
+        decoderThread_->WakeEvent().ResetEvent();
+        playing_ = false;
+        // Back to the start under the lock: the decoder thread may still be filling the ring.
+        pendingPcm_ = 0;
+        pendingFrameLength_ = 0;
+        decoderNeedsSetup_ = true;
+        if (Seekable()) reader_.Seek(dataStart_, TSeekOrigin::soBeginning);
+    }
+    totalPlayed_ = 0;
+    position_ = 0;
+    SetStatus(TMP3Status::mpsStopped);
+    PostUnique(MPM_POSITION);
+    if (!Seekable()) Close();
+}
+
+// ---- Values -----------------------------------------------------------------------------
+
+int32_t TMP3Player::Duration() const {
+    return static_cast<int32_t>(mp3::Duration(vbrTotal_, sampleRate_, channels_, bitRate_, dataLength_.load()));
+}
+
+int32_t TMP3Player::Position() {
+    TMainWait wait(mainWaiting_);
+    std::scoped_lock out(outputLock_);
+    if (soundOut_->IsOpen()) {
+        totalPlayed_ += soundOut_->GetDoneBytes();
+        position_ = mp3::PositionMs(totalPlayed_, soundOut_->SampleRate(), soundOut_->Channels(),
+                                    soundOut_->BitsPerSample());
+    }
+    return static_cast<int32_t>(position_);
+}
+
+std::string TMP3Player::Title() const {
+    std::string title = info_.Title();
+    if (title.empty() && !fileName_.empty()) {
+        const size_t slash = fileName_.find_last_of('/');
+        title = slash == std::string::npos ? fileName_ : fileName_.substr(slash + 1);
+    }
+    return title;
+}
+
+bool TMP3Player::IsValidFile(const std::string& fileName) {
+    TMP3Info info;
+    try {
+        info.LoadFromFile(fileName);
+        return true;
+    } catch (const Exception&) {
+        return false;
+    }
+}
+
+// ---- Properties -------------------------------------------------------------------------
+
+void TMP3Player::SetAutoOpen(bool on) {
+    autoOpen_ = on;
+    if (on && !Loading() && !Designing()) Open();
+}
+
+void TMP3Player::SetAutoPlay(bool on) {
+    autoPlay_ = on;
+    // Any assignment while open and stopped starts playing, true or false.
+    if (IsOpen() && status_ == TMP3Status::mpsStopped) Play();
+}
+
+void TMP3Player::SetChangePosStep(int32_t ms) {
+    if (ms < 100) return;
+    changePosStep_ = ms;
+    TMainWait wait(mainWaiting_);
+    std::scoped_lock out(outputLock_);
+    soundOut_->SetNotifyInterval(ms);
+}
+
+void TMP3Player::SetDecodePriority(TThreadPriority priority) {
+    decodePriority_ = priority;
+    if (!Designing()) decoderThread_->SetPriority(Win32Priority(priority));
+}
+
+void TMP3Player::SetEqualizerEnabled(bool on) {
+    if (on == equalizerEnabled_) return;
+    equalizerEnabled_ = on;
+    PostUnique(MPM_EQUALIZER);
+}
+
+void TMP3Player::SetEqualizerCount(int32_t count) {
+    if (count <= 0) return;
+    if (count > kEqualizerBands) count = kEqualizerBands;  // the band arrays hold 32
+    if (count == equalizerCount_) return;
+    equalizerCount_ = count;
+    PostUnique(MPM_EQUALIZER);
+}
+
+void TMP3Player::SetEqualizerMode(TMP3EqualizerMode mode) {
+    if (mode == equalizerMode_) return;
+    equalizerMode_ = mode;
+    PostUnique(MPM_EQUALIZER);
+}
+
+void TMP3Player::SetFileName(const std::string& name) {
+    fileName_ = name;
+    if (autoOpen_ && !Loading() && !Designing()) Open();
+}
+
+bool TMP3Player::InvertPolarity() {
+    TMainWait wait(mainWaiting_);
+    std::scoped_lock lock(decoderLock_);
+    return decoder_.GetInvertPolarity();
+}
+
+void TMP3Player::SetInvertPolarity(bool on) {
+    TMainWait wait(mainWaiting_);
+    std::scoped_lock lock(decoderLock_);
+    decoder_.SetInvertPolarity(on);
+}
+
+void TMP3Player::SetUsingCpuCapabilities(TMP3CpuCapabilities set) {
+    set &= kAllCpuCapabilities;
+    usingCpuCapabilities_ = Designing() ? set : static_cast<TMP3CpuCapabilities>(set & WordToCpuCapabilities(DetectCpuCapabilities()));
+}
+
+void TMP3Player::SetVolBalance(int32_t balance) {
+    if (balance < -100 || balance > 100) return;
+    volBalance_ = balance;
+    TMainWait wait(mainWaiting_);
+    std::scoped_lock out(outputLock_);
+    soundOut_->SetBalance(balance);
+}
+
+void TMP3Player::SetVolume(int32_t volume) {
+    if (volume < 0 || volume > 100) return;
+    TMainWait wait(mainWaiting_);
+    std::scoped_lock out(outputLock_);
+    if (volume == 0 && Loading() && !Designing()) {
+        // A stored 0 means "as the device is now".
+        volume_ = soundOut_->Volume();
+        return;
+    }
+    volume_ = volume;
+    soundOut_->SetVolume(volume);
+}
+
+int32_t TMP3Player::EqualizerGain(int32_t index) const {
+    return index >= 0 && index < kEqualizerBands ? equalizerGain_[index] : 0;
+}
+
+void TMP3Player::SetEqualizerGain(int32_t index, int32_t gain) {
+    if (index >= 0 && index < kEqualizerBands) equalizerGain_[index] = gain;
+}
+
+int32_t TMP3Player::EqualizerFrequency(int32_t index) const {
+    return index >= 0 && index < kEqualizerBands ? equalizerFrequency_[index] : 0;
+}
+
+void TMP3Player::SetEqualizerFrequency(int32_t index, int32_t hz) {
+    if (index >= 0 && index < kEqualizerBands) equalizerFrequency_[index] = hz;
+}
+
+void TMP3Player::SetEqualizerRange(int32_t low, int32_t high) {
+    if (equalizerMode_ != TMP3EqualizerMode::memFreq) return;
+    if (low < 1 || low > high || high > 24000) return;
+    const int32_t n = equalizerCount_;
+    equalizerFrequency_[0] = low;
+    for (int32_t i = 1; i <= n - 2; ++i) {
+        const long double previous = equalizerFrequency_[i - 1];
+        const long double step = std::pow(static_cast<long double>(high) / previous, 1.0L / (n - i));
+        equalizerFrequency_[i] = static_cast<int32_t>(mp3::RoundEven(previous * step));
+        Assert(equalizerFrequency_[i] >= equalizerFrequency_[i - 1], "MP3Plyr: band frequency below the one before");
+    }
+    equalizerFrequency_[n - 1] = high;
+    PostUnique(MPM_EQUALIZER);
+}
+
+// ---- Events and messages ----------------------------------------------------------------
+
+void TMP3Player::DoChangeStatus() {
+    if (!Destroying() && OnChangeStatus) OnChangeStatus(*this);
+}
+
+void TMP3Player::DoChangePosition() {
+    if (!Destroying() && OnChangePosition) OnChangePosition(*this);
+}
+
+void TMP3Player::DoEndPlay() {
+    // Back to mepStopped before the handler runs: the handler may start the next file, or
+    // free this player.
+    const TMP3EndPlayReason reason = endReason_;
+    endReason_ = TMP3EndPlayReason::mepStopped;
+    if (OnEndPlay) OnEndPlay(*this, reason);
+}
+
+void TMP3Player::PostUnique(uint32_t msg, uintptr_t wParam) {
+    if (window_) window_->PostUnique(msg, wParam);
+}
+
+void TMP3Player::SetStatus(TMP3Status status) {
+    const bool endPlay = IsOpen() && status_ == TMP3Status::mpsPlaying && status == TMP3Status::mpsStopped;
+    status_ = status;
+    PostUnique(MPM_STATUS);
+    if (endPlay) PostUnique(MPM_ENDPLAY);
+}
+
+void TMP3Player::HandleMessage(TMessage& message) {
+    switch (message.Msg) {
+        case MPM_POSITION:
+            window_->RemovePending(MPM_POSITION);
+            DoChangePosition();
+            break;
+        case MPM_ERROR: {
+            std::shared_ptr<TWorkerError> record;
+            {
+                std::scoped_lock lock(errorsLock_);
+                if (!errors_.empty()) {
+                    record = errors_.front();
+                    errors_.pop_front();
+                }
+            }
+            if (!record) break;
+            try {
+                MainLoop().ShowException(record->error);
+            } catch (...) {
+            }
+            record->shown.SetEvent();
+            // An error of an earlier playback must not stop this one.
+            if (record->serial == playSerial_ && status_ == TMP3Status::mpsPlaying) {
+                endReason_ = TMP3EndPlayReason::mepError;
+                Stop();
+            }
+            break;
+        }
+        case MPM_ENDOFDATA:
+            // Stale when this playback was stopped (and maybe started again) meanwhile.
+            if (message.WParam != playSerial_ || status_ != TMP3Status::mpsPlaying) break;
+            endReason_ = TMP3EndPlayReason::mepEndOfData;
+            if (Seekable())
+                Stop();
+            else
+                Close();
+            break;
+        case MPM_STATUS:
+            window_->RemovePending(MPM_STATUS);
+            DoChangeStatus();
+            break;
+        case MPM_ENDPLAY:
+            window_->RemovePending(MPM_ENDPLAY);
+            DoEndPlay();
+            break;
+        case MPM_EQUALIZER:
+            window_->RemovePending(MPM_EQUALIZER);
+            if (IsOpen()) UpdateEqualizer();
+            break;
+        default:
+            break;
+    }
+}
+
+void TMP3Player::WorkerError(std::exception_ptr error, bool& handled, bool onDecoderThread) {
+    // No further step of this playback: one error is shown once.
+    if (onDecoderThread) stepFailed_ = true;
+    auto record = std::make_shared<TWorkerError>();
+    record->error = error;
+    record->serial = stepSerial_.load();
+    {
+        std::scoped_lock lock(errorsLock_);
+        errors_.push_back(record);
+    }
+    window_->Post(MPM_ERROR, record->serial);
+    // Wait until the main thread has shown it, unless the main thread is itself waiting
+    // for a worker (Stop closing the output, the end-of-data drain, destruction).
+    while (record->shown.WaitFor(20) != kWaitObject0)
+        if (mainWaiting_.load() > 0) break;
+    handled = true;
+}
+
+// ---- Equalizer --------------------------------------------------------------------------
+
+void TMP3Player::UpdateEqualizer() {
+    // Under the decoder lock, so that no frame sees a half-written table.
+    TMainWait wait(mainWaiting_);
+    std::scoped_lock lock(decoderLock_);
+    TEqualizerTables& eq = decoder_.Equalizer();
+    const int32_t on = equalizerEnabled_ ? 1 : 0;
+    const int32_t count = equalizerCount_;
+    if (equalizerMode_ == TMP3EqualizerMode::memSubBand) {
+        eq.SubbandEqualizerOn = on;
+        eq.LineEqualizerOn = 0;
+        for (int32_t i = 0; i < 32; ++i) eq.SubbandGains[i] = mp3::BandFactor(equalizerGain_[i]);
+        if (sampleRate_ >= 1)
+            for (int32_t i = 0; i < 32; ++i) equalizerFrequency_[i] = mp3::SubbandCentre(sampleRate_, i);
+    } else if (layer_ == 3) {
+        eq.SubbandEqualizerOn = 0;
+        eq.LineEqualizerOn = on;
+        if (on)
+            for (int32_t k = 0; k < 576; ++k)
+                eq.LineGains[k] = mp3::BandFactor(
+                    equalizerGain_[mp3::NearestBand(mp3::LineCentre(sampleRate_, k), equalizerFrequency_.data(), count)]);
+    } else {
+        eq.SubbandEqualizerOn = on;
+        eq.LineEqualizerOn = 0;
+        if (on)
+            for (int32_t k = 0; k < 32; ++k)
+                eq.SubbandGains[k] = mp3::BandFactor(equalizerGain_[mp3::NearestBand(
+                    mp3::SubbandCentre(sampleRate_, k), equalizerFrequency_.data(), count)]);
+    }
+}
+
+}  // namespace zentu

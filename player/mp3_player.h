@@ -1,0 +1,277 @@
+// TMP3Player: the non-visual player component. It opens one MPEG audio file at a time,
+// reads its tags and stream information, and plays it: its decoder thread decodes frame
+// after frame into PCM for the wave output, whose own thread completes buffers and reports
+// the position. Everything it reports reaches its user as events on the main thread,
+// through messages posted to a hidden window it owns.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "decoder/mpeg_decoder.h"
+#include "platform/main_thread.h"
+#include "platform/messages.h"
+#include "player/component.h"
+#include "player/mp3_info.h"
+#include "player/mp_stream.h"
+#include "player/mp_stream_reader.h"
+#include "player/mp_threads.h"
+#include "player/sound_out.h"
+
+namespace zentu {
+
+enum class TMP3EndPlayReason : uint8_t { mepEndOfData = 0, mepStopped = 1, mepError = 2 };
+enum class TMP3Status : uint8_t { mpsStopped = 0, mpsPlaying = 1 };
+enum class TMP3EqualizerMode : uint8_t { memSubBand = 0, memFreq = 1 };
+
+// The members of TMP3CpuCapabilities; a set is a byte with bit `member` per member.
+enum TMP3CpuCapability : uint8_t { mccMMX = 0, mcc3DNow = 1, mccKNI = 2, mccE3DNow = 3, mccCMOV = 4 };
+using TMP3CpuCapabilities = uint8_t;
+inline constexpr TMP3CpuCapabilities kAllCpuCapabilities = 0x1F;
+constexpr TMP3CpuCapabilities CpuCap(TMP3CpuCapability member) { return static_cast<uint8_t>(1u << member); }
+// The set as capability-word bits (kCapSelectable), and back.
+uint32_t CpuCapabilitiesToWord(TMP3CpuCapabilities set);
+TMP3CpuCapabilities WordToCpuCapabilities(uint32_t word);
+// The word the player dispatches with: the detected word with its selectable bits replaced
+// by those of `set` that the processor has.
+uint32_t EffectiveCapabilityWord(uint32_t detected, TMP3CpuCapabilities set);
+
+// The hidden window's messages.
+inline constexpr uint32_t MPM_POSITION = WM_USER + 10;
+inline constexpr uint32_t MPM_ERROR = WM_USER + 11;
+inline constexpr uint32_t MPM_ENDOFDATA = WM_USER + 12;
+inline constexpr uint32_t MPM_STATUS = WM_USER + 14;
+inline constexpr uint32_t MPM_ENDPLAY = WM_USER + 15;
+inline constexpr uint32_t MPM_EQUALIZER = WM_USER + 16;
+
+// OpenStream flags.
+inline constexpr uint8_t kStreamSeekable = 1;
+inline constexpr uint8_t kStreamOwned = 2;
+
+inline constexpr int32_t kEqualizerBands = 32;
+// One decoded frame (at most 4608 bytes) fits the player's PCM block.
+inline constexpr int32_t kPcmBlockBytes = 5120;
+
+// Win32 thread priority of each TThreadPriority (the loop thread maps it to the platform).
+int32_t Win32Priority(TThreadPriority priority);
+
+// Pure arithmetic of the player, shared with its tests.
+namespace mp3 {
+// Length in ms: from the VBR total when known, else from data length and bit rate; 0 when
+// neither gives one.
+int64_t Duration(int64_t vbrTotal, int32_t sampleRate, int32_t channels, int32_t bitRate, int64_t dataLength);
+// Played bytes as ms.
+int64_t PositionMs(int64_t playedBytes, int32_t sampleRate, int32_t channels, int32_t bitsPerSample);
+// Round to nearest, halves to even.
+int64_t RoundEven(long double value);
+// Centre frequency of subband k (0..31) and of Layer III line k (0..575) at rate r.
+int32_t SubbandCentre(int32_t sampleRate, int32_t k);
+int32_t LineCentre(int32_t sampleRate, int32_t k);
+// The band whose frequency is nearest by ratio to `centre` among frequencies[0..count-1].
+int32_t NearestBand(int32_t centre, const int32_t* frequencies, int32_t count);
+// 10^(gain / 100) in single precision.
+float BandFactor(int32_t gain);
+
+// What a VBR header in the first frame says.
+struct TVbrInfo {
+    bool found = false;
+    int32_t frames = -1;  // as stored, -1 when absent
+    int32_t bytes = -1;
+};
+// Looks for a Xing or VBRI header in the frame at `frame` (`available` bytes readable).
+TVbrInfo ParseVbrHeader(const uint8_t* frame, int32_t available, const FrameHeader& header);
+}  // namespace mp3
+
+class TMP3Player : public TComponent {
+public:
+    using TNotifyEvent = std::function<void(TMP3Player& sender)>;
+    using TMP3EndPlayEvent = std::function<void(TMP3Player& sender, TMP3EndPlayReason reason)>;
+
+    explicit TMP3Player(TComponent* owner = nullptr);
+    ~TMP3Player() override;
+
+    void Loaded() override;
+
+    // Commands (main thread).
+    void Open();
+    // Takes the stream; frees it on Close when `flags` has kStreamOwned.
+    void OpenStream(TMPStream* stream, uint8_t flags);
+    void Close();
+    void Play();
+    void Stop();
+
+    // Values.
+    TMP3Status Status() const { return status_; }
+    bool IsOpen() const { return stream_ != nullptr; }
+    int32_t Duration() const;
+    int32_t Position();
+    std::string Title() const;
+    std::string Artist() const { return info_.Artist(); }
+    std::string Album() const { return info_.Album(); }
+    std::string Year() const { return info_.Year(); }
+    std::string Comment() const { return info_.Comment(); }
+    static bool IsValidFile(const std::string& fileName);
+
+    // Published properties.
+    bool AutoOpen() const { return autoOpen_; }
+    void SetAutoOpen(bool on);
+    bool AutoPlay() const { return autoPlay_; }
+    void SetAutoPlay(bool on);
+    int32_t ChangePosStep() const { return changePosStep_; }
+    void SetChangePosStep(int32_t ms);
+    TThreadPriority DecodePriority() const { return decodePriority_; }
+    void SetDecodePriority(TThreadPriority priority);
+    bool EqualizerEnabled() const { return equalizerEnabled_; }
+    void SetEqualizerEnabled(bool on);
+    int32_t EqualizerCount() const { return equalizerCount_; }
+    void SetEqualizerCount(int32_t count);
+    TMP3EqualizerMode EqualizerMode() const { return equalizerMode_; }
+    void SetEqualizerMode(TMP3EqualizerMode mode);
+    const std::string& FileName() const { return fileName_; }
+    void SetFileName(const std::string& name);
+    bool NoisySeek() const { return noisySeek_; }
+    void SetNoisySeek(bool on) { noisySeek_ = on; }
+    bool InvertPolarity();
+    void SetInvertPolarity(bool on);
+    TMP3CpuCapabilities UsingCpuCapabilities() const { return usingCpuCapabilities_; }
+    void SetUsingCpuCapabilities(TMP3CpuCapabilities set);
+    int32_t VolBalance() const { return volBalance_; }
+    void SetVolBalance(int32_t balance);
+    int32_t Volume() const { return volume_; }
+    void SetVolume(int32_t volume);
+
+    // Equalizer bands, 0..31 (other indexes read 0 and are not written).
+    int32_t EqualizerGain(int32_t index) const;
+    void SetEqualizerGain(int32_t index, int32_t gain);
+    int32_t EqualizerFrequency(int32_t index) const;
+    void SetEqualizerFrequency(int32_t index, int32_t hz);
+    // memFreq only, 1 <= low <= high <= 24000: spreads the band frequencies geometrically.
+    void SetEqualizerRange(int32_t low, int32_t high);
+
+    // When not empty, Play writes a WAV file of this name instead of using the device.
+    // Cleared by Stop.
+    const std::string& OutputFileName() const { return outputFileName_; }
+    void SetOutputFileName(const std::string& name) { outputFileName_ = name; }
+
+    TNotifyEvent OnChangePosition;
+    TNotifyEvent OnChangeStatus;
+    TMP3EndPlayEvent OnEndPlay;
+
+    // Stream figures of the open file.
+    int32_t Channels() const { return channels_; }
+    int32_t Layer() const { return layer_; }
+    int32_t Version() const { return version_; }
+    int32_t SampleRate() const { return sampleRate_; }
+    int32_t BitRate() const { return bitRate_; }
+    int64_t DataStart() const { return dataStart_; }
+    int64_t DataLength() const { return dataLength_.load(); }
+    int64_t VbrTotal() const { return vbrTotal_; }
+
+    // Test hook: runs up to `steps` decode steps on the calling thread while the player is
+    // stopped, without an output (the PCM goes to `sink`); returns the steps that decoded
+    // or skipped something. The decoder thread stays idle meanwhile.
+    int32_t RunDecodeStepsForTest(int32_t steps, const std::function<void(const uint8_t*, int32_t)>& sink);
+
+protected:
+    virtual void DoChangeStatus();
+    virtual void DoChangePosition();
+    virtual void DoEndPlay();
+
+private:
+    struct TWorkerError;
+    class TDecoderOwner;
+    enum class TStepResult { srIdle, srWorked, srEnd };
+
+    void HandleMessage(TMessage& message);
+    void SetStatus(TMP3Status status);
+    void PostUnique(uint32_t msg, uintptr_t wParam = 0);
+    void UpdateEqualizer();
+    void WorkerError(std::exception_ptr error, bool& handled, bool onDecoderThread);
+    void DecodeStep();
+    // The part of the step that needs no output: parse, set up, decode. Under the decoder
+    // lock. srWorked: PCM is pending.
+    TStepResult PrepareFrame();
+    void Truncate();
+    void Resync();
+    void DrainAtEnd();
+    bool Seekable() const { return (streamFlags_ & kStreamSeekable) != 0; }
+
+    // The stream and the reader.
+    TMPStream* stream_ = nullptr;
+    uint8_t streamFlags_ = 0;
+    TMPStreamReader reader_{65536};
+    int32_t pendingFrameLength_ = 0;
+    FrameHeader header_{};
+    uint32_t referenceHeader_ = 0;
+    int32_t freeFormatBase_ = 0;  // base length of a free-format stream, from its first frame
+    int32_t resyncCount_ = 0;
+    int64_t dataStart_ = 0;
+    std::atomic<int64_t> dataLength_{kUnknownLength};  // shortened by the decoder thread
+
+    bool autoPlay_ = true;
+    bool autoOpen_ = true;
+    std::string fileName_;
+    int32_t changePosStep_ = 400;
+    int32_t volBalance_ = 0;
+    int32_t volume_ = 100;
+    TMP3Status status_ = TMP3Status::mpsStopped;
+    TMP3Info info_;
+
+    int32_t channels_ = 0;
+    int32_t layer_ = 0;
+    int32_t version_ = 0;
+    int32_t sampleRate_ = 0;
+    int32_t bitRate_ = 0;
+
+    TMP3EndPlayReason endReason_ = TMP3EndPlayReason::mepStopped;
+    std::unique_ptr<TSoundOut> soundOut_;
+
+    std::unique_ptr<uint8_t[]> pcm_;  // one decoded frame
+    int32_t pendingPcm_ = 0;
+    int64_t totalPlayed_ = 0;
+    int64_t position_ = 0;
+    int32_t pcmBytesPerFrame_ = 0;
+    int64_t vbrTotal_ = 0;
+    std::string outputFileName_;
+
+    TMPSimpleMutex outputLock_;
+    bool decoderNeedsSetup_ = false;
+    std::unique_ptr<TMessageWindow> window_;
+    std::unique_ptr<TDecoderOwner> decoderOwner_;
+    std::unique_ptr<TMPLoopThread> decoderThread_;
+    TMPSimpleMutex decoderLock_;
+    TMpegDecoder decoder_;  // this player's own: players never share decoder state
+
+    TMP3CpuCapabilities usingCpuCapabilities_ = kAllCpuCapabilities;
+    int32_t equalizerCount_ = 6;
+    TMP3EqualizerMode equalizerMode_ = TMP3EqualizerMode::memSubBand;
+    std::array<int32_t, kEqualizerBands> equalizerGain_{};
+    std::array<int32_t, kEqualizerBands> equalizerFrequency_{};
+    bool equalizerEnabled_ = false;
+    bool noisySeek_ = true;
+    TThreadPriority decodePriority_ = TThreadPriority::tpNormal;
+    int32_t deviceId_ = -1;
+
+    // Guarded by the decoder lock: steps run only while playing_ (set by Play, cleared by
+    // Stop), and not after a step of this playback has failed.
+    bool playing_ = false;
+    std::atomic<bool> stepFailed_{false};
+    // Playback number: an end-of-data or error message of an earlier playback is stale.
+    uint32_t playSerial_ = 0;
+    std::atomic<uint32_t> stepSerial_{0};
+    // While the main thread waits for a worker (locks, output close, destruction), workers
+    // reporting an error do not wait for the main thread to show it.
+    std::atomic<int32_t> mainWaiting_{0};
+    // Worker errors waiting to be shown, in the order they were posted.
+    std::mutex errorsLock_;
+    std::deque<std::shared_ptr<TWorkerError>> errors_;
+};
+
+}  // namespace zentu

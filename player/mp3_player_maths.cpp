@@ -1,0 +1,132 @@
+// The player's arithmetic: lengths and positions, the capability set, VBR headers and the
+// equalizer's band maths.
+#include <cfenv>
+#include <cmath>
+#include <cstring>
+
+#include "decoder/dispatch.h"
+#include "platform/exceptions.h"
+#include "player/mp3_player.h"
+
+namespace zentu {
+
+namespace {
+// Word bit of each set member, in member order.
+constexpr uint32_t kMemberBits[5] = {kCapMMX, kCap3DNow, kCapSSE, kCapE3DNow, kCapCMOV};
+}  // namespace
+
+uint32_t CpuCapabilitiesToWord(TMP3CpuCapabilities set) {
+    uint32_t word = 0;
+    for (int i = 0; i < 5; ++i)
+        if (set & (1u << i)) word |= kMemberBits[i];
+    return word;
+}
+
+TMP3CpuCapabilities WordToCpuCapabilities(uint32_t word) {
+    TMP3CpuCapabilities set = 0;
+    for (int i = 0; i < 5; ++i)
+        if (word & kMemberBits[i]) set = static_cast<TMP3CpuCapabilities>(set | (1u << i));
+    return set;
+}
+
+uint32_t EffectiveCapabilityWord(uint32_t detected, TMP3CpuCapabilities set) {
+    // A set that was never intersected with the processor's (a player made in code) must
+    // still not select a variant the processor lacks.
+    return (detected & ~kCapSelectable) | (CpuCapabilitiesToWord(set) & detected & kCapSelectable);
+}
+
+int32_t Win32Priority(TThreadPriority priority) {
+    static constexpr int32_t kTable[] = {-15, -2, -1, 0, 1, 2, 15};
+    const auto i = static_cast<size_t>(priority);
+    return i < std::size(kTable) ? kTable[i] : 0;
+}
+
+namespace mp3 {
+
+int64_t Duration(int64_t vbrTotal, int32_t sampleRate, int32_t channels, int32_t bitRate, int64_t dataLength) {
+    if (sampleRate > 0 && vbrTotal > 0 && channels > 0)
+        return vbrTotal * 1000 / (int64_t{sampleRate} * channels * 2);
+    if (bitRate > 0 && dataLength < kUnknownLength && dataLength >= 0) return dataLength * 8 * 1000 / bitRate;
+    return 0;
+}
+
+int64_t PositionMs(int64_t playedBytes, int32_t sampleRate, int32_t channels, int32_t bitsPerSample) {
+    const int64_t bitsPerSecond = int64_t{sampleRate} * channels * bitsPerSample;
+    if (bitsPerSecond <= 0) return 0;
+    return playedBytes * 1000 * 8 / bitsPerSecond;
+}
+
+int64_t RoundEven(long double value) {
+    // nearbyint rounds in the current mode; make sure it is to-nearest (halves to even).
+    const int saved = std::fegetround();
+    if (saved != FE_TONEAREST) std::fesetround(FE_TONEAREST);
+    const long double r = std::nearbyint(value);
+    if (saved != FE_TONEAREST) std::fesetround(saved);
+    return static_cast<int64_t>(r);
+}
+
+int32_t SubbandCentre(int32_t sampleRate, int32_t k) {
+    Assert(sampleRate > 0 && k >= 0 && k < 32, "MP3Plyr: subband centre out of range");
+    return static_cast<int32_t>(RoundEven(static_cast<long double>(sampleRate) / 64.0L * (k + 0.5L)));
+}
+
+int32_t LineCentre(int32_t sampleRate, int32_t k) {
+    Assert(sampleRate > 0 && k >= 0 && k < 576, "MP3Plyr: line centre out of range");
+    return static_cast<int32_t>(RoundEven(static_cast<long double>(sampleRate) / 1152.0L * (k + 0.5L)));
+}
+
+int32_t NearestBand(int32_t centre, const int32_t* frequencies, int32_t count) {
+    float best = 2147483648.0f;
+    int32_t band = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        const int32_t f = frequencies[i] < 1 ? 1 : frequencies[i];
+        float ratio = static_cast<float>(centre) / static_cast<float>(f);
+        if (ratio < 1.0f) ratio = 1.0f / ratio;
+        if (ratio < best) {  // equal ratios: the lower band stays
+            best = ratio;
+            band = i;
+        }
+    }
+    return band;
+}
+
+float BandFactor(int32_t gain) { return static_cast<float>(std::pow(10.0L, static_cast<long double>(gain) / 100.0L)); }
+
+TVbrInfo ParseVbrHeader(const uint8_t* frame, int32_t available, const FrameHeader& header) {
+    TVbrInfo info;
+    const bool mono = header.mode == 3;
+    const int32_t side = header.versionBit == 1 ? (mono ? 17 : 32) : (mono ? 9 : 17);
+    const int32_t o = 4 + side + (header.protectionBit == 0 ? 2 : 0);
+    // Fields that would lie past the readable bytes count as absent.
+    auto be32 = [&](int32_t at, int32_t& value) {
+        if (at < 0 || at + 4 > available) return false;
+        value = static_cast<int32_t>((uint32_t{frame[at]} << 24) | (uint32_t{frame[at + 1]} << 16) |
+                                     (uint32_t{frame[at + 2]} << 8) | uint32_t{frame[at + 3]});
+        return true;
+    };
+    if (o + 4 > available) return info;
+    if (std::memcmp(frame + o, "Xing", 4) == 0) {
+        info.found = true;
+        int32_t flags = 0;
+        if (!be32(o + 4, flags)) return info;
+        int32_t p = o + 8;
+        if (flags & 1) {
+            int32_t frames;
+            if (be32(p, frames)) info.frames = frames;
+            p += 4;
+        }
+        if (flags & 2) {
+            int32_t bytes;
+            if (be32(p, bytes)) info.bytes = bytes;
+        }
+    } else if (std::memcmp(frame + o, "VBRI", 4) == 0) {
+        info.found = true;
+        int32_t bytes, frames;
+        if (be32(o + 10, bytes)) info.bytes = bytes;
+        if (be32(o + 14, frames)) info.frames = frames;
+    }
+    return info;
+}
+
+}  // namespace mp3
+}  // namespace zentu

@@ -1,0 +1,431 @@
+#include "player/mp3_info.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/exceptions.h"
+#include "player/mp3_info_fixtures.h"
+
+namespace zentu {
+namespace {
+
+using namespace fixtures;
+using Lines = std::vector<std::string>;
+
+// One reading of in-memory bytes, in the order LoadFromFile uses.
+struct Reading {
+    explicit Reading(Bytes bytes, bool seekable = true, int32_t capacity = 65536)
+        : stream(std::move(bytes)), reader(capacity) {
+        reader.Open(&stream, seekable);
+        info.Attach(&reader);
+    }
+    bool All() {
+        leading = info.ReadLeadingInfo();
+        frame = info.SeekFirstFrame();
+        trailing = info.ReadTrailingTags();
+        return leading && frame && trailing;
+    }
+    TMPMemoryStream stream;
+    TMPStreamReader reader;
+    TMP3Info info;
+    bool leading = false, frame = false, trailing = false;
+};
+
+Bytes Tag23(std::initializer_list<Bytes> frames, size_t padding = 0) {
+    Bytes body = Concat(frames);
+    PutZeros(body, padding);
+    return Id3v2(3, body);
+}
+
+// A temporary file, removed again.
+class TempFile {
+public:
+    TempFile(const std::string& name, const Bytes& bytes) {
+        dir_ = std::filesystem::temp_directory_path() / ("zentu-info-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir_);
+        path_ = dir_ / name;
+        std::ofstream(path_, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    }
+    ~TempFile() { std::filesystem::remove_all(dir_); }
+    std::string Path() const { return path_.string(); }
+
+private:
+    std::filesystem::path dir_, path_;
+};
+
+TEST(Mp3InfoTexts, LongestCandidateWinsAndEarlierOnTies) {
+    {
+        // The frame's trailing zero byte makes it one byte longer than the ID3v1 title.
+        Bytes file = Concat({Tag23({Id3v2Frame("TIT2", std::string("Song\0", 5))}), Frames(3),
+                             Id3v1({.title = "Song"})});
+        Reading r(file);
+        ASSERT_TRUE(r.All());
+        EXPECT_EQ(r.info.Found(), TMP3Info::fID3v1 | TMP3Info::fID3v2);
+        EXPECT_EQ(r.info.Id3v2Frames(), Lines{std::string("TIT2=Song\0", 10)});
+        EXPECT_EQ(r.info.Title(), "Song");
+        EXPECT_EQ(r.info.AudioStart(), 26);
+        EXPECT_EQ(r.info.AudioLength(), 3 * kFrameBytes + 128);  // trailing tags stay counted
+    }
+    {
+        Bytes file = Concat({Tag23({Id3v2Frame("TIT2", std::string("Wxyz\0", 5)), Id3v2Frame("TPE1", "Bobby"),
+                                    Id3v2Frame("TYER", "2001"), Id3v2Frame("COMM", "a long ID3v2 comment")}),
+                             Frames(2), Id3v1({.title = "Abcd", .artist = "Ann", .year = "1999", .comment = "c"})});
+        Reading r(file);
+        ASSERT_TRUE(r.All());
+        EXPECT_EQ(r.info.Title(), "Wxyz");  // counted with its zero byte, shown without
+        EXPECT_EQ(r.info.Artist(), "Bobby");
+        EXPECT_EQ(r.info.Year(), "1999");   // equal lengths: ID3v1 first
+        EXPECT_EQ(r.info.Comment(), "c");   // no ID3v2 frame offers a comment
+        EXPECT_EQ(r.info.Album(), "");
+    }
+    {
+        Bytes file = Concat({Tag23({Id3v2Frame("TIT2", "Wxyz"), Id3v2Frame("talb", "Lower")}), Frames(2),
+                             Id3v1({.title = "Abcd"})});
+        Reading r(file);
+        ASSERT_TRUE(r.All());
+        EXPECT_EQ(r.info.Title(), "Abcd");
+        EXPECT_EQ(r.info.Album(), "Lower");  // names compare without regard to case
+    }
+}
+
+TEST(Mp3InfoTexts, RiffInfoOnlyWhenStrictlyLonger) {
+    auto file = [](const std::string& inam) {
+        return Concat({Riff(Concat({RiffChunk("data", Frames(2)),
+                                    RiffInfoList({{"INAM", inam}, {"IART", "Riff artist"}, {"ICMT", "note"}})})),
+                       Id3v1({.title = "Abcd", .comment = "ab"})});
+    };
+    Reading same(file("Rstu"));
+    ASSERT_TRUE(same.All());
+    EXPECT_EQ(same.info.RiffInfo(), (Lines{"INAM=Rstu", "IART=Riff artist", "ICMT=note"}));
+    EXPECT_EQ(same.info.Title(), "Abcd");
+    EXPECT_EQ(same.info.Artist(), "Riff artist");
+    EXPECT_EQ(same.info.Comment(), "note");
+
+    Reading longer(file("Rstuv"));
+    ASSERT_TRUE(longer.All());
+    EXPECT_EQ(longer.info.Title(), "Rstuv");
+}
+
+TEST(Mp3InfoTexts, WithoutTagsTitleIsTheFileName) {
+    TempFile f("Quiet Song.mp3", Frames(3));
+    TMP3Info info;
+    info.LoadFromFile(f.Path());
+    EXPECT_EQ(info.Found(), 0u);
+    EXPECT_EQ(info.FileName(), f.Path());
+    EXPECT_EQ(info.Title(), "Quiet Song.mp3");
+    EXPECT_EQ(info.Artist() + info.Album() + info.Year() + info.Comment(), "");
+    EXPECT_EQ(info.AudioStart(), 0);
+    EXPECT_EQ(info.AudioLength(), 3 * kFrameBytes);
+}
+
+TEST(Mp3InfoId3v1, FieldsGenresAndTrack) {
+    EXPECT_STREQ(Id3v1Genre(0), "Blues");
+    EXPECT_STREQ(Id3v1Genre(147), "Synthpop");
+    EXPECT_STREQ(Id3v1Genre(148), "");
+    EXPECT_STREQ(Id3v1Genre(247), "");
+    EXPECT_STREQ(Id3v1Genre(248), "Heavy Rock(J)");
+    EXPECT_STREQ(Id3v1Genre(255), "Anime(J)");
+
+    {
+        // ID3v1.1: the comment ends at its zero byte, the track number follows it.
+        Reading r(Concat({Frames(2), Id3v1({.title = "  Padded title   \x01", .artist = "Artist",
+                                            .album = "Album", .year = "2003", .comment = "Nice",
+                                            .genre = 255, .track = 7})}));
+        ASSERT_TRUE(r.All());
+        EXPECT_EQ(r.info.TagFields(), (Lines{"TITLE=  Padded title", "ARTIST=Artist", "ALBUM=Album", "YEAR=2003",
+                                             "COMMENT=Nice", "GENRE=Anime(J)", "TRACK=7"}));
+        EXPECT_EQ(r.info.Id3v1Start(), 2 * kFrameBytes);
+        EXPECT_EQ(r.info.Comment(), "Nice");
+    }
+    {
+        // ID3v1.0: a comment of the full 30 bytes, no track; genre 200 has no name.
+        const std::string comment30 = "abcdefghijklmnopqrstuvwxyz0123";
+        Reading r(Concat({Frames(2), Id3v1({.title = "T", .comment = comment30, .genre = 200})}));
+        ASSERT_TRUE(r.All());
+        EXPECT_EQ(r.info.TagFields(),
+                  (Lines{"TITLE=T", "ARTIST=", "ALBUM=", "YEAR=", "COMMENT=" + comment30, "GENRE="}));
+    }
+}
+
+TEST(Mp3InfoId3v2, OtherVersionsAreSkippedWhole) {
+    for (uint8_t major : {2, 4}) {
+        Bytes tag = Id3v2(major, Concat({Id3v2Frame("TIT2", "Version two or four"), Bytes(7, 0)}));
+        Reading r(Concat({tag, Frames(2), Id3v1({.title = "Old"})}));
+        ASSERT_TRUE(r.All()) << int{major};
+        EXPECT_TRUE(r.info.Found() & TMP3Info::fID3v2);
+        EXPECT_TRUE(r.info.Id3v2Frames().empty());
+        EXPECT_EQ(r.info.AudioStart(), static_cast<int64_t>(tag.size()));
+        EXPECT_EQ(r.info.Title(), "Old");
+    }
+}
+
+TEST(Mp3InfoId3v2, PaddingMustEndOnTheTagsEnd) {
+    {
+        Bytes tag = Tag23({Id3v2Frame("TIT2", "Padded")}, 20);
+        Reading r(Concat({tag, Frames(2)}));
+        ASSERT_TRUE(r.info.ReadLeadingInfo());
+        EXPECT_TRUE(r.info.Found() & TMP3Info::fID3v2);
+        EXPECT_EQ(r.info.Id3v2Frames(), (Lines{"TIT2=Padded", "=", "="}));
+        EXPECT_EQ(r.info.AudioStart(), static_cast<int64_t>(tag.size()));
+    }
+    {
+        // 25 bytes of padding: the last 5 are no frame, so the tag is given up where the walk
+        // stopped and the frame search starts inside the padding.
+        Bytes tag = Tag23({Id3v2Frame("TIT2", "Padded")}, 25);
+        Reading r(Concat({tag, Frames(2)}));
+        ASSERT_TRUE(r.info.ReadLeadingInfo());
+        EXPECT_EQ(r.info.Found(), 0u);
+        EXPECT_EQ(r.info.AudioStart(), 0);
+        EXPECT_EQ(r.reader.Position(), static_cast<int64_t>(tag.size()) - 5);
+        EXPECT_EQ(r.info.Id3v2Frames(), (Lines{"TIT2=Padded", "=", "="}));
+        ASSERT_TRUE(r.info.SeekFirstFrame());
+        EXPECT_EQ(r.info.AudioStart(), static_cast<int64_t>(tag.size()));
+        EXPECT_EQ(r.info.Title(), "Padded");
+    }
+}
+
+TEST(Mp3InfoId3v2, ExtendedHeaderMovesTheFrameStart) {
+    Bytes extended;
+    PutBigEndian(extended, 6);   // its size, without these four bytes
+    PutZeros(extended, 2);       // flags
+    PutBigEndian(extended, 10);  // padding size
+    Bytes tag = Id3v2(3, Concat({extended, Id3v2Frame("TIT2", "Extended"), Bytes(10, 0)}), 0x40);
+    Reading r(Concat({tag, Frames(2)}));
+    ASSERT_TRUE(r.All());
+    EXPECT_TRUE(r.info.Found() & TMP3Info::fID3v2);
+    EXPECT_EQ(r.info.Title(), "Extended");
+    EXPECT_EQ(r.info.AudioStart(), static_cast<int64_t>(tag.size()));
+
+    // An extended header larger than the tag gives the tag up.
+    Bytes tooLarge;
+    PutBigEndian(tooLarge, 1000);
+    PutZeros(tooLarge, 6);
+    Reading bad(Concat({Id3v2(3, Concat({tooLarge, Id3v2Frame("TIT2", "Lost")}), 0x40), Frames(2)}));
+    ASSERT_TRUE(bad.All());
+    EXPECT_EQ(bad.info.Found(), 0u);
+    EXPECT_TRUE(bad.info.Id3v2Frames().empty());
+}
+
+TEST(Mp3InfoId3v2, FramesLargerThanTheRingArePassedOver) {
+    Bytes tag = Tag23({Id3v2Frame("APIC", std::string(300, 'x')), Id3v2Frame("TIT2", "After big")}, 10);
+    Reading r(Concat({tag, Frames(1)}), true, 256);
+    ASSERT_TRUE(r.info.ReadLeadingInfo());
+    EXPECT_TRUE(r.info.Found() & TMP3Info::fID3v2);
+    EXPECT_EQ(r.info.Id3v2Frames(), (Lines{"TIT2=After big", "="}));
+    EXPECT_EQ(r.info.AudioStart(), static_cast<int64_t>(tag.size()));
+}
+
+TEST(Mp3InfoId3v2, LeadingTagIsTakenOffAKnownLength) {
+    Bytes tag = Tag23({Id3v2Frame("TIT2", "In RIFF")});
+    Bytes data = Concat({tag, Frames(2)});
+    Reading riff(Riff(RiffChunk("data", data)));
+    ASSERT_TRUE(riff.All());
+    EXPECT_EQ(riff.info.Found(), TMP3Info::fRiff | TMP3Info::fID3v2);
+    EXPECT_EQ(riff.info.AudioStart(), 20 + static_cast<int64_t>(tag.size()));
+    EXPECT_EQ(riff.info.AudioLength(), 2 * kFrameBytes);
+
+    // A data fork shorter than the tag in it leaves a length of 0, never a negative one.
+    Reading mac(Concat({MacBinaryHeader(10, 0), tag, Frames(2)}));
+    ASSERT_TRUE(mac.info.ReadLeadingInfo());
+    EXPECT_EQ(mac.info.AudioLength(), 0);
+}
+
+TEST(Mp3InfoRiff, DataChunkAndInfoList) {
+    Bytes fmt(16, 1);
+    Bytes audio = Concat({Frames(2), Bytes{0x00}});  // odd: a pad byte follows the chunk
+    Bytes file = Concat({Riff(Concat({RiffChunk("fmt ", fmt), RiffChunk("data", audio),
+                                      RiffInfoList({{"INAM", "Riff title"}, {"IART", ""}, {"ICRD", "1998 "}})})),
+                         Id3v1({.title = "T"})});
+    Reading r(file);
+    ASSERT_TRUE(r.All());
+    EXPECT_EQ(r.info.Found(), TMP3Info::fRiff | TMP3Info::fID3v1);
+    EXPECT_EQ(r.info.RiffDataStart(), 12 + 24 + 8);
+    EXPECT_EQ(r.info.RiffDataLength(), static_cast<int64_t>(audio.size()));
+    EXPECT_EQ(r.info.AudioStart(), 44);
+    EXPECT_EQ(r.info.AudioLength(), static_cast<int64_t>(audio.size()));
+    EXPECT_EQ(r.info.RiffInfo(), (Lines{"INAM=Riff title", "ICRD=1998"}));  // empty values are left out
+    EXPECT_EQ(r.info.Title(), "Riff title");
+    EXPECT_EQ(r.info.Year(), "1998");
+}
+
+TEST(Mp3InfoRiff, DamagedInfoListKeepsTheTagsAfterIt) {
+    // An entry larger than the ring stops the list but not the ID3v1 tag.
+    Bytes file = Concat({Riff(Concat({RiffChunk("data", Frames(1)),
+                                      RiffInfoList({{"IART", "Kept"}, {"INAM", std::string(5000, 'n')}})})),
+                         Id3v1({.title = "Tag title"})});
+    Reading small(file, true, 4096);
+    EXPECT_TRUE(small.info.ReadLeadingInfo());
+    EXPECT_TRUE(small.info.ReadTrailingTags());
+    EXPECT_EQ(small.info.RiffInfo(), Lines{"IART=Kept"});
+    EXPECT_TRUE(small.info.Found() & TMP3Info::fID3v1);
+    EXPECT_EQ(small.info.Title(), "Tag title");
+
+    // "IID3" ends the list at once.
+    Reading iid3(Concat({Riff(Concat({RiffChunk("data", Frames(1)),
+                                      RiffInfoList({{"IART", "Kept"}, {"IID3", "x"}, {"INAM", "Lost"}})}))}));
+    ASSERT_TRUE(iid3.All());
+    EXPECT_EQ(iid3.info.RiffInfo(), Lines{"IART=Kept"});
+}
+
+TEST(Mp3InfoLyrics3, Version2BeforeId3v1AndAtTheEnd) {
+    const std::vector<std::pair<std::string, std::string>> fields = {
+        {"IND", "00"}, {"LYR", "Hello\r\nworld"}, {"ETT", "Lyric title"}};
+    const Lines expected = {"IND=00", "LYR=Hello\r\nworld", "ETT=Lyric title"};
+    {
+        Reading r(Concat({Frames(3), Lyrics3v2(fields), Id3v1({.title = "T"})}));
+        ASSERT_TRUE(r.All());
+        EXPECT_EQ(r.info.Found(), TMP3Info::fID3v1 | TMP3Info::fLyrics3);
+        EXPECT_EQ(r.info.LyricsFields(), expected);
+        EXPECT_EQ(r.info.LyricsStart(), 3 * kFrameBytes);
+    }
+    {
+        Bytes file = Concat({Frames(3), Lyrics3v2(fields)});
+        Reading r(file);
+        ASSERT_TRUE(r.All());
+        EXPECT_EQ(r.info.Found(), TMP3Info::fLyrics3);
+        EXPECT_EQ(r.info.LyricsFields(), expected);
+        EXPECT_EQ(r.info.LyricsStart(), 3 * kFrameBytes);
+        EXPECT_EQ(r.info.AudioLength(), static_cast<int64_t>(file.size()));
+    }
+    {
+        // A field running past the size digits: not found.
+        Bytes tag = Lyrics3v2({{"LYR", "Hello"}});
+        tag[11 + 3 + 4] = '9';  // "00005" becomes "00009"
+        Reading r(Concat({Frames(1), tag}));
+        ASSERT_TRUE(r.All());
+        EXPECT_EQ(r.info.Found(), 0u);
+    }
+}
+
+TEST(Mp3InfoLyrics3, Version1) {
+    Reading r(Concat({Frames(2), Lyrics3v1("Some words"), Id3v1({.title = "T"})}));
+    ASSERT_TRUE(r.All());
+    EXPECT_EQ(r.info.Found(), TMP3Info::fID3v1 | TMP3Info::fLyrics3);
+    EXPECT_EQ(r.info.LyricsFields(), Lines{"LYRICS=Some words"});
+    EXPECT_EQ(r.info.LyricsStart(), 2 * kFrameBytes);
+}
+
+TEST(Mp3InfoMacBinary, DataForkBoundsTheAudioAndTheTags) {
+    Bytes data = Concat({Frames(3), Id3v1({.title = "Mac title"})});
+    Bytes resource = Concat({Bytes(172, 0), Id3v1({.title = "Resource fork"})});
+    Bytes file = Concat({MacBinaryHeader(static_cast<uint32_t>(data.size()), static_cast<uint32_t>(resource.size())),
+                         data, resource});
+    Reading r(file);
+    ASSERT_TRUE(r.All());
+    EXPECT_EQ(r.info.Found(), TMP3Info::fMacBinary | TMP3Info::fID3v1);
+    EXPECT_EQ(r.info.AudioStart(), 128);
+    EXPECT_EQ(r.info.AudioLength(), static_cast<int64_t>(data.size()));
+    EXPECT_EQ(r.info.MacDataEnd(), 128 + static_cast<int64_t>(data.size()));
+    EXPECT_EQ(r.info.MacResourceLength(), static_cast<int64_t>(resource.size()));
+    EXPECT_EQ(r.info.Id3v1Start(), 128 + 3 * kFrameBytes);
+    EXPECT_EQ(r.info.Title(), "Mac title");
+
+    // A negative fork length is no MacBinary header.
+    Reading negative(Concat({MacBinaryHeader(0x80000000u, 0), Frames(1)}));
+    ASSERT_TRUE(negative.info.ReadLeadingInfo());
+    EXPECT_EQ(negative.info.Found(), 0u);
+    EXPECT_EQ(negative.reader.Position(), 0);
+}
+
+TEST(Mp3InfoFrameSearch, FirstFrameWithin1024Bytes) {
+    {
+        TempFile f("late.mp3", Concat({Bytes(1023, 0), Frames(2)}));
+        TMP3Info info;
+        info.LoadFromFile(f.Path());
+        EXPECT_EQ(info.AudioStart(), 1023);
+    }
+    {
+        TempFile f("too late.mp3", Concat({Bytes(1024, 0), Frames(2)}));
+        TMP3Info info;
+        try {
+            info.LoadFromFile(f.Path());
+            FAIL() << "accepted";
+        } catch (const EAssertionFailed&) {
+            FAIL() << "assertion";
+        } catch (const Exception& e) {
+            EXPECT_STREQ(e.what(), "unknown MPEG Audio format.");
+        }
+        EXPECT_EQ(info.FileName(), "");
+        EXPECT_EQ(info.AudioLength(), kUnknownLength);
+    }
+    {
+        // A header whose frame the file cannot hold ends the search.
+        Bytes cut = Frames(1);
+        cut.resize(300);
+        Reading r(cut);
+        EXPECT_TRUE(r.info.ReadLeadingInfo());
+        EXPECT_FALSE(r.info.SeekFirstFrame());
+    }
+}
+
+TEST(Mp3InfoLoadFromFile, StreamErrorsPassAndClear) {
+    TempFile f("good.mp3", Concat({Frames(2), Id3v1({.title = "Good"})}));
+    TMP3Info info;
+    info.LoadFromFile(f.Path());
+    EXPECT_EQ(info.Title(), "Good");
+    EXPECT_FALSE(info.ReadLeadingInfo());  // the reader it made is gone
+    EXPECT_THROW(info.LoadFromFile(f.Path() + ".missing"), EStreamError);
+    EXPECT_EQ(info.Found(), 0u);
+    EXPECT_TRUE(info.TagFields().empty());
+    EXPECT_EQ(info.Title(), "");
+}
+
+TEST(Mp3InfoReader, NotSeekableReadsOnlyTheLeadingInfo) {
+    Reading r(Concat({Tag23({Id3v2Frame("TIT2", "Streamed")}), Frames(2), Id3v1({.title = "T"})}), false);
+    EXPECT_TRUE(r.info.ReadLeadingInfo());
+    EXPECT_TRUE(r.info.SeekFirstFrame());
+    EXPECT_FALSE(r.info.ReadTrailingTags());
+    EXPECT_EQ(r.info.AudioLength(), kUnknownLength);
+    EXPECT_EQ(r.info.Title(), "Streamed");
+    EXPECT_FALSE(r.info.Found() & TMP3Info::fID3v1);
+}
+
+TEST(Mp3InfoHostile, SizesAtTheLimitsNeitherThrowNorOverflow) {
+    auto bigEndian = [](uint32_t v) { Bytes b; PutBigEndian(b, v); return b; };
+    auto littleEndian = [](uint32_t v) { Bytes b; PutLittleEndian(b, v); return b; };
+    auto text = [](std::string_view s) { Bytes b; Put(b, s); return b; };
+    std::vector<Bytes> files = {
+        // RIFF chunk, data chunk and INFO sizes near 2^31
+        Concat({text("RIFF"), littleEndian(100), text("RMP3"), text("junk"), littleEndian(0x7FFFFFFF), Frames(1)}),
+        Concat({text("RIFF"), littleEndian(100), text("RMP3"), text("data"), littleEndian(0x7FFFFFFF), Frames(1)}),
+        Concat({text("RIFF"), littleEndian(100), text("RMP3"), text("data"), littleEndian(417), Frames(1),
+                text("LIST"), littleEndian(0x7FFFFFFF), text("INFO"), text("INAM"), littleEndian(0x7FFFFFFF)}),
+        Concat({text("RIFF"), littleEndian(100), text("RMP3"), text("data"), littleEndian(417), Frames(1),
+                text("LIST"), littleEndian(0x7FFFFFF0), text("INFO"), text("INAM"), littleEndian(0x80000000u)}),
+        // ID3v2 sizes: all bits set, frame sizes at and beyond the signed limit
+        Concat({text("ID3"), Bytes{3, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}, Frames(1)}),
+        Concat({text("ID3"), Bytes{3, 0, 0, 0, 0, 1, 0}, text("TIT2"), bigEndian(0x7FFFFFFF), Bytes(200, 0), Frames(1)}),
+        Concat({text("ID3"), Bytes{3, 0, 0, 0, 0, 1, 0}, text("TIT2"), bigEndian(0x7FFFFFF6), Bytes(200, 0), Frames(1)}),
+        Concat({text("ID3"), Bytes{3, 0, 0, 0, 0, 1, 0}, text("TIT2"), bigEndian(0x80000000u), Bytes(200, 0), Frames(1)}),
+        Concat({text("ID3"), Bytes{3, 0, 0x40, 0, 0, 1, 0}, bigEndian(0x7FFFFFFF), Bytes(200, 0), Frames(1)}),
+        Concat({text("ID3"), Bytes{4, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}, Frames(1)}),
+        // MacBinary forks at the limit
+        Concat({MacBinaryHeader(0x7FFFFFFF, 0x7FFFFFFF), Frames(1)}),
+        // Lyrics3: markers with no room before them, sizes larger than the file
+        text("LYRICS200"),
+        text("12LYRICS200"),
+        Concat({Frames(1), text("999999LYRICS200")}),
+        Concat({Frames(1), text("LYRICSBEGINLYR99999Hi000021LYRICS200")}),
+        Concat({Frames(1), text("-00011LYRICS200")}),
+        text("LYRICSEND"),
+    };
+    for (size_t i = 0; i < files.size(); ++i) {
+        for (bool seekable : {true, false}) {
+            for (int32_t capacity : {65536, 256}) {
+                Reading r(files[i], seekable, capacity);
+                EXPECT_NO_THROW({
+                    r.All();
+                    r.info.Title();
+                    r.info.Comment();
+                }) << "file " << i << (seekable ? " seekable" : " streamed") << " capacity " << capacity;
+                EXPECT_FALSE(r.info.Found() & TMP3Info::fLyrics3) << "file " << i;
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace zentu

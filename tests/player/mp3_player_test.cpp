@@ -1,0 +1,538 @@
+// TMP3Player on the null audio backend and its WAV target: opening, lengths, the decode
+// step's edge cases, the end of play, stopping, errors on the worker threads, properties.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/exceptions.h"
+#include "platform/plain_main_loop.h"
+#include "player/mp3_player.h"
+#include "player/player_fixtures.h"
+
+namespace zentu {
+namespace {
+
+using namespace zentu::testing;
+using enum TMP3EndPlayReason;
+using enum TMP3Status;
+using enum TMP3EqualizerMode;
+
+constexpr int32_t kFramePcm = 4608;
+
+class PlayerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("ZENTU_AUDIO", "null", 1);
+        Loop().SetExceptionSink([this](std::exception_ptr e) { shown.push_back(ExceptionText(e)); });
+        player = std::make_unique<TMP3Player>();
+        player->OnEndPlay = [this](TMP3Player& p, TMP3EndPlayReason r) {
+            ends.push_back(r);
+            statusAtEnd = p.Status();
+            positionAtEnd = p.Position();
+            events.push_back("end");
+        };
+        player->OnChangeStatus = [this](TMP3Player&) { events.push_back("status"); };
+    }
+    void TearDown() override {
+        player.reset();
+        Loop().ProcessMessages();
+        Loop().SetExceptionSink(nullptr);
+    }
+    static TPlainMainLoop& Loop() { return DefaultMainLoop(); }
+    bool RunUntil(const std::function<bool()>& done, int64_t ms = 10000) { return Loop().RunUntil(done, ms); }
+    bool WaitForEnd(int64_t ms = 10000) { return RunUntil([&] { return !ends.empty(); }, ms); }
+
+    // Opens bytes as a seekable owned memory stream without playing.
+    void OpenBytes(const Bytes& bytes, uint8_t flags = kStreamSeekable | kStreamOwned) {
+        player->SetAutoPlay(false);
+        player->OpenStream(new TMPMemoryStream(bytes), flags);
+    }
+    // PCM blocks the decode steps produce, run on this thread.
+    int32_t DecodedBlocks(const Bytes& bytes, int64_t* pcmBytes = nullptr) {
+        OpenBytes(bytes);
+        int32_t blocks = 0;
+        int64_t total = 0;
+        player->RunDecodeStepsForTest(1000000, [&](const uint8_t*, int32_t n) {
+            ++blocks;
+            total += n;
+        });
+        if (pcmBytes) *pcmBytes = total;
+        return blocks;
+    }
+    // Plays into a WAV file and waits for the end of play; returns the file's bytes.
+    Bytes PlayToWav(const Bytes& bytes) {
+        OpenBytes(bytes);
+        const std::string out = dir.Path("out.wav");
+        player->SetOutputFileName(out);
+        player->Play();
+        EXPECT_TRUE(WaitForEnd());
+        return ReadFile(out);
+    }
+
+    TempDir dir;
+    std::unique_ptr<TMP3Player> player;
+    std::vector<TMP3EndPlayReason> ends;
+    std::vector<std::string> events;
+    std::vector<std::string> shown;
+    TMP3Status statusAtEnd = mpsPlaying;
+    int32_t positionAtEnd = -1;
+};
+
+// ---- Opening and lengths -----------------------------------------------------------------
+
+TEST_F(PlayerTest, OpensAConstantBitRateStream) {
+    OpenBytes(Frames(Layer3Frame(), 100));
+    EXPECT_TRUE(player->IsOpen());
+    EXPECT_EQ(player->Status(), mpsStopped);
+    EXPECT_EQ(player->Layer(), 3);
+    EXPECT_EQ(player->Version(), 1);
+    EXPECT_EQ(player->SampleRate(), 44100);
+    EXPECT_EQ(player->Channels(), 2);
+    EXPECT_EQ(player->BitRate(), 128000);
+    EXPECT_EQ(player->DataStart(), 0);
+    EXPECT_EQ(player->DataLength(), 41700);
+    EXPECT_EQ(player->Duration(), 41700 * 8 * 1000 / 128000);
+    EXPECT_EQ(player->Position(), 0);
+}
+
+TEST_F(PlayerTest, JunkBeforeTheFirstFrameMovesTheDataStart) {
+    Bytes b(300, 0x00);
+    Append(b, Layer2Frame(), 5);
+    OpenBytes(b);
+    EXPECT_EQ(player->DataStart(), 300);
+    EXPECT_EQ(player->DataLength(), 5 * 626);
+    EXPECT_EQ(player->Layer(), 2);
+    EXPECT_EQ(DecodedBlocks(b), 5);
+}
+
+TEST_F(PlayerTest, XingHeaderGivesTheLengthAndIsNotPlayed) {
+    Bytes b = XingFrame(3, 1001, 4000000);
+    Append(b, Layer3Frame(), 4);
+    OpenBytes(b);
+    EXPECT_EQ(player->BitRate(), 0);
+    EXPECT_EQ(player->VbrTotal(), 1000 * 4608);
+    EXPECT_EQ(player->Duration(), 26122);
+    EXPECT_EQ(player->DataStart(), 417);
+    EXPECT_EQ(player->DataLength(), 4000000 - 417);
+    // The stream really ends after four frames: the decode steps find its end.
+    EXPECT_EQ(DecodedBlocks(b), 4);
+}
+
+TEST_F(PlayerTest, XingWithoutFrameCountHasNoLength) {
+    Bytes b = XingFrame(2, 0, 100000);
+    Append(b, Layer3Frame(), 2);
+    OpenBytes(b);
+    EXPECT_EQ(player->Duration(), 0);
+    EXPECT_EQ(player->DataLength(), 100000 - 417);
+    b = XingFrame(3, 0, 100000);
+    Append(b, Layer3Frame(), 2);
+    OpenBytes(b);
+    EXPECT_EQ(player->Duration(), 0);
+}
+
+TEST_F(PlayerTest, VbriHeaderGivesTheLength) {
+    Bytes b = VbriFrame(101, 200000);
+    Append(b, Layer3Frame(), 3);
+    OpenBytes(b);
+    EXPECT_EQ(player->VbrTotal(), 100 * 4608);
+    EXPECT_EQ(player->Duration(), 100 * 4608 * 1000 / (44100 * 4));
+    EXPECT_EQ(player->DataLength(), 200000 - 417);
+    EXPECT_EQ(DecodedBlocks(b), 3);
+}
+
+TEST_F(PlayerTest, NotMpegAudioRaisesAndLeavesThePlayerClosed) {
+    const std::string good = dir.Write("good.mp2", Frames(Layer2Frame(), 3));
+    const std::string bad = dir.Write("bad.mp3", Bytes(5000, 0x41));
+    player->SetAutoPlay(false);
+    player->SetFileName(good);
+    EXPECT_TRUE(player->IsOpen());
+    try {
+        player->SetFileName(bad);
+        FAIL() << "no error";
+    } catch (const Exception& e) {
+        EXPECT_STREQ(e.what(), "unknown MPEG Audio format.");
+    }
+    EXPECT_FALSE(player->IsOpen());
+    EXPECT_EQ(player->FileName(), "");
+    // A file that cannot be opened leaves the open one open.
+    player->SetFileName(good);
+    EXPECT_THROW(player->SetFileName(dir.Path("missing.mp3")), EStreamError);
+    EXPECT_TRUE(player->IsOpen());
+    EXPECT_EQ(player->Title(), "good.mp2");
+}
+
+TEST_F(PlayerTest, IsValidFile) {
+    EXPECT_TRUE(TMP3Player::IsValidFile(dir.Write("a.mp2", Frames(Layer2Frame(), 3))));
+    EXPECT_FALSE(TMP3Player::IsValidFile(dir.Write("b.mp3", Bytes(3000, 0x20))));
+    EXPECT_FALSE(TMP3Player::IsValidFile(dir.Path("missing.mp3")));
+}
+
+// ---- Decode steps ---------------------------------------------------------------------------
+
+TEST_F(PlayerTest, FileEndingInsideAFramePlaysTheWholeFramesOnly) {
+    Bytes b = Frames(Layer2Frame(), 10);
+    b.resize(b.size() - 100);
+    EXPECT_EQ(DecodedBlocks(b), 9);
+    // The data length now ends after the last whole frame.
+    EXPECT_EQ(player->DataLength(), 9 * 626);
+}
+
+TEST_F(PlayerTest, GarbageUpTo1024BytesIsSkipped) {
+    Bytes b = Frames(Layer2Frame(), 5);
+    Append(b, Bytes(1024, 0));
+    Append(b, Layer2Frame(), 5);
+    EXPECT_EQ(DecodedBlocks(b), 10);
+
+    b = Frames(Layer2Frame(), 5);
+    Append(b, Bytes(1025, 0));
+    Append(b, Layer2Frame(), 5);
+    EXPECT_EQ(DecodedBlocks(b), 5);  // the stream ends at the garbage
+}
+
+TEST_F(PlayerTest, FrameOfAnotherSampleRateIsSkipped) {
+    Bytes b = Frames(Layer2Frame(), 3);
+    Append(b, Layer2Frame48k());
+    Append(b, Layer2Frame(), 3);
+    int64_t pcm = 0;
+    EXPECT_EQ(DecodedBlocks(b, &pcm), 6);
+    EXPECT_EQ(pcm, 6 * kFramePcm);
+}
+
+TEST_F(PlayerTest, UndecodableFramePlaysAsOneFrameOfSilence) {
+    // A Layer II frame whose allocation runs past its end cannot be decoded.
+    Bytes bad = Layer2Frame();
+    std::fill(bad.begin() + 4, bad.end(), 0xFF);
+    Bytes b = Frames(Layer2Frame(), 2);
+    Append(b, bad);
+    Append(b, Layer2Frame(), 2);
+    OpenBytes(b);
+    std::vector<int32_t> sizes;
+    bool allZero = true;
+    player->RunDecodeStepsForTest(1000, [&](const uint8_t* pcm, int32_t n) {
+        sizes.push_back(n);
+        for (int32_t i = 0; i < n; ++i) allZero = allZero && pcm[i] == 0;
+    });
+    EXPECT_EQ(sizes, std::vector<int32_t>(5, kFramePcm));
+    EXPECT_TRUE(allZero);
+}
+
+// ---- Playing ---------------------------------------------------------------------------------
+
+TEST_F(PlayerTest, EndOfDataAfterTheLastBufferHasPlayed) {
+    const Bytes wav = PlayToWav(Frames(Layer2Frame(), 40));
+    ASSERT_EQ(ends, std::vector<TMP3EndPlayReason>{mepEndOfData});
+    EXPECT_EQ(statusAtEnd, mpsStopped);
+    EXPECT_EQ(positionAtEnd, 0);
+    ASSERT_EQ(wav.size(), 44u + 40u * kFramePcm);
+    EXPECT_EQ(std::memcmp(wav.data(), "RIFF", 4), 0);
+    // Stopped, still open, back at the start: it can play again.
+    EXPECT_TRUE(player->IsOpen());
+    EXPECT_EQ(player->OutputFileName(), "");
+    // The status changes came first: playing, then stopped, then the end of play.
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events.back(), "end");
+}
+
+TEST_F(PlayerTest, PlaysAgainFromTheStartAfterAStop) {
+    const Bytes first = PlayToWav(Frames(Layer2Frame(), 12));
+    ends.clear();
+    player->SetOutputFileName(dir.Path("again.wav"));
+    player->Play();
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(ReadFile(dir.Path("again.wav")), first);
+}
+
+TEST_F(PlayerTest, NonSeekableStreamClosesAtItsEnd) {
+    OpenBytes(Frames(Layer2Frame(), 8), kStreamOwned);
+    player->SetOutputFileName(dir.Path("ns.wav"));
+    player->Play();
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(ends, std::vector<TMP3EndPlayReason>{mepEndOfData});
+    EXPECT_FALSE(player->IsOpen());
+    EXPECT_EQ(ReadFile(dir.Path("ns.wav")).size(), 44u + 8u * kFramePcm);
+}
+
+TEST_F(PlayerTest, StopWhilePlayingOnTheDevice) {
+    OpenBytes(Frames(Layer2Frame(), 400));  // about 10 s
+    player->Play();
+    EXPECT_EQ(player->Status(), mpsPlaying);
+    RunUntil([] { return false; }, 300);
+    player->Stop();
+    EXPECT_EQ(player->Status(), mpsStopped);
+    EXPECT_EQ(player->Position(), 0);
+    ASSERT_TRUE(WaitForEnd(2000));
+    EXPECT_EQ(ends, std::vector<TMP3EndPlayReason>{mepStopped});
+    // Stop again, and Stop while closed, raise nothing and report nothing.
+    player->Stop();
+    player->Close();
+    player->Stop();
+    RunUntil([] { return false; }, 100);
+    EXPECT_EQ(ends.size(), 1u);
+}
+
+TEST_F(PlayerTest, StopFromTheEndOfPlayHandler) {
+    int calls = 0;
+    player->OnEndPlay = [&](TMP3Player& p, TMP3EndPlayReason r) {
+        ++calls;
+        ends.push_back(r);
+        p.Stop();
+        p.Close();
+    };
+    PlayToWav(Frames(Layer2Frame(), 6));
+    RunUntil([] { return false; }, 100);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(ends, std::vector<TMP3EndPlayReason>{mepEndOfData});
+    EXPECT_FALSE(player->IsOpen());
+}
+
+TEST_F(PlayerTest, NextFileFromTheEndOfPlayHandler) {
+    const std::string a = dir.Write("a.mp2", Frames(Layer2Frame(), 4));
+    const std::string b = dir.Write("b.mp2", Frames(Layer2Frame(), 5));
+    std::vector<std::string> played;
+    player->OnEndPlay = [&](TMP3Player& p, TMP3EndPlayReason r) {
+        ends.push_back(r);
+        played.push_back(p.FileName());
+        if (played.size() == 1) {
+            p.SetOutputFileName(dir.Path("b.wav"));
+            p.SetFileName(b);  // opens and plays at once
+        }
+    };
+    player->SetAutoPlay(false);
+    player->SetFileName(a);
+    player->SetOutputFileName(dir.Path("a.wav"));
+    player->Play();
+    ASSERT_TRUE(RunUntil([&] { return ends.size() == 2; }));
+    EXPECT_EQ(ends, (std::vector<TMP3EndPlayReason>{mepEndOfData, mepEndOfData}));
+    EXPECT_EQ(ReadFile(dir.Path("b.wav")).size(), 44u + 5u * kFramePcm);
+}
+
+TEST_F(PlayerTest, AssigningTheFileNamePlaysAtOnce) {
+    const std::string a = dir.Write("a.mp2", Frames(Layer2Frame(), 200));
+    player->SetFileName(a);
+    EXPECT_EQ(player->Status(), mpsPlaying);
+    player->Stop();
+}
+
+TEST_F(PlayerTest, AutoPlayAssignmentStartsPlayingWhileOpenAndStopped) {
+    player->SetAutoPlay(false);  // closed: stored only
+    EXPECT_EQ(player->Status(), mpsStopped);
+    OpenBytes(Frames(Layer2Frame(), 200));
+    EXPECT_EQ(player->Status(), mpsStopped);
+    player->SetAutoPlay(false);  // open and stopped: plays, whatever the value
+    EXPECT_EQ(player->Status(), mpsPlaying);
+    player->SetAutoPlay(true);  // playing: stored only
+    EXPECT_EQ(player->Status(), mpsPlaying);
+    EXPECT_TRUE(player->AutoPlay());
+    player->Stop();
+    EXPECT_EQ(player->Status(), mpsStopped);
+}
+
+TEST_F(PlayerTest, PositionMovesWhilePlaying) {
+    int ticks = 0;
+    player->OnChangePosition = [&](TMP3Player&) { ++ticks; };
+    OpenBytes(Frames(Layer2Frame(), 400));
+    player->Play();
+    int32_t last = 0;
+    RunUntil([&] { return (last = player->Position()) >= 500; }, 5000);
+    EXPECT_GE(last, 500);
+    EXPECT_GE(ticks, 1);
+    player->Stop();
+}
+
+// A stream whose reads fail after a number of bytes: the disc has gone.
+class FailingStream final : public TMPStream {
+public:
+    FailingStream(Bytes bytes, int64_t failAfter) : inner_(std::move(bytes)), failAfter_(failAfter) {}
+    int32_t Read(void* buffer, int32_t count) override {
+        if (position_ >= failAfter_) throw EStreamError("Input/output error");
+        const int32_t n = inner_.Read(buffer, count);
+        position_ += n;
+        return n;
+    }
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override { return position_ = inner_.Seek(offset, origin); }
+    int64_t Size() override { return inner_.Size(); }
+
+private:
+    TMPMemoryStream inner_;
+    int64_t position_ = 0;
+    int64_t failAfter_;
+};
+
+TEST_F(PlayerTest, ReadErrorWhilePlayingEndsWithTheErrorShown) {
+    player->SetAutoPlay(false);
+    player->OpenStream(new FailingStream(Frames(Layer2Frame(), 200), 40000), kStreamSeekable | kStreamOwned);
+    player->SetOutputFileName(dir.Path("err.wav"));
+    player->Play();
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(ends, std::vector<TMP3EndPlayReason>{mepError});
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0], "Input/output error");
+    EXPECT_EQ(player->Status(), mpsStopped);
+    // The next end of play is an ordinary one again.
+    ends.clear();
+    player->Close();
+    RunUntil([] { return false; }, 50);
+    EXPECT_TRUE(ends.empty());
+}
+
+TEST_F(PlayerTest, DestroyingWhilePlaying) {
+    OpenBytes(Frames(Layer2Frame(), 400));
+    player->Play();
+    RunUntil([] { return false; }, 100);
+    player.reset();  // stops, closes and ends the threads
+    SUCCEED();
+}
+
+TEST_F(PlayerTest, TwoPlayersDoNotShareDecoderState) {
+    TMP3Player other;
+    other.SetAutoPlay(false);
+    other.OpenStream(new TMPMemoryStream(Frames(Layer3Frame(), 30)), kStreamSeekable | kStreamOwned);
+    other.SetOutputFileName(dir.Path("other.wav"));
+    bool otherEnded = false;
+    other.OnEndPlay = [&](TMP3Player&, TMP3EndPlayReason) { otherEnded = true; };
+    other.Play();
+    const Bytes wav = PlayToWav(Frames(Layer2Frame(), 30));
+    ASSERT_TRUE(RunUntil([&] { return otherEnded; }));
+    EXPECT_EQ(wav.size(), 44u + 30u * kFramePcm);
+    EXPECT_EQ(ReadFile(dir.Path("other.wav")).size(), 44u + 30u * kFramePcm);
+}
+
+// ---- The WAV target against zentu-decode ------------------------------------------------
+
+TEST_F(PlayerTest, WavTargetEqualsZentuDecodeByteForByte) {
+    std::vector<std::string> inputs;
+    Bytes junk(333, 0);
+    Append(junk, Layer2Frame(), 20);
+    inputs.push_back(dir.Write("junk.mp2", junk));
+    Bytes xing = XingFrame(3, 11, 11 * 417);
+    Append(xing, Layer3Frame(), 10);
+    inputs.push_back(dir.Write("xing.mp3", xing));
+    if (std::system("sox -n -r 44100 -c 2 /tmp/zentu-tw.wav synth 1 sine 440 2>/dev/null && "
+                    "twolame --quiet -b 192 /tmp/zentu-tw.wav /tmp/zentu-tw.mp2 2>/dev/null") == 0) {
+        inputs.push_back(dir.Write("twolame.mp2", ReadFile("/tmp/zentu-tw.mp2")));
+    }
+    for (const std::string& in : inputs) {
+        SCOPED_TRACE(in);
+        const std::string direct = in + ".direct.wav", viaPlayer = in + ".player.wav";
+        ASSERT_EQ(std::system((std::string(ZENTU_DECODE_EXE) + " '" + in + "' '" + direct + "'").c_str()), 0);
+        ends.clear();
+        player->SetAutoPlay(false);
+        player->SetFileName(in);
+        player->SetOutputFileName(viaPlayer);
+        player->Play();
+        ASSERT_TRUE(WaitForEnd());
+        const Bytes a = ReadFile(direct), b = ReadFile(viaPlayer);
+        EXPECT_GT(a.size(), 44u);
+        EXPECT_TRUE(a == b) << a.size() << " against " << b.size();
+        ASSERT_EQ(std::system((std::string(ZENTU_DECODE_EXE) + " --player '" + in + "' '" + viaPlayer + "'").c_str()), 0);
+        EXPECT_TRUE(ReadFile(viaPlayer) == a);
+    }
+}
+
+// ---- Properties ------------------------------------------------------------------------------
+
+TEST_F(PlayerTest, OutOfRangeValuesAreIgnored) {
+    player->SetChangePosStep(99);
+    EXPECT_EQ(player->ChangePosStep(), 400);
+    player->SetChangePosStep(100);
+    EXPECT_EQ(player->ChangePosStep(), 100);
+    player->SetVolBalance(101);
+    player->SetVolBalance(-101);
+    EXPECT_EQ(player->VolBalance(), 0);
+    player->SetVolBalance(-100);
+    EXPECT_EQ(player->VolBalance(), -100);
+    player->SetVolume(-1);
+    player->SetVolume(101);
+    EXPECT_EQ(player->Volume(), 100);
+    player->SetVolume(0);  // not loading: stored
+    EXPECT_EQ(player->Volume(), 0);
+    player->SetEqualizerCount(0);
+    player->SetEqualizerCount(-5);
+    EXPECT_EQ(player->EqualizerCount(), 6);
+    player->SetEqualizerCount(1000);  // the band arrays hold 32
+    EXPECT_EQ(player->EqualizerCount(), 32);
+    player->SetEqualizerGain(32, 5);
+    EXPECT_EQ(player->EqualizerGain(32), 0);
+}
+
+TEST_F(PlayerTest, StoredVolumeOfZeroTakesTheDevicesVolume) {
+    player->BeginLoading();
+    player->SetVolume(0);
+    player->Loaded();
+    EXPECT_GE(player->Volume(), 0);
+    EXPECT_LE(player->Volume(), 100);
+}
+
+TEST_F(PlayerTest, CapabilitiesAreLimitedToTheProcessorsAtRunTime) {
+    const TMP3CpuCapabilities offered = WordToCpuCapabilities(DetectCpuCapabilities());
+    EXPECT_EQ(player->UsingCpuCapabilities(), kAllCpuCapabilities);  // made in code: as created
+    player->SetUsingCpuCapabilities(kAllCpuCapabilities);
+    EXPECT_EQ(player->UsingCpuCapabilities(), offered);
+    player->SetDesigning(true);
+    player->SetUsingCpuCapabilities(0xFF);
+    EXPECT_EQ(player->UsingCpuCapabilities(), kAllCpuCapabilities);
+    player->SetDesigning(false);
+}
+
+TEST_F(PlayerTest, EqualizerRange) {
+    player->SetEqualizerRange(60, 16000);  // memSubBand: ignored
+    EXPECT_EQ(player->EqualizerFrequency(0), 0);
+    player->SetEqualizerMode(memFreq);
+    player->SetEqualizerRange(60, 16000);
+    const int32_t expected[6] = {60, 183, 560, 1712, 5234, 16000};
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(player->EqualizerFrequency(i), expected[i]) << i;
+    EXPECT_EQ(player->EqualizerFrequency(6), 0);
+    player->SetEqualizerRange(0, 100);
+    player->SetEqualizerRange(200, 100);
+    player->SetEqualizerRange(100, 24001);
+    EXPECT_EQ(player->EqualizerFrequency(0), 60);
+    player->SetEqualizerCount(1);
+    player->SetEqualizerRange(100, 200);
+    EXPECT_EQ(player->EqualizerFrequency(0), 200);  // one band: high replaces low
+}
+
+TEST_F(PlayerTest, LoadedInFrequencyModeSpreadsTheBandsAndOpens) {
+    const std::string a = dir.Write("a.mp2", Frames(Layer2Frame(), 3));
+    player->BeginLoading();
+    player->SetEqualizerMode(memFreq);
+    player->SetAutoPlay(false);
+    player->SetFileName(a);  // loading: not opened yet
+    EXPECT_FALSE(player->IsOpen());
+    player->Loaded();
+    EXPECT_TRUE(player->IsOpen());
+    EXPECT_EQ(player->EqualizerFrequency(1), 183);
+}
+
+TEST_F(PlayerTest, SubbandModeSetsTheCentreFrequenciesOnOpen) {
+    OpenBytes(Frames(Layer2Frame(), 3));
+    Loop().ProcessMessages();
+    EXPECT_EQ(player->EqualizerFrequency(0), 345);
+    EXPECT_EQ(player->EqualizerFrequency(31), 21705);
+}
+
+TEST_F(PlayerTest, EqualizerWithZeroGainsChangesNothing) {
+    const Bytes plain = PlayToWav(Frames(Layer2Frame(), 8));
+    ends.clear();
+    player->SetEqualizerEnabled(true);
+    player->SetEqualizerMode(memFreq);
+    player->SetEqualizerRange(60, 16000);
+    Loop().ProcessMessages();
+    player->SetOutputFileName(dir.Path("eq.wav"));
+    player->Play();
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_TRUE(ReadFile(dir.Path("eq.wav")) == plain);
+}
+
+TEST_F(PlayerTest, InvertPolarityGoesToTheDecoder) {
+    EXPECT_FALSE(player->InvertPolarity());
+    player->SetInvertPolarity(true);
+    EXPECT_TRUE(player->InvertPolarity());
+}
+
+}  // namespace
+}  // namespace zentu
