@@ -1,0 +1,95 @@
+// TTaskTray: an icon with a tip text in the desktop's notification area that opens one popup
+// menu on the left button and another on the right, and reports the icon's button events.
+// Main thread only.
+#pragma once
+
+#include <QIcon>
+#include <QMenu>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QSystemTrayIcon>
+#include <cstdint>
+#include <functional>
+
+namespace zentu {
+
+enum class TMouseButton { mbLeft, mbRight, mbMiddle };
+
+// Which keys and buttons were down; only the pressed button's flag is ever set here.
+using TShiftState = uint8_t;
+inline constexpr TShiftState ssShift = 1, ssAlt = 2, ssCtrl = 4, ssLeft = 8, ssRight = 16, ssMiddle = 32,
+                             ssDouble = 64;
+
+class TTaskTray;
+using TButtonDblClick = std::function<void(TTaskTray& Seft, TMouseButton button)>;
+using TTrayMouseEvent = std::function<void(TTaskTray& sender, TMouseButton button, TShiftState shift, int x, int y)>;
+using TTrayMouseMoveEvent = std::function<void(TTaskTray& sender, TShiftState shift, int x, int y)>;
+
+class TTaskTray : public QObject {
+    Q_OBJECT
+
+public:
+    // Takes the identifier after the last one handed out (1 for the first tray).
+    explicit TTaskTray(QObject* owner = nullptr);
+    ~TTaskTray() override;
+
+    QMenu* PopupMenuL() const { return popupMenuL_; }
+    void SetPopupMenuL(QMenu* menu) { popupMenuL_ = menu; }  // forgotten when the menu is destroyed
+    QMenu* PopupMenuR() const { return popupMenuR_; }
+    void SetPopupMenuR(QMenu* menu) { popupMenuR_ = menu; }
+    const QString& TipString() const { return tipString_; }
+    void SetTipString(const QString& tip);  // empty: no tip
+    const QIcon& Icon() const { return icon_; }
+    void SetIcon(const QIcon& icon);  // a null icon takes the tray icon away
+    int IconID() const { return iconID_; }
+    void SetIconID(int id);  // EInvalidOperation: below 1, or another tray's
+    bool Registered() const { return registered_; }
+    void SetRegistered(bool registered);  // EInvalidOperation: no icon
+
+    // After the owner has set the properties: puts the icon up when it is registered.
+    void Loaded();
+
+    // Whether the desktop has a notification area. Without one the icon cannot be seen, and
+    // the owner should show its window instead (TrayUnavailable says the same when the icon
+    // is put up).
+    static bool TrayAvailable();
+    // Whether the icon is up (added), and how often it was added or brought up to date.
+    bool Added() const { return added_; }
+    int UpdateCount() const { return updateCount_; }
+    QSystemTrayIcon* TrayIcon() const { return trayIcon_; }
+
+    TButtonDblClick OnDblClick;
+    TTrayMouseMoveEvent OnMouseMove;
+    TTrayMouseEvent OnMouseDown;
+    TTrayMouseEvent OnMouseUp;
+
+signals:
+    void TrayUnavailable();
+
+public slots:
+    // What the desktop reports of the icon: a left press (Trigger), a right press (Context),
+    // a middle click or a double click. Ignored while any tray is still handling one.
+    void Activated(QSystemTrayIcon::ActivationReason reason);
+
+protected:
+    virtual void DeleteIcon();
+    virtual void UpdateIcon();
+    virtual void DblClick(TMouseButton button);
+    virtual void MouseDown(TMouseButton button, TShiftState shift, int x, int y);
+    virtual void MouseMove(int x, int y);
+    virtual void MouseUp(TMouseButton button, TShiftState shift, int x, int y);
+
+private:
+    QPointer<QMenu> popupMenuL_;
+    QPointer<QMenu> popupMenuR_;
+    QString tipString_;
+    QIcon icon_;
+    int iconID_ = 0;
+    bool registered_ = false;
+    bool added_ = false;
+    int updateCount_ = 0;
+    QSystemTrayIcon* trayIcon_ = nullptr;
+};
+
+}  // namespace zentu

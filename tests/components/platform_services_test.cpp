@@ -1,0 +1,189 @@
+// The power-off action, the single-instance lock and the display-text conversion.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "platform/power_off.h"
+#include "platform/single_instance.h"
+#include "platform/text_codec.h"
+
+namespace zentu {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string TempDir() {
+    char pattern[] = "/tmp/zentu-platform-XXXXXX";
+    return mkdtemp(pattern) ? pattern : "";
+}
+
+// Environment lookups for the power control; never the real environment, so that no test can
+// reach the system's power-off.
+TGetEnv FakeEnv(std::map<std::string, std::string> values) {
+    auto shared = std::make_shared<std::map<std::string, std::string>>(std::move(values));
+    return [shared](const char* name) -> const char* {
+        auto found = shared->find(name);
+        return found == shared->end() ? nullptr : found->second.c_str();
+    };
+}
+
+TEST(PowerOff, TheCommandOverridesTheDryRunWhichOverridesLogind) {
+    EXPECT_EQ(ChoosePowerOffAction(FakeEnv({{"ZENTU_POWEROFF_COMMAND", "x"}, {"CI", "true"}})),
+              TPowerOffAction::poaCommand);
+    EXPECT_EQ(ChoosePowerOffAction(FakeEnv({{"CI", "true"}})), TPowerOffAction::poaDryRun);
+    EXPECT_EQ(ChoosePowerOffAction(FakeEnv({{"CI", ""}, {"ZENTU_POWEROFF_COMMAND", ""}})), TPowerOffAction::poaLogind);
+    EXPECT_EQ(ChoosePowerOffAction(FakeEnv({})), TPowerOffAction::poaLogind);
+}
+
+TEST(PowerOff, TheCommandRunsThroughTheShellAndItsStatusCounts) {
+    std::string dir = TempDir();
+    std::string record = dir + "/record";
+    std::ostringstream out;
+    TSystemPowerControl control(FakeEnv({{"ZENTU_POWEROFF_COMMAND", "echo \"off $((1+1))\" >> '" + record + "'"}}),
+                                &out);
+    EXPECT_TRUE(control.PowerOff());
+    std::ifstream in(record);
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line, "off 2");
+    EXPECT_TRUE(out.str().empty());
+
+    TSystemPowerControl failing(FakeEnv({{"ZENTU_POWEROFF_COMMAND", "exit 3"}}), &out);
+    EXPECT_FALSE(failing.PowerOff());
+    fs::remove_all(dir);
+}
+
+TEST(PowerOff, TheDryRunPrintsOneLine) {
+    std::ostringstream out;
+    TSystemPowerControl control(FakeEnv({{"CI", "1"}}), &out);
+    EXPECT_TRUE(control.PowerOff());
+    EXPECT_EQ(out.str(), "zentu: power-off requested (dry run)\n");
+}
+
+TEST(PowerOff, RunProgramReportsStatusSignalsAndMissingPrograms) {
+    EXPECT_EQ(RunProgram({"/bin/sh", "-c", "exit 7"}), 7);
+    EXPECT_EQ(RunProgram({"/bin/sh", "-c", "kill -TERM $$"}), 128 + SIGTERM);
+    EXPECT_EQ(RunProgram({"zentu-no-such-program"}), 127);
+    EXPECT_EQ(RunProgram({}), 127);
+}
+
+// Runs `body` in a child process and returns its exit status.
+template <class Body>
+int InChild(Body body) {
+    pid_t child = fork();
+    if (child == 0) _exit(body());
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class SingleInstanceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = TempDir();
+        const char* old = std::getenv("XDG_RUNTIME_DIR");
+        if (old) saved_ = old;
+        hadOld_ = old != nullptr;
+        setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+    }
+    void TearDown() override {
+        if (hadOld_)
+            setenv("XDG_RUNTIME_DIR", saved_.c_str(), 1);
+        else
+            unsetenv("XDG_RUNTIME_DIR");
+        fs::remove_all(dir_);
+    }
+    static int SecondCopy() {
+        TSingleInstanceLock lock("zentu-test");
+        return lock.Acquired() ? 0 : lock.AnotherCopyRuns() ? 3 : 4;
+    }
+    std::string dir_, saved_;
+    bool hadOld_ = false;
+};
+
+TEST_F(SingleInstanceTest, ASecondCopyFindsTheLockUntilTheFirstEnds) {
+    {
+        TSingleInstanceLock first("zentu-test");
+        ASSERT_TRUE(first.Acquired());
+        EXPECT_EQ(first.Path(), dir_ + "/zentu-test.lock");
+        EXPECT_EQ(InChild(SecondCopy), 3);
+        TSingleInstanceLock again("zentu-test");  // a second open in this process too
+        EXPECT_FALSE(again.Acquired());
+        EXPECT_TRUE(again.AnotherCopyRuns());
+    }
+    EXPECT_EQ(InChild(SecondCopy), 0);
+}
+
+TEST_F(SingleInstanceTest, TheLockGoesWithAKilledHolder) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+        TSingleInstanceLock lock("zentu-test");
+        char c = lock.Acquired() ? 'y' : 'n';
+        (void)!write(ready[1], &c, 1);
+        pause();
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    EXPECT_EQ(c, 'y');
+    EXPECT_EQ(InChild(SecondCopy), 3);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(InChild(SecondCopy), 0);
+    close(ready[0]);
+    close(ready[1]);
+}
+
+TEST_F(SingleInstanceTest, PathsAndAPlantedLink) {
+    unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(TSingleInstanceLock::LockPath("zentu"), "/tmp/zentu-" + std::to_string(getuid()) + ".lock");
+    setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+    fs::create_symlink(dir_ + "/elsewhere", dir_ + "/zentu-test.lock");
+    TSingleInstanceLock lock("zentu-test");
+    EXPECT_FALSE(lock.Acquired());
+    EXPECT_FALSE(lock.AnotherCopyRuns());  // the program runs unguarded rather than not at all
+    EXPECT_FALSE(fs::exists(dir_ + "/elsewhere"));
+}
+
+TEST(DisplayText, Utf8Utf16AndCp932) {
+    EXPECT_EQ(ToDisplayText("plain ascii"), "plain ascii");
+    EXPECT_EQ(ToDisplayText("春の海"), "春の海");
+    EXPECT_EQ(ToDisplayText(std::string_view("\xFF\xFE\x25\x66\x6E\x30\x77\x6D", 8)), "春の海");
+    EXPECT_EQ(ToDisplayText(std::string_view("\xFE\xFF\x66\x25\x30\x6E\x6D\x77", 8)), "春の海");
+    // A surrogate pair, then a lone low surrogate.
+    EXPECT_EQ(ToDisplayText(std::string_view("\xFF\xFE\x3D\xD8\x00\xDE\x00\xDC", 8)), "\xF0\x9F\x98\x80\xEF\xBF\xBD");
+    EXPECT_EQ(ToDisplayText("\x8f\x74\x82\xcc\x8a\x43"), "春の海");
+    // NEC and IBM extensions, the wave dash, ASCII kept, half-width katakana.
+    EXPECT_EQ(ToDisplayText("\x87\x40 \x81\x60 \\ ~ \xfb\xfc \xca\xde\xdd\xc4\xde"), "① ～ \\ ~ 髙 ﾊﾞﾝﾄﾞ");
+}
+
+TEST(DisplayText, CutFieldsAndGarbageDoNotLeak) {
+    // A fixed-size field cut in the middle of a character: the half character goes, and
+    // nothing of it shows in the next text.
+    EXPECT_EQ(ToDisplayText("\x8f\x74\x82\xcc\x8a"), "春の");
+    EXPECT_EQ(ToDisplayText("\x43"), "C");
+    EXPECT_EQ(ToDisplayText(std::string_view("\x8f\x74\x82\xcc\x8a\0\0\0", 8)), "春の");
+    EXPECT_EQ(ToDisplayText("\xe6\x98\xa5\xe3\x81\xae\xe6\xb5"), "春の");  // UTF-8 cut as well
+    EXPECT_EQ(ToDisplayText(std::string_view("\xFF\xFE\x25\x66\x6E", 5)), "春");
+    EXPECT_EQ(ToDisplayText(std::string_view("\xFF\xFE\x3D\xD8", 4)), "");
+    // Bytes that start no character are replaced, one by one.
+    EXPECT_EQ(ToDisplayText("a\x80" "b\xa0"), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+    EXPECT_EQ(ToDisplayText(std::string_view("ab\0cd", 5)), "ab");
+    EXPECT_EQ(ToDisplayText(""), "");
+    EXPECT_FALSE(IsValidUtf8("\xC0\x80"));          // overlong
+    EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));      // surrogate
+    EXPECT_FALSE(IsValidUtf8("\xF4\x90\x80\x80"));  // past U+10FFFF
+    EXPECT_TRUE(IsValidUtf8("\xF4\x8F\xBF\xBF"));
+}
+
+}  // namespace
+}  // namespace zentu
