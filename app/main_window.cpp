@@ -54,14 +54,11 @@ QLabel* MakeLabel(QWidget* parent, int x, int y, const QString& text, bool bold,
     label->setFont(WindowFont(bold));
     label->setTextFormat(Qt::PlainText);
     label->move(x, y);
-    if (width > 0) {
-        label->setFixedWidth(width);
-        label->adjustSize();
-        label->setFixedWidth(width);
-    } else {
-        label->setProperty("autoSize", true);
-        label->adjustSize();
-    }
+    // A label given a width keeps at least that width; the Japanese fonts here run a little
+    // wider than the originals, so no label is cut short.
+    if (width > 0) label->setMinimumWidth(width);
+    label->setProperty("autoSize", true);
+    label->adjustSize();
     return label;
 }
 
@@ -335,6 +332,8 @@ void TF::BuildMenus() {
         connect(PUML, &QMenu::triggered, this, [this](QAction* action) {
             Trace("left-menu:" + action->text().toStdString() + (action->isCheckable() ? (action->isChecked() ? " checked=1" : " checked=0") : ""));
         });
+        connect(PUML, &QMenu::hovered, this, [this](QAction* action) { Trace("left-menu:hover " + action->text().toStdString()); });
+        connect(PUMR, &QMenu::hovered, this, [this](QAction* action) { Trace("right-menu:hover " + action->text().toStdString()); });
         connect(PUMR, &QMenu::triggered, this,
                 [this](QAction* action) { Trace("right-menu:" + action->text().toStdString()); });
     }
