@@ -381,7 +381,9 @@ std::string TF::ListPath(int line) const {
 
 void TF::AddToList(const std::string& path) { MPList->addItem(new TPathItem(path)); }
 
-void TF::FormCreate() {
+void TF::FormCreate() { Guarded([this] { StartUp(); }); }
+
+void TF::StartUp() {
     stopRequested_ = false;
     powerOffEnabled_ = false;
     continuousPlay_ = false;
@@ -453,6 +455,7 @@ void TF::SFileFind(const std::string& name) {
 }
 
 bool TF::TryStart(int line) {
+    MPList->setCurrentRow(line);  // each line tried is selected, whether it plays or not
     const std::string path = ListPath(line);
     if (!options_.isValidFile(path)) {
         Trace("unreadable " + path);
@@ -461,6 +464,9 @@ bool TF::TryStart(int line) {
     try {
         MP->SetFileName(path);
     } catch (const Exception& error) {
+        // The file opened but the sound output did not: no other file would fare better, so
+        // the error goes to the error box and the choice ends with nothing playing.
+        if (MP->IsOpen()) throw;
         // Read as MPEG audio but refused by the player: passed over like an unreadable one.
         Trace("open-failed " + path + ": " + error.what());
         return false;

@@ -122,6 +122,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void StartUp();
     void BuildControls();
     void BuildMenus();
     void FileSearch();

@@ -364,3 +364,18 @@ TEST_F(MainWindow, Screenshots) {
         menu->hide();
     }
 }
+
+TEST_F(MainWindow, ASoundOutputThatCannotOpenIsShownOnceAndNothingPlays) {
+    WriteStream(dir_ / "a.mp3", 8);
+    WriteStream(dir_ / "b.mp3", 8);
+    setenv("ZENTU_AUDIO", "alsa", 1);
+    setenv("ZENTU_ALSA_DEVICE", "zentu_no_such_device", 1);
+    TF& f = Start({Folder(), "C"});
+    setenv("ZENTU_AUDIO", "null", 1);
+    unsetenv("ZENTU_ALSA_DEVICE");
+    ASSERT_EQ(errors_.size(), 1u);
+    EXPECT_TRUE(errors_[0].contains(QStringLiteral("TSoundOut.Open")));
+    EXPECT_EQ(f.MP->Status(), TMP3Status::mpsStopped);
+    EXPECT_EQ(terminations_, 0);
+    EXPECT_EQ(f.MPList->currentRow(), 0);
+}
