@@ -31,10 +31,9 @@ std::string Format(const char* pattern, long long a, long long b = 0) {
 }  // namespace
 
 TMMTimer::TOnTimerProperty& TMMTimer::TOnTimerProperty::operator=(TNotifyTimeEvent handler) {
-    // The running timer's thread reads the handler: stop it before the handler changes.
-    owner_.Kill();
+    TLock lock(owner_.lock_);
     handler_ = std::move(handler);
-    owner_.Apply();
+    owner_.Apply(lock);
     return *this;
 }
 
@@ -45,51 +44,85 @@ TMMTimer::TMMTimer(TPeriodicTimerService& service) : service_(service) {
 }
 
 TMMTimer::~TMMTimer() {
+    TLock lock(lock_);
     enabled_ = false;
-    Apply();
+    Apply(lock);
+}
+
+bool TMMTimer::Enabled() const {
+    std::scoped_lock guard(lock_);
+    return enabled_;
+}
+
+uint32_t TMMTimer::Interval() const {
+    std::scoped_lock guard(lock_);
+    return interval_;
+}
+
+uint32_t TMMTimer::Resolution() const {
+    std::scoped_lock guard(lock_);
+    return resolution_;
+}
+
+bool TMMTimer::Running() const {
+    std::scoped_lock guard(lock_);
+    return timerID_ != 0;
 }
 
 void TMMTimer::SetEnabled(bool enabled) {
+    TLock lock(lock_);
     if (enabled == enabled_) return;
     enabled_ = enabled;
-    Apply();
+    Apply(lock);
 }
 
 void TMMTimer::SetInterval(uint32_t ms) {
     if (ms > periodMax_ || ms < periodMin_)
         throw EPropertyError(Format(kIntervalOutOfRange, periodMin_, periodMax_));
+    TLock lock(lock_);
     resolution_ = ms;
     if (ms != interval_) {
         interval_ = ms;
-        if (Running()) Apply();
+        if (timerID_ != 0) Apply(lock);
     }
 }
 
 void TMMTimer::SetResolution(uint32_t ms) {
     if (ms > periodMax_ || ms < periodMin_)
         throw EPropertyError(Format(kResolutionOutOfRange, periodMin_, periodMax_));
+    TLock lock(lock_);
     if (ms > interval_) throw EPropertyError(Format(kResolutionAboveInterval, interval_));
     if (ms == resolution_) return;
     resolution_ = ms;
-    if (Running()) Apply();
+    if (timerID_ != 0) Apply(lock);
 }
 
 void TMMTimer::Timer() {
     // A copy: the handler may replace OnTimer, or destroy this timer, while it runs.
-    TNotifyTimeEvent handler = OnTimer.handler_;
+    TNotifyTimeEvent handler;
+    {
+        std::scoped_lock guard(lock_);
+        handler = OnTimer.handler_;
+    }
     if (handler) handler(*this, GetTickCount());
 }
 
-void TMMTimer::Kill() {
-    if (timerID_ == 0) return;
-    service_.KillEvent(timerID_);
-    timerID_ = 0;
-    service_.EndPeriod(periodResolution_);
+void TMMTimer::Kill(TLock& lock) {
+    // A handler running meanwhile may start a timer of its own: loop until none runs.
+    while (timerID_ != 0) {
+        uint32_t id = timerID_;
+        uint32_t resolution = periodResolution_;
+        timerID_ = 0;
+        lock.unlock();
+        service_.KillEvent(id);
+        service_.EndPeriod(resolution);
+        lock.lock();
+    }
 }
 
-void TMMTimer::Apply() {
-    Kill();
-    if (!enabled_ || interval_ == 0 || !OnTimer) return;
+void TMMTimer::Apply(TLock& lock) {
+    Kill(lock);
+    if (!enabled_ || interval_ == 0 || !OnTimer.handler_) return;
     service_.BeginPeriod(resolution_);
     uint32_t id = service_.SetEvent(interval_, resolution_, [this](uint32_t) { Timer(); });
     if (id == 0) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 
 #include "platform/periodic_timer.h"
 
@@ -35,15 +36,15 @@ public:
     TMMTimer(const TMMTimer&) = delete;
     TMMTimer& operator=(const TMMTimer&) = delete;
 
-    // Properties are set on one thread at a time: the owner's, or the timer's own from
-    // inside OnTimer.
-    bool Enabled() const { return enabled_; }
+    // Properties may be set from any thread, OnTimer's own included. A class derived from
+    // this one must switch the timer off in its own destructor.
+    bool Enabled() const;
     void SetEnabled(bool enabled);
-    uint32_t Interval() const { return interval_; }
+    uint32_t Interval() const;
     void SetInterval(uint32_t ms);  // also sets Resolution; EPropertyError when out of range
-    uint32_t Resolution() const { return resolution_; }
+    uint32_t Resolution() const;
     void SetResolution(uint32_t ms);  // EPropertyError when out of range or above Interval
-    bool Running() const { return timerID_ != 0; }
+    bool Running() const;
 
     TOnTimerProperty OnTimer{*this};
 
@@ -52,10 +53,14 @@ protected:
     virtual void Timer();
 
 private:
-    void Apply();
-    void Kill();
+    using TLock = std::unique_lock<std::mutex>;
+    void Apply(TLock& lock);
+    void Kill(TLock& lock);
 
     TPeriodicTimerService& service_;
+    // Guards the state below. Never held while waiting for a running handler, which may be
+    // setting a property itself.
+    mutable std::mutex lock_;
     bool enabled_ = true;
     uint32_t interval_ = 1000;
     uint32_t resolution_ = 1000;

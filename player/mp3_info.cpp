@@ -120,13 +120,18 @@ struct TCandidateSource {
 
 // The longest candidate, the earlier one on equal lengths. Lengths count every byte (a frame
 // with a trailing zero byte is longer than the same letters without), but the text handed
-// out ends before the first zero byte, as a display shows it.
+// out ends before the first zero byte, as a display shows it; a text that starts with a
+// UTF-16 byte-order mark (an ID3v2 frame in UTF-16) is handed out whole, since its zero
+// bytes are part of its characters.
 std::string Longest(std::initializer_list<TCandidateSource> sources) {
     std::string best;
     for (const TCandidateSource& s : sources) {
         std::string c = Candidate(*s.lines, s.name);
         if (c.size() > best.size()) best = std::move(c);
     }
+    const bool utf16 = best.size() >= 2 && ((best[0] == '\xFF' && best[1] == '\xFE') ||
+                                             (best[0] == '\xFE' && best[1] == '\xFF'));
+    if (utf16) return best;
     if (size_t zero = best.find('\0'); zero != std::string::npos) best.resize(zero);
     return best;
 }

@@ -272,7 +272,11 @@ void TMPLoopThread::Terminate() {
 
 TMPSimpleEvent& TMPLoopThread::WakeEvent() { return impl_->wakeEvent; }
 int32_t TMPLoopThread::Timeout() const { return impl_->timeout.load(); }
-void TMPLoopThread::SetTimeout(int32_t milliseconds) { impl_->timeout.store(milliseconds); }
+void TMPLoopThread::SetTimeout(int32_t milliseconds) {
+    // A changed time-out ends the present wait (a pass with nothing to do), so that it holds
+    // from now on rather than from the next message.
+    if (impl_->timeout.exchange(milliseconds) != milliseconds && !OnLoopThread()) impl_->queue.Wake();
+}
 
 void TMPLoopThread::SetOnException(TLoopExceptionEvent handler) {
     std::lock_guard lock(impl_->mutex);

@@ -108,7 +108,8 @@ public:
 
     // While signalled, the loop dispatches LTM_STEP to the owner on every pass.
     TMPSimpleEvent& WakeEvent();
-    // The wait time-out in ms, -1 for none; on time-out the loop dispatches LTM_TIMEOUT.
+    // The wait time-out in ms, -1 for none; on time-out the loop dispatches LTM_TIMEOUT. A new
+    // value also ends a wait in progress, so it holds at once.
     int32_t Timeout() const;
     void SetTimeout(int32_t milliseconds);
     void SetOnException(TLoopExceptionEvent handler);

@@ -163,6 +163,31 @@ TEST(MMTimer, StopWaitsForARunningHandlerAndWorksFromInsideIt) {
     EXPECT_EQ(service.RunningEvents(), 0);
 }
 
+TEST(MMTimer, OwnerAndHandlerChangingItTogetherLeaveNoStrayTimer) {
+    TPeriodicTimerService service;
+    TMMTimer timer(service);
+    std::atomic<int> calls{0};
+    timer.SetInterval(1);
+    timer.OnTimer = [&](TMMTimer& sender, uint32_t) {
+        int n = ++calls;
+        sender.SetInterval(1 + n % 3);
+        if (n % 5 == 0) sender.SetEnabled(false);
+    };
+    for (int i = 0; i < 300; ++i) {
+        timer.SetEnabled(true);
+        timer.SetInterval(1 + i % 2);
+        if (i % 7 == 0) timer.SetEnabled(false);
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+    // on a loaded machine the churn above may leave no tick through: let one come
+    timer.SetEnabled(true);
+    for (int i = 0; i < 500 && calls == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    timer.SetEnabled(false);
+    EXPECT_GT(calls, 0);
+    EXPECT_EQ(service.RunningEvents(), 0);
+    EXPECT_EQ(service.OpenPeriodRequests(), 0);
+}
+
 class TRefusingService : public TPeriodicTimerService {
 public:
     uint32_t SetEvent(uint32_t, uint32_t, TCallback) override { return 0; }

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 
 #include "platform/power_off.h"
@@ -183,6 +184,18 @@ TEST(DisplayText, CutFieldsAndGarbageDoNotLeak) {
     EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));      // surrogate
     EXPECT_FALSE(IsValidUtf8("\xF4\x90\x80\x80"));  // past U+10FFFF
     EXPECT_TRUE(IsValidUtf8("\xF4\x8F\xBF\xBF"));
+}
+
+TEST(DisplayText, AnyBytesGiveWellFormedUtf8) {
+    std::mt19937 random(12345);
+    for (int round = 0; round < 20000; ++round) {
+        std::string bytes(random() % 40, '\0');
+        for (char& c : bytes) c = static_cast<char>(random() % 3 == 0 ? 0x80 + random() % 0x80 : random() % 256);
+        if (round % 4 == 1 && bytes.size() >= 2) bytes[0] = '\xFF', bytes[1] = '\xFE';
+        std::string text = ToDisplayText(bytes);
+        ASSERT_TRUE(IsValidUtf8(text)) << round;
+        ASSERT_EQ(text.find('\0'), std::string::npos);
+    }
 }
 
 }  // namespace

@@ -89,6 +89,14 @@ TEST(Mp3InfoTexts, LongestCandidateWinsAndEarlierOnTies) {
         EXPECT_EQ(r.info.Title(), "Abcd");
         EXPECT_EQ(r.info.Album(), "Lower");  // names compare without regard to case
     }
+    {
+        // A UTF-16 frame keeps its zero bytes: they belong to its characters.
+        const std::string utf16("\xFF\xFES\0o\0n\0g\0\0\0", 12);
+        Bytes file = Concat({Tag23({Id3v2Frame("TIT2", utf16)}), Frames(2), Id3v1({.title = "Song"})});
+        Reading r(file);
+        ASSERT_TRUE(r.All());
+        EXPECT_EQ(r.info.Title(), utf16);
+    }
 }
 
 TEST(Mp3InfoTexts, RiffInfoOnlyWhenStrictlyLonger) {
