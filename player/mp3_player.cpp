@@ -79,6 +79,8 @@ TMP3Player::~TMP3Player() {
         Close();
     } catch (...) {
     }
+    // End the thread before the pointer to it goes: a step still running reads it.
+    decoderThread_->Terminate();
     decoderThread_.reset();
     soundOut_.reset();
     window_.reset();

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "decoder/dispatch.h"
+#include "platform/exceptions.h"
 #include "player/mp3_player.h"
 #include "player/player_fixtures.h"
 

@@ -1,0 +1,243 @@
+// Layer III scale factors and Huffman decoding of the quantised lines.
+#include <algorithm>
+#include <cstring>
+
+#include "decoder/layer3.h"
+#include "decoder/tables/huffman_tables.h"
+#include "decoder/tables/iso_tables.h"
+
+namespace zentu {
+
+void ReadScaleFactorsMpeg1(TBitReader& br, const GranuleInfo& gi, int32_t granule, int32_t scfsi,
+                           ScaleFactors& sf) {
+    const int slen1 = tables::kSlen1[static_cast<size_t>(gi.scalefacCompress & 15)];
+    const int slen2 = tables::kSlen2[static_cast<size_t>(gi.scalefacCompress & 15)];
+    if (gi.blockType == 2) {
+        int first = 0;
+        if (gi.mixedBlock) {
+            for (int b = 0; b < 8; ++b) sf.l[b] = static_cast<int32_t>(br.Read(slen1));
+            first = 3;
+        }
+        for (int b = first; b < 12; ++b)
+            for (int w = 0; w < 3; ++w) sf.s[w][b] = static_cast<int32_t>(br.Read(b < 6 ? slen1 : slen2));
+        return;
+    }
+    // Groups of long bands; in granule 1 a set scfsi bit keeps granule 0's values.
+    static constexpr int kGroupStart[5] = {0, 6, 11, 16, 21};
+    for (int group = 0; group < 4; ++group) {
+        if (granule == 1 && (scfsi & (8 >> group))) continue;
+        const int slen = group < 2 ? slen1 : slen2;
+        for (int b = kGroupStart[group]; b < kGroupStart[group + 1]; ++b) sf.l[b] = static_cast<int32_t>(br.Read(slen));
+    }
+}
+
+void ReadScaleFactorsLsf(TBitReader& br, GranuleInfo& gi, bool intensitySecond, ScaleFactors& sf,
+                         IntensityLayout& layout) {
+    const int32_t sfc = gi.scalefacCompress;
+    int slen[4];
+    int row;
+    gi.preflag = 0;
+    if (!intensitySecond) {
+        if (sfc < 400) {
+            slen[0] = (sfc >> 4) / 5;
+            slen[1] = (sfc >> 4) % 5;
+            slen[2] = (sfc & 15) >> 2;
+            slen[3] = sfc & 3;
+            row = 0;
+        } else if (sfc < 500) {
+            const int v = sfc - 400;
+            slen[0] = (v >> 2) / 5;
+            slen[1] = (v >> 2) % 5;
+            slen[2] = v & 3;
+            slen[3] = 0;
+            row = 1;
+        } else {
+            const int v = sfc - 500;
+            slen[0] = v / 3;
+            const bool mixed = gi.blockType == 2 && gi.mixedBlock;
+            slen[1] = mixed ? v / 3 : v % 3;
+            slen[2] = mixed ? v % 3 : 0;
+            slen[3] = 0;
+            row = 2;
+            gi.preflag = 1;
+        }
+    } else {
+        const int isfc = sfc >> 1;
+        layout.intensityScale = sfc & 1;
+        if (isfc < 180) {
+            slen[0] = isfc / 36;
+            slen[1] = (isfc % 36) / 6;
+            slen[2] = (isfc % 36) % 6;
+            slen[3] = 0;
+            row = 3;
+        } else if (isfc < 244) {
+            const int v = isfc - 180;
+            slen[0] = v >> 4;
+            slen[1] = (v >> 2) & 3;
+            slen[2] = v & 3;
+            slen[3] = 0;
+            row = 4;
+        } else {
+            const int v = isfc - 244;
+            slen[0] = v / 3;
+            slen[1] = v % 3;
+            slen[2] = 0;
+            slen[3] = 0;
+            row = 5;
+        }
+    }
+    const int kind = gi.blockType == 2 ? (gi.mixedBlock ? 2 : 1) : 0;
+    const auto& counts = tables::kLsfBandCounts[static_cast<size_t>(row)][static_cast<size_t>(kind)];
+    if (intensitySecond)
+        for (int g = 0; g < 3; ++g) {
+            layout.bandCount[g] = counts[static_cast<size_t>(g)];
+            layout.slen[g] = slen[g];
+        }
+
+    sf = ScaleFactors{};
+    int group = 0;
+    if (kind == 0) {
+        int b = 0;
+        for (; group < 4; ++group)
+            for (int i = 0; i < counts[static_cast<size_t>(group)] && b < 21; ++i, ++b)
+                sf.l[b] = static_cast<int32_t>(br.Read(slen[group]));
+        return;
+    }
+    int b = 0;
+    if (kind == 2) {
+        for (int i = 0; i < counts[0]; ++i) sf.l[i] = static_cast<int32_t>(br.Read(slen[0]));
+        group = 1;
+        b = 3;
+    }
+    for (; group < 4; ++group)
+        for (int i = 0; i < counts[static_cast<size_t>(group)] && b < 12; ++i, ++b)
+            for (int w = 0; w < 3; ++w) sf.s[w][b] = static_cast<int32_t>(br.Read(slen[group]));
+}
+
+namespace {
+
+// Walks a look-up tree; returns the leaf (count, x, y, length in its bytes).
+inline uint32_t HuffLookup(TBitReader& br, const uint32_t* node) {
+    for (;;) {
+        const int width = static_cast<int>(node[0] & 0xff);
+        const uint32_t e = node[1 + br.Peek(width)];
+        const int length = static_cast<int>(e >> 24);
+        if (length != 0) {
+            br.Skip(length);
+            return e;
+        }
+        br.Skip(width);
+        node += e;
+    }
+}
+
+}  // namespace
+
+int32_t DecodeHuffman(TBitReader& br, const GranuleInfo& gi, const Layer3State& l3, int64_t dataEnd,
+                      int32_t* quant) {
+    const int64_t endBit = dataEnd + kOverrunSlack;
+    const int32_t maxLines = l3.maxLines;
+    const int32_t bigEnd = std::min(gi.bigValues * 2, maxLines);
+    const int32_t r1 = l3.longStart[std::min(gi.region0Count + 1, 22)];
+    const int32_t r2 = l3.longStart[std::min(gi.region0Count + gi.region1Count + 2, 22)];
+    const int32_t regionEnd[3] = {std::min(r1, bigEnd), std::min(r2, bigEnd), bigEnd};
+
+    bool overrun = false;
+    int32_t i = 0;
+    for (int region = 0; region < 3; ++region) {
+        const int32_t end = std::max(regionEnd[region], i);
+        const tables::HuffTableInfo& table = tables::kHuffTables[static_cast<size_t>(gi.tableSelect[region] & 31)];
+        if (table.kind == 0 || overrun) {
+            for (; i < end; ++i) quant[i] = 0;
+            continue;
+        }
+        const uint32_t* tree = table.tree;
+        if (table.kind == 3) {
+            const int linbits = table.linbits;
+            for (; i < end; i += 2) {
+                const uint32_t e = HuffLookup(br, tree);
+                int32_t x = static_cast<int32_t>((e >> 8) & 0xff);
+                int32_t y = static_cast<int32_t>((e >> 16) & 0xff);
+                if (x == 15) x += static_cast<int32_t>(br.Read(linbits));
+                if (x != 0 && br.ReadBit()) x = -x;
+                if (y == 15) y += static_cast<int32_t>(br.Read(linbits));
+                if (y != 0 && br.ReadBit()) y = -y;
+                quant[i] = x;
+                quant[i + 1] = y;
+                if (br.BitsConsumed() > endBit) {
+                    overrun = true;
+                    i += 2;
+                    break;
+                }
+            }
+        } else {
+            for (; i < end; i += 2) {
+                const uint32_t e = HuffLookup(br, tree);
+                int32_t x = static_cast<int32_t>((e >> 8) & 0xff);
+                int32_t y = static_cast<int32_t>((e >> 16) & 0xff);
+                if (x != 0 && br.ReadBit()) x = -x;
+                if (y != 0 && br.ReadBit()) y = -y;
+                quant[i] = x;
+                quant[i + 1] = y;
+                if (br.BitsConsumed() > endBit) {
+                    overrun = true;
+                    i += 2;
+                    break;
+                }
+            }
+        }
+    }
+    i = bigEnd;
+
+    // Count-1 quadruples until the channel's bits are used up.
+    int32_t nonzero = bigEnd;
+    if (!overrun) {
+        const bool tableB = gi.count1TableSelect != 0;
+        int64_t remaining = dataEnd - br.BitsConsumed();
+        int32_t lastStart = -1;
+        while (i < maxLines) {
+            if (remaining < (tableB ? 4 : 1)) break;
+            int vwxy;
+            if (tableB) {
+                vwxy = static_cast<int>(br.Read(4)) ^ 15;
+                remaining -= 4;
+            } else {
+                const tables::Count1Entry entry = tables::kCount1TableA[br.Peek(6)];
+                br.Skip(entry.length);
+                remaining -= entry.length;
+                vwxy = entry.vwxy;
+            }
+            int32_t v = 0, w = 0, x = 0, y = 0;
+            if (vwxy & 8) { v = br.ReadBit() ? -1 : 1; --remaining; }
+            if (vwxy & 4) { w = br.ReadBit() ? -1 : 1; --remaining; }
+            if (vwxy & 2) { x = br.ReadBit() ? -1 : 1; --remaining; }
+            if (vwxy & 1) { y = br.ReadBit() ? -1 : 1; --remaining; }
+            quant[i] = v;
+            quant[i + 1] = w;
+            quant[i + 2] = x;
+            quant[i + 3] = y;
+            lastStart = i;
+            if (vwxy) nonzero = i + ((vwxy & 3) ? 4 : 2);
+            i += 4;
+            if (br.BitsConsumed() > endBit) {
+                overrun = true;
+                break;
+            }
+        }
+        // A codeword that ran past the channel's bits is not data.
+        if (remaining < 0 && lastStart >= 0) {
+            quant[lastStart] = quant[lastStart + 1] = quant[lastStart + 2] = quant[lastStart + 3] = 0;
+        }
+    }
+    if (overrun) {
+        std::memset(quant, 0, 576 * sizeof(int32_t));
+        return 0;
+    }
+    nonzero = std::min(nonzero, maxLines);
+    const int32_t cap = gi.blockType == 2 ? l3.shortCap : l3.longCap;
+    const int32_t clearFrom = std::min(nonzero, cap);
+    if (clearFrom < 576) std::memset(quant + clearFrom, 0, static_cast<size_t>(576 - clearFrom) * sizeof(int32_t));
+    return nonzero;
+}
+
+}  // namespace zentu
