@@ -19,9 +19,12 @@ void TMP3Player::DecodeStep() {
     int32_t freePercent = 100;
     {
         std::scoped_lock lock(decoderLock_);
-        TMPSimpleEvent& wake = decoderThread_->WakeEvent();
         // A Stop intervened, or a step of this playback has failed and is being reported.
-        if (!playing_ || stepFailed_ || wake.WaitFor(0) != kWaitObject0) return;
+        // (Tested before the thread is looked at: while the player is destroyed the thread
+        // object is going away, and its passes must not reach it.)
+        if (!playing_ || stepFailed_) return;
+        TMPSimpleEvent& wake = decoderThread_->WakeEvent();
+        if (wake.WaitFor(0) != kWaitObject0) return;
         if (pendingPcm_ <= 0) {
             switch (PrepareFrame()) {
                 case TStepResult::srIdle: return;

@@ -1,0 +1,69 @@
+// Zentu: one copy per user, the window created hidden, the tray, the event loop.
+#include <QApplication>
+#include <QMessageBox>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/app_logic.h"
+#include "app/main_window.h"
+#include "platform/power_off.h"
+#include "platform/qt_main_loop.h"
+#include "platform/single_instance.h"
+
+namespace {
+
+std::string ExecutablePath(const char* argv0) {
+    const QString path = QCoreApplication::applicationFilePath();
+    return path.isEmpty() ? std::string(argv0) : path.toStdString();
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    // A second copy ends at once, without a word.
+    zentu::TSingleInstanceLock instance("zentu");
+    if (instance.AnotherCopyRuns()) return 0;
+
+    QApplication application(argc, argv);
+    application.setApplicationName(QStringLiteral("zentu"));
+    application.setQuitOnLastWindowClosed(false);
+    application.setFont(zentu::WindowFont());
+
+    zentu::TQtMainLoop loop;
+    loop.SetExceptionDisplay([](std::exception_ptr error) {
+        QString text;
+        try {
+            std::rethrow_exception(error);
+        } catch (const std::exception& e) {
+            text = QString::fromStdString(e.what());
+        } catch (...) {
+            text = QStringLiteral("unknown error");
+        }
+        QMessageBox::critical(nullptr, QStringLiteral("Zentu v1.1"), text);
+    });
+    zentu::SetMainLoop(&loop);
+
+    zentu::TSystemPowerControl power;
+    zentu::TFOptions options;
+    for (int i = 1; i < argc; ++i) options.args.emplace_back(argv[i]);
+    options.powerControl = &power;
+    options.executablePath = ExecutablePath(argv[0]);
+    options.minuteMs = zentu::app::MinuteLength(std::getenv("ZENTU_MINUTE_MS"));
+    const char* trace = std::getenv("ZENTU_TRACE");
+    if (trace && std::string(trace) == "1") options.trace = &std::cout;
+
+    int result = 0;
+    {
+        zentu::TF window(std::move(options));
+        window.FormCreate();
+        if (!window.Terminated()) {
+            // No notification area: the window is the only way in, so it is shown at once.
+            if (!zentu::TTaskTray::TrayAvailable()) window.PUML_MainWindowClick();
+            result = application.exec();
+        }
+    }
+    zentu::SetMainLoop(nullptr);
+    return result;
+}

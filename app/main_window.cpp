@@ -1,0 +1,676 @@
+#include "app/main_window.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPainterPath>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <chrono>
+#include <ostream>
+
+#include "platform/exceptions.h"
+#include "platform/text_codec.h"
+
+namespace zentu {
+
+namespace {
+
+const QString kTitle = QStringLiteral("Zentu v1.1");
+const QString kShowWindow = QStringLiteral("メインウィンドウ表示");
+const QString kHideWindow = QStringLiteral("メインウィンドウ非表示");
+
+// Tag texts and file names are bytes: UTF-8 when valid, UTF-16 after a BOM, else CP932.
+QString Display(const std::string& bytes) { return QString::fromStdString(ToDisplayText(bytes)); }
+
+// A play-list line: shows the path as text, sorts by its bytes (code-point order for UTF-8),
+// whatever the locale.
+class TPathItem final : public QListWidgetItem {
+public:
+    explicit TPathItem(const std::string& path)
+        : QListWidgetItem(Display(path)), path_(QByteArray::fromStdString(path)) {
+        setData(Qt::UserRole, path_);
+        setSizeHint(QSize(0, 12));
+    }
+    bool operator<(const QListWidgetItem& other) const override {
+        return path_ < other.data(Qt::UserRole).toByteArray();
+    }
+
+private:
+    QByteArray path_;
+};
+
+// Labels size themselves to their text, except those given a width.
+void SetText(QLabel* label, const QString& text) {
+    label->setText(text);
+    if (label->property("autoSize").toBool()) label->adjustSize();
+}
+
+QLabel* MakeLabel(QWidget* parent, int x, int y, const QString& text, bool bold, int width = 0) {
+    auto* label = new QLabel(text, parent);
+    label->setFont(WindowFont(bold));
+    label->setTextFormat(Qt::PlainText);
+    label->move(x, y);
+    // A label given a width keeps at least that width; the Japanese fonts here run a little
+    // wider than the originals, so no label is cut short.
+    if (width > 0) label->setMinimumWidth(width);
+    label->setProperty("autoSize", true);
+    label->adjustSize();
+    return label;
+}
+
+QListWidget* MakeList(QWidget* parent, const QRect& geometry) {
+    auto* list = new QListWidget(parent);
+    list->setGeometry(geometry);
+    list->setFont(WindowFont());
+    list->setSelectionMode(QAbstractItemView::SingleSelection);
+    list->setUniformItemSizes(true);
+    list->setStyleSheet(QStringLiteral("QListWidget { background: palette(button); }"));
+    return list;
+}
+
+QPushButton* MakeButton(QWidget* parent, const QRect& geometry, const QString& text) {
+    auto* button = new QPushButton(text, parent);
+    button->setGeometry(geometry);
+    button->setFont(WindowFont());
+    button->setFocusPolicy(Qt::NoFocus);  // speed buttons take no focus
+    return button;
+}
+
+QCheckBox* MakeCheckBox(QWidget* parent, const QRect& geometry, const QString& text) {
+    auto* box = new QCheckBox(text, parent);
+    box->setGeometry(geometry);
+    box->setFont(WindowFont());
+    return box;
+}
+
+QGroupBox* MakeGroup(QWidget* parent, const QRect& geometry, const QString& title) {
+    auto* group = new QGroupBox(title, parent);
+    group->setGeometry(geometry);
+    group->setFont(WindowFont(true));
+    return group;
+}
+
+}  // namespace
+
+QFont WindowFont(bool bold) {
+    QFont font;
+    font.setFamilies({QStringLiteral("IPAPGothic"), QStringLiteral("IPAGothic"), QStringLiteral("Noto Sans CJK JP"),
+                      QStringLiteral("VL PGothic"), QStringLiteral("TakaoPGothic"), QStringLiteral("sans-serif")});
+    font.setPixelSize(12);
+    font.setBold(bold);
+    return font;
+}
+
+QPixmap ZentuIcon() {
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(QColor(20, 60, 120), 1));
+    painter.setBrush(QColor(40, 110, 200));
+    painter.drawRoundedRect(QRectF(1.5, 1.5, 29, 29), 6, 6);
+    // A pair of quavers.
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(Qt::white);
+    painter.drawEllipse(QRectF(6, 19, 8, 6));
+    painter.drawEllipse(QRectF(18, 17, 8, 6));
+    painter.drawRect(QRectF(12, 7, 2, 15));
+    painter.drawRect(QRectF(24, 5, 2, 15));
+    QPainterPath beam;
+    beam.moveTo(12, 7);
+    beam.lineTo(26, 5);
+    beam.lineTo(26, 9);
+    beam.lineTo(12, 11);
+    beam.closeSubpath();
+    painter.drawPath(beam);
+    return pixmap;
+}
+
+TF::TF(TFOptions options)
+    : QWidget(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint), options_(std::move(options)) {
+    Assert(options_.powerControl != nullptr, "TF needs a power control");
+    rng_.seed(static_cast<std::mt19937::result_type>(
+        std::chrono::steady_clock::now().time_since_epoch().count() ^
+        std::chrono::system_clock::now().time_since_epoch().count()));
+    if (!options_.random) options_.random = [this](int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); };
+    if (!options_.isValidFile) options_.isValidFile = [](const std::string& name) { return TMP3Player::IsValidFile(name); };
+    if (!options_.terminate) options_.terminate = [] { QCoreApplication::exit(0); };
+    if (!options_.showError)
+        options_.showError = [](const QString& text) { QMessageBox::critical(nullptr, kTitle, text); };
+
+    applicationTitle_ = kTitle;
+    setWindowTitle(QStringLiteral("Zentu v1.1 メインウインドウ"));
+    setFixedSize(792, 497);
+    setFont(WindowFont());
+    setWindowIcon(QIcon(ZentuIcon()));
+    BuildControls();
+    BuildMenus();
+
+    // The minute tick arrives on the timer's own thread; its work runs on ours, queued.
+    MMT.SetEnabled(false);
+    MMT.SetInterval(options_.minuteMs);
+    MMT.SetResolution(options_.minuteMs);
+    MMT.OnTimer = [this](TMMTimer&, uint32_t) {
+        const uint32_t generation = timerGeneration_.load();
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation] {
+                if (generation == timerGeneration_.load() && MMT.Enabled()) Guarded([this] { MMTTimer(); });
+            },
+            Qt::QueuedConnection);
+    };
+
+    SFile.OnFind = [this](TSearchFile&, const std::string& name, TSearchFileData, bool&) { SFileFind(name); };
+
+    Timer.setInterval(1000);
+    connect(&Timer, &QTimer::timeout, this, [this] { Guarded([this] { TimerTimer(); }); });
+    Timer.start();
+
+    TTray = new TTaskTray(this);
+    TTray->SetIcon(QIcon(ZentuIcon()));
+    TTray->SetPopupMenuL(PUML);
+    TTray->SetPopupMenuR(PUMR);
+    if (TrayAvailable()) {
+        try {
+            TTray->SetRegistered(true);
+            TTray->Loaded();
+        } catch (const Exception& error) {
+            Trace(std::string("tray-error ") + error.what());
+        }
+    }
+    if (options_.trace && TTray->TrayIcon()) {
+        connect(TTray->TrayIcon(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+            Trace(reason == QSystemTrayIcon::Trigger   ? "activated:Trigger"
+                  : reason == QSystemTrayIcon::Context ? "activated:Context"
+                                                       : "activated:other");
+        });
+    }
+
+    MP = std::make_unique<TMP3Player>();
+    MP->BeginLoading();
+    MP->SetAutoOpen(true);
+    MP->SetAutoPlay(true);
+    MP->SetChangePosStep(400);
+    MP->SetDecodePriority(TThreadPriority::tpNormal);
+    MP->SetEqualizerEnabled(false);
+    MP->SetEqualizerCount(6);
+    MP->SetEqualizerMode(TMP3EqualizerMode::memSubBand);
+    MP->SetNoisySeek(true);
+    MP->SetUsingCpuCapabilities(kAllCpuCapabilities);
+    MP->SetVolBalance(0);
+    MP->SetVolume(100);
+    MP->OnEndPlay = [this](TMP3Player&, TMP3EndPlayReason reason) { Guarded([this, reason] { MPEndPlay(reason); }); };
+    MP->Loaded();
+    MP->SetInvertPolarity(false);
+}
+
+TF::~TF() {
+    // The tick must not reach a window that is going away.
+    MMT.SetEnabled(false);
+    ++timerGeneration_;
+    Timer.stop();
+    if (MP) {
+        MP->OnEndPlay = nullptr;
+        MP.reset();
+    }
+}
+
+void TF::BuildControls() {
+    GB_0 = MakeGroup(this, QRect(0, 0, 240, 201), QStringLiteral("再生中のファイルのID3タグ情報"));
+    L0_00 = MakeLabel(GB_0, 5, 15, QStringLiteral("ファイル名"), true);
+    L4 = MakeLabel(GB_0, 10, 29, QStringLiteral("L4"), false);
+    Bevel_0 = new QFrame(GB_0);
+    Bevel_0->setFrameShape(QFrame::HLine);
+    Bevel_0->setFrameShadow(QFrame::Sunken);
+    Bevel_0->setGeometry(5, 45, 230, 2);  // only its top edge is drawn
+    L0_0 = MakeLabel(GB_0, 5, 50, QStringLiteral("Title"), true);
+    L1_0 = MakeLabel(GB_0, 10, 65, QStringLiteral("Title"), false);
+    L0_1 = MakeLabel(GB_0, 5, 80, QStringLiteral("Artist"), true);
+    L1_1 = MakeLabel(GB_0, 10, 95, QStringLiteral("Title"), false);
+    L0_2 = MakeLabel(GB_0, 5, 110, QStringLiteral("Album"), true);
+    L1_2 = MakeLabel(GB_0, 10, 125, QStringLiteral("Title"), false);
+    L0_3 = MakeLabel(GB_0, 5, 140, QStringLiteral("Year"), true);
+    L1_3 = MakeLabel(GB_0, 10, 155, QStringLiteral("Title"), false);
+    L0_4 = MakeLabel(GB_0, 5, 170, QStringLiteral("Comment"), true);
+    L1_4 = MakeLabel(GB_0, 10, 185, QStringLiteral("Title"), false);
+
+    LT_0 = MakeLabel(this, 0, 210, QStringLiteral("再生時間"), true);
+    LT_1 = MakeLabel(this, 55, 210, QStringLiteral("99 分 99 秒"), false, 60);
+    LT_2 = MakeLabel(this, 125, 210, QStringLiteral("現在時間"), true);
+    LT_3 = MakeLabel(this, 180, 210, QStringLiteral("99 分 99 秒"), false, 60);
+    Gauge = new QProgressBar(this);
+    Gauge->setGeometry(0, 225, 240, 15);
+    Gauge->setRange(0, 100);
+    Gauge->setValue(0);
+    Gauge->setTextVisible(false);
+    Gauge->setStyleSheet(QStringLiteral("QProgressBar { background: palette(button); border: 1px solid palette(mid); }"
+                                        "QProgressBar::chunk { background: palette(button-text); }"));
+    L0 = MakeLabel(this, 0, 245, QStringLiteral("動作管理レポート"), true);
+    LB1 = MakeList(this, QRect(0, 260, 240, 200));
+
+    GB_2 = MakeGroup(this, QRect(245, 0, 441, 80), QStringLiteral("動作オプション"));
+    CB_20 = MakeCheckBox(GB_2, QRect(10, 15, 97, 17), QStringLiteral("タイマー再生"));
+    CB_21 = MakeCheckBox(GB_2, QRect(10, 35, 97, 17), QStringLiteral("連続再生"));
+    CB_22 = MakeCheckBox(GB_2, QRect(10, 55, 97, 17), QStringLiteral("自動電源断"));
+    L2_0 = MakeLabel(GB_2, 110, 17, QStringLiteral("終了までの残り時間"), true);
+    L2_Timer = MakeLabel(GB_2, 230, 17, QStringLiteral("------"), false);
+    L2_1 = MakeLabel(GB_2, 110, 37, QStringLiteral("指定無しの場合はランダム再生"), false);
+    L2_2 = MakeLabel(GB_2, 110, 57, QStringLiteral("タイマー再生時のみ有効(NT系では非サポート)"), false);
+    L2_01 = MakeLabel(GB_2, 365, 12, QStringLiteral("タイマー操作"), true);
+    SB_20 = MakeButton(GB_2, QRect(365, 30, 70, 20), QStringLiteral("10分増"));
+    SB_21 = MakeButton(GB_2, QRect(365, 50, 70, 20), QStringLiteral("10分減"));
+    SB_TaskTray = MakeButton(this, QRect(690, 33, 100, 20), QStringLiteral("タスクトレイ"));
+    SB_Exit = MakeButton(this, QRect(690, 53, 100, 20), QStringLiteral("終了"));
+    Image = new QLabel(this);
+    Image->setGeometry(759, 0, 32, 32);
+    Image->setPixmap(ZentuIcon());
+    L_S0 = MakeLabel(this, 245, 85, QStringLiteral("サーチしたファイル"), true);
+    L_S1 = MakeLabel(this, 360, 85, QStringLiteral("ファイル数"), true);
+    L_S2 = MakeLabel(this, 420, 85, QStringLiteral("ファイル数"), false);
+    MPList = MakeList(this, QRect(245, 100, 545, 360));
+    MPList->setSortingEnabled(true);
+    GB_1 = MakeGroup(this, QRect(0, 465, 791, 30), QStringLiteral("再生中のファイル"));
+    L3 = MakeLabel(GB_1, 5, 13, QStringLiteral("L3"), false);
+
+    // Check boxes run their handler on every change of state, from a click or from code.
+    connect(CB_20, &QCheckBox::toggled, this, [this] { Guarded([this] { CB_20Click(); }); });
+    connect(CB_21, &QCheckBox::toggled, this, [this] { Guarded([this] { CB_21Click(); }); });
+    connect(CB_22, &QCheckBox::toggled, this, [this] { Guarded([this] { CB_22Click(); }); });
+    connect(SB_20, &QPushButton::clicked, this, [this] { Guarded([this] { SB_20Click(); }); });
+    connect(SB_21, &QPushButton::clicked, this, [this] { Guarded([this] { SB_21Click(); }); });
+    connect(SB_TaskTray, &QPushButton::clicked, this, [this] { Guarded([this] { PUML_MainWindowClick(); }); });
+    connect(SB_Exit, &QPushButton::clicked, this, [this] { Guarded([this] { PUML_ExitClick(); }); });
+    connect(MPList, &QListWidget::itemDoubleClicked, this, [this] { Guarded([this] { MPListDblClick(); }); });
+}
+
+void TF::BuildMenus() {
+    PUML = new QMenu(this);
+    PUML->setFont(WindowFont());
+    PUML_Zentu = PUML->addAction(kTitle);
+    QFont bold = WindowFont(true);
+    PUML_Zentu->setFont(bold);
+    PUML->setDefaultAction(PUML_Zentu);
+    PUML->addSeparator();  // N4
+    PUML_MainWindow = PUML->addAction(kShowWindow);
+    PUML->addSeparator();  // N2
+    PUML_Timer = PUML->addAction(QStringLiteral("タイマー再生"));
+    PUML_Timer->setCheckable(true);
+    PUML_ContinuePlay = PUML->addAction(QStringLiteral("連続再生"));
+    PUML_ContinuePlay->setCheckable(true);
+    PUML_PowerOff = PUML->addAction(QStringLiteral("自動電源断"));
+    PUML_PowerOff->setCheckable(true);
+    PUML->addSeparator();  // N3
+    PUML_Exit = PUML->addAction(QStringLiteral("終了"));
+
+    PUMR = new QMenu(this);
+    PUMR->setFont(WindowFont());
+    PUMR_FileName = PUMR->addAction(QStringLiteral("ファイル名"));
+    PUMR->addSeparator();  // N1
+    PUMR_Title = PUMR->addAction(QStringLiteral("タイトル"));
+    PUMR_Artist = PUMR->addAction(QStringLiteral("アーティスト"));
+    PUMR_Album = PUMR->addAction(QStringLiteral("アルバム"));
+    PUMR_Year = PUMR->addAction(QStringLiteral("年"));
+    PUMR_Comment = PUMR->addAction(QStringLiteral("コメント"));
+
+    // A checkable item has already changed its mark when it reports the click: the new
+    // mark is "not the old one", which the check box takes over.
+    connect(PUML_MainWindow, &QAction::triggered, this, [this] { Guarded([this] { PUML_MainWindowClick(); }); });
+    connect(PUML_Timer, &QAction::triggered, this, [this](bool on) { Guarded([this, on] { CB_20->setChecked(on); }); });
+    connect(PUML_ContinuePlay, &QAction::triggered, this,
+            [this](bool on) { Guarded([this, on] { CB_21->setChecked(on); }); });
+    connect(PUML_PowerOff, &QAction::triggered, this,
+            [this](bool on) { Guarded([this, on] { CB_22->setChecked(on); }); });
+    connect(PUML_Exit, &QAction::triggered, this, [this] { Guarded([this] { PUML_ExitClick(); }); });
+
+    if (options_.trace) {
+        connect(PUML, &QMenu::aboutToShow, this, [this] { Trace("left-menu:shown"); });
+        connect(PUMR, &QMenu::aboutToShow, this, [this] { Trace("right-menu:shown"); });
+        connect(PUML, &QMenu::triggered, this, [this](QAction* action) {
+            Trace("left-menu:" + action->text().toStdString() + (action->isCheckable() ? (action->isChecked() ? " checked=1" : " checked=0") : ""));
+        });
+        connect(PUML, &QMenu::hovered, this, [this](QAction* action) { Trace("left-menu:hover " + action->text().toStdString()); });
+        connect(PUMR, &QMenu::hovered, this, [this](QAction* action) { Trace("right-menu:hover " + action->text().toStdString()); });
+        connect(PUMR, &QMenu::triggered, this,
+                [this](QAction* action) { Trace("right-menu:" + action->text().toStdString()); });
+    }
+}
+
+bool TF::TrayAvailable() const {
+    return options_.trayAvailable ? *options_.trayAvailable : TTaskTray::TrayAvailable();
+}
+
+void TF::Trace(const std::string& line) {
+    if (options_.trace) *options_.trace << line << std::endl;
+}
+
+void TF::ShowError(std::exception_ptr error) {
+    QString text;
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        text = QString::fromStdString(e.what());
+    } catch (...) {
+        text = QStringLiteral("unknown error");
+    }
+    Trace("error " + text.toStdString());
+    options_.showError(text);
+}
+
+void TF::Guarded(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (...) {
+        ShowError(std::current_exception());
+    }
+}
+
+void TF::Terminate() {
+    terminated_ = true;
+    Trace("exit");
+    options_.terminate();
+}
+
+std::string TF::ListPath(int line) const {
+    const QListWidgetItem* item = MPList->item(line);
+    return item ? item->data(Qt::UserRole).toByteArray().toStdString() : std::string();
+}
+
+void TF::AddToList(const std::string& path) { MPList->addItem(new TPathItem(path)); }
+
+void TF::FormCreate() { Guarded([this] { StartUp(); }); }
+
+void TF::StartUp() {
+    stopRequested_ = false;
+    powerOffEnabled_ = false;
+    continuousPlay_ = false;
+    remainingMinutes_ = app::kTimerOff;
+    searchFolders_ = {};
+
+    const app::TCommandLine line = app::ParseCommandLine(options_.args);
+    if (line.timer) {
+        PUML_Timer->setChecked(true);
+        CB_20->setChecked(true);  // runs CB_20Click: 60 minutes, the timer on
+        remainingMinutes_ = line.minutes;
+        ShowRemainingMinutes();
+    }
+    if (line.continuous) {
+        continuousPlay_ = true;
+        PUML_ContinuePlay->setChecked(true);
+        MPList->setCurrentRow(-1);
+        CB_21->setChecked(true);
+    }
+    if (line.powerOff) {
+        powerOffEnabled_ = true;
+        PUML_PowerOff->setChecked(true);
+        CB_22->setChecked(true);
+    }
+    searchFolders_ = line.folders;
+    if (line.foldersIgnored > 0) Trace("folders-ignored " + std::to_string(line.foldersIgnored));
+    if (line.badNumber) {
+        // The start ends here: the window stays in the tray with nothing to play.
+        Trace("bad-number " + *line.badNumber);
+        options_.showError(QString::fromStdString(app::NotANumberMessage(*line.badNumber)));
+        return;
+    }
+    if (remainingMinutes_ > 0 && !MMT.Enabled()) {
+        ++timerGeneration_;
+        MMT.SetEnabled(true);
+    }
+    SFile.OneFileSystem = false;
+    if (line.folderCount == 0) {
+        // The whole file system that holds the program, without crossing into others.
+        searchFolders_[0] = app::MountPointOf(options_.executablePath.empty() ? std::string("/") : options_.executablePath);
+        SFile.OneFileSystem = true;
+    }
+    if (options_.search) FileSearch();
+    Trace("found " + std::to_string(MPList->count()));
+    if (line.randomStart && MPList->count() > 0) MPList->setCurrentRow(options_.random(MPList->count()));
+    if (MPList->count() == 0) {
+        stopRequested_ = true;
+        powerOffEnabled_ = false;
+        Terminate();
+        return;
+    }
+    MPControl(TMPCommand::Successful);
+}
+
+void TF::FileSearch() {
+    MPList->clear();
+    SFile.SearchName = "*.mp3";
+    SFile.Recursive = true;
+    for (const std::string& folder : searchFolders_) {
+        if (folder.empty()) continue;
+        SFile.Directory = folder;
+        SFile.Execute();
+    }
+}
+
+void TF::SFileFind(const std::string& name) {
+    AddToList(name);
+    SetText(L_S2, QString::number(MPList->count()));
+}
+
+bool TF::TryStart(int line) {
+    MPList->setCurrentRow(line);  // each line tried is selected, whether it plays or not
+    const std::string path = ListPath(line);
+    if (!options_.isValidFile(path)) {
+        Trace("unreadable " + path);
+        return false;
+    }
+    try {
+        MP->SetFileName(path);
+    } catch (const Exception& error) {
+        // The file opened but the sound output did not: no other file would fare better, so
+        // the error goes to the error box and the choice ends with nothing playing.
+        if (MP->IsOpen()) throw;
+        // Read as MPEG audio but refused by the player: passed over like an unreadable one.
+        Trace("open-failed " + path + ": " + error.what());
+        return false;
+    }
+    Trace("play " + path);
+    return true;
+}
+
+void TF::MPControl(TMPCommand command) {
+    bool assigned = false;
+    if (stopRequested_ && powerOffEnabled_) {
+        ++powerOffRequests_;
+        Trace("poweroff");
+        options_.powerControl->PowerOff();
+    }
+    if (stopRequested_ && !powerOffEnabled_) Terminate();
+    if (command == TMPCommand::Successful && !stopRequested_) {
+        const auto readable = [this](int line) { return TryStart(line); };
+        const int count = MPList->count();
+        const app::TChoice choice = continuousPlay_ ? app::ChooseInOrder(count, MPList->currentRow(), readable)
+                                                   : app::ChooseAtRandom(count, options_.random, readable);
+        if (choice.selected >= 0) MPList->setCurrentRow(choice.selected);
+        assigned = choice.chosen >= 0;
+        if (!assigned) {
+            // Not one line can be read: end as when nothing was found.
+            Trace("nothing-readable");
+            stopRequested_ = true;
+            powerOffEnabled_ = false;
+            Terminate();
+        }
+    }
+    if (command == TMPCommand::Change && !stopRequested_) {
+        const int line = MPList->currentRow();
+        if (line >= 0) assigned = TryStart(line);
+    }
+    if (assigned) RefreshDisplay();
+}
+
+void TF::RefreshDisplay() {
+    const std::string& path = MP->FileName();
+    SetText(L3, Display(path));
+    SetText(L1_0, Display(MP->Title()));
+    SetText(L1_1, Display(MP->Artist()));
+    SetText(L1_2, Display(MP->Album()));
+    SetText(L1_3, Display(MP->Year()));
+    SetText(L1_4, Display(MP->Comment()));
+    const QString name = Display(app::BaseName(path));
+    const QString shortName = name.size() < 4 ? QString() : name.left(name.size() - 4);
+    SetText(L4, shortName);
+    applicationTitle_ = shortName;
+    TTray->SetTipString(shortName);
+    PUMR_FileName->setText(QStringLiteral("ファイル名 : ") + shortName);
+    PUMR_Title->setText(QStringLiteral("タイトル : ") + L1_0->text());
+    PUMR_Artist->setText(QStringLiteral("アーティスト : ") + L1_1->text());
+    PUMR_Album->setText(QStringLiteral("アルバム : ") + L1_2->text());
+    PUMR_Year->setText(QStringLiteral("年 : ") + L1_3->text());
+    PUMR_Comment->setText(QStringLiteral("コメント : ") + L1_4->text());
+}
+
+void TF::MPEndPlay(TMP3EndPlayReason reason) {
+    Trace("endplay " + std::to_string(static_cast<int>(reason)));
+    switch (reason) {
+    case TMP3EndPlayReason::mepEndOfData:
+        MPControl(TMPCommand::Successful);
+        break;
+    case TMP3EndPlayReason::mepStopped:
+        MPControl(stopRequested_ ? TMPCommand::Timer : TMPCommand::Change);
+        break;
+    case TMP3EndPlayReason::mepError:
+        Terminate();
+        break;
+    }
+}
+
+void TF::TimerTimer() {
+    if (MP->Status() != TMP3Status::mpsPlaying) return;
+    if (LB1->count() > app::kReportLines - 1) delete LB1->takeItem(0);
+    const std::string& path = MP->FileName();
+    auto* item = new QListWidgetItem(QString::fromStdString(app::ReportLine(powerOffEnabled_, remainingMinutes_, "")) +
+                                     Display(app::BaseName(path)));
+    item->setSizeHint(QSize(0, 12));
+    LB1->addItem(item);
+    LB1->setCurrentRow(LB1->count() - 1);
+    const int64_t length = app::RoundedSeconds(MP->Duration());
+    const int64_t position = app::RoundedSeconds(MP->Position());
+    SetText(LT_1, QString::fromStdString(app::TimeText(length)));
+    SetText(LT_3, QString::fromStdString(app::TimeText(position)));
+    Gauge->setValue(app::GaugePercent(position, length));
+}
+
+void TF::MPListDblClick() { MP->Stop(); }
+
+void TF::showEvent(QShowEvent* event) {
+    // Centred on the screen each time it is shown.
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        if (area.isValid()) move(area.center() - rect().center());
+    }
+    QWidget::showEvent(event);
+    Trace("window:shown");
+}
+
+void TF::closeEvent(QCloseEvent* event) {
+    // There is no close box; a close asked by the desktop (Alt+F4) hides the window to the
+    // tray, or ends the program where no tray exists to bring it back from.
+    event->ignore();
+    Guarded([this] {
+        if (TrayAvailable())
+            PUML_MainWindowClick();
+        else
+            PUML_ExitClick();
+    });
+}
+
+void TF::PUML_MainWindowClick() {
+    if (PUML_MainWindow->text() == kShowWindow) {
+        PUML_MainWindow->setText(kHideWindow);
+        show();
+        raise();
+        activateWindow();
+    } else {
+        if (!TrayAvailable()) {
+            // Hidden without a tray it could never be shown again.
+            Trace("hide-refused");
+            return;
+        }
+        PUML_MainWindow->setText(kShowWindow);
+        hide();
+        Trace("window:hidden");
+    }
+}
+
+void TF::PUML_ExitClick() {
+    stopRequested_ = true;
+    powerOffEnabled_ = false;
+    MPControl(TMPCommand::Timer);
+}
+
+void TF::CB_21Click() {
+    continuousPlay_ = CB_21->isChecked();
+    PUML_ContinuePlay->setChecked(continuousPlay_);
+}
+
+// Timer play.
+
+void TF::ShowRemainingMinutes() {
+    if (CB_20->isChecked()) {
+        SetText(L2_Timer, QString::number(remainingMinutes_) + QStringLiteral(" 分"));
+        PUML_Timer->setText(QStringLiteral("タイマー再生 : ") + QString::number(remainingMinutes_) + QStringLiteral(" 分"));
+    } else {
+        SetText(L2_Timer, QStringLiteral("------"));
+        PUML_Timer->setText(QStringLiteral("タイマー再生"));
+    }
+}
+
+void TF::CB_20Click() {
+    if (CB_20->isChecked()) {
+        remainingMinutes_ = app::kTimerStartMinutes;
+        PUML_Timer->setChecked(true);
+        ShowRemainingMinutes();
+        if (!MMT.Enabled()) {
+            ++timerGeneration_;
+            MMT.SetEnabled(true);
+        }
+        Trace("timer on");
+    } else {
+        remainingMinutes_ = app::kTimerOff;
+        PUML_Timer->setChecked(false);
+        ShowRemainingMinutes();
+        // Stop first (this waits for a tick being raised), then drop the ticks queued.
+        MMT.SetEnabled(false);
+        ++timerGeneration_;
+        Trace("timer off");
+    }
+}
+
+void TF::CB_22Click() {
+    powerOffEnabled_ = CB_22->isChecked();
+    PUML_PowerOff->setChecked(powerOffEnabled_);
+}
+
+void TF::SB_20Click() {
+    if (!CB_20->isChecked()) return;
+    remainingMinutes_ = app::TenMinutesMore(remainingMinutes_);
+    ShowRemainingMinutes();
+}
+
+void TF::SB_21Click() {
+    if (!CB_20->isChecked()) return;
+    remainingMinutes_ = app::TenMinutesLess(remainingMinutes_);
+    ShowRemainingMinutes();
+}
+
+void TF::MMTTimer() {
+    --remainingMinutes_;
+    ShowRemainingMinutes();
+    Trace("minute " + std::to_string(remainingMinutes_));
+    if (remainingMinutes_ == 0) {
+        stopRequested_ = true;
+        if (MP->Status() == TMP3Status::mpsPlaying)
+            MP->Stop();  // the end-of-play event that follows ends the program
+        else
+            MPControl(TMPCommand::Timer);  // nothing playing: no event would come
+    }
+}
+
+}  // namespace zentu

@@ -1,0 +1,381 @@
+// The main window on the offscreen platform with real files on the null audio device: the
+// start, the play list, the choice of files, the displays, the options and timer play.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/main_window.h"
+
+namespace fs = std::filesystem;
+using namespace zentu;
+
+namespace {
+
+class TFakePower final : public TPowerControl {
+public:
+    bool PowerOff() override { return ++calls, true; }
+    int calls = 0;
+};
+
+// `frames` silent MPEG-1 Layer II frames, 128 kbit/s, 44.1 kHz stereo (417 bytes, 26 ms
+// each), and an ID3v1 tag when a title is given.
+void WriteStream(const fs::path& path, int frames, const std::string& title = "", const std::string& artist = "") {
+    std::ofstream out(path, std::ios::binary);
+    std::string frame(417, '\0');
+    frame[0] = '\xFF';
+    frame[1] = '\xFD';
+    frame[2] = '\x80';
+    frame[3] = '\x00';
+    for (int i = 0; i < frames; ++i) out << frame;
+    if (!title.empty()) {
+        std::string tag(128, '\0');
+        tag.replace(0, 3, "TAG");
+        tag.replace(3, title.size(), title);
+        tag.replace(33, artist.size(), artist);
+        tag[127] = '\xFF';
+        out << tag;
+    }
+}
+
+bool WaitFor(const std::function<bool()>& condition, int ms = 5000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() > ms) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+void Wait(int ms) {
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+class MainWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("zentu-tf-" + std::to_string(::getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_ / "sub");
+    }
+    void TearDown() override {
+        window_.reset();
+        fs::remove_all(dir_);
+    }
+
+    TF& Start(std::vector<std::string> args, uint32_t minuteMs = 60000) {
+        TFOptions options;
+        options.args = std::move(args);
+        options.powerControl = &power_;
+        options.trayAvailable = false;
+        options.minuteMs = minuteMs;
+        options.terminate = [this] { ++terminations_; };
+        options.showError = [this](const QString& text) { errors_.push_back(text); };
+        options.trace = &trace_;
+        window_ = std::make_unique<TF>(std::move(options));
+        window_->FormCreate();
+        return *window_;
+    }
+    std::string Folder() const { return "D" + dir_.string(); }
+    int PlayCount() const {
+        const std::string text = trace_.str();
+        int count = 0;
+        for (size_t at = text.find("\nplay "); at != std::string::npos; at = text.find("\nplay ", at + 1)) ++count;
+        return count + (text.rfind("play ", 0) == 0 ? 1 : 0);
+    }
+
+    fs::path dir_;
+    TFakePower power_;
+    int terminations_ = 0;
+    std::vector<QString> errors_;
+    std::ostringstream trace_;
+    std::unique_ptr<TF> window_;
+};
+
+}  // namespace
+
+TEST_F(MainWindow, WindowControlsAndMenusAsBuilt) {
+    WriteStream(dir_ / "a.mp3", 10);
+    TF& f = Start({Folder()});
+    EXPECT_EQ(f.size(), QSize(792, 497));
+    EXPECT_EQ(f.windowTitle(), QStringLiteral("Zentu v1.1 メインウインドウ"));
+    EXPECT_TRUE(f.windowFlags() & Qt::Dialog);
+    EXPECT_FALSE(f.windowFlags() & Qt::WindowCloseButtonHint);
+    EXPECT_FALSE(f.isVisible());  // hidden at start
+    EXPECT_EQ(f.MPList->geometry(), QRect(245, 100, 545, 360));
+    EXPECT_EQ(f.SB_Exit->geometry(), QRect(690, 53, 100, 20));
+    EXPECT_EQ(f.CB_22->geometry(), QRect(10, 55, 97, 17));
+    EXPECT_EQ(f.L2_Timer->pos(), QPoint(230, 17));
+    EXPECT_EQ(f.L2_Timer->text(), QStringLiteral("------"));
+    EXPECT_TRUE(f.L0->font().bold());
+    EXPECT_FALSE(f.L4->font().bold());
+    EXPECT_EQ(f.L4->font().pixelSize(), 12);
+
+    QStringList left, right;
+    for (QAction* a : f.PUML->actions()) left << (a->isSeparator() ? QStringLiteral("-") : a->text());
+    for (QAction* a : f.PUMR->actions()) right << (a->isSeparator() ? QStringLiteral("-") : a->text());
+    EXPECT_EQ(left.join('|'), QStringLiteral("Zentu v1.1|-|メインウィンドウ表示|-|タイマー再生|連続再生|自動電源断|-|終了"));
+    EXPECT_EQ(f.PUML->defaultAction(), f.PUML_Zentu);
+    EXPECT_TRUE(f.PUML_Zentu->font().bold());
+    // After a file started, the right menu names it.
+    EXPECT_EQ(right.join('|'), QStringLiteral("ファイル名 : a|-|タイトル : a.mp3|アーティスト : |アルバム : |年 : |コメント : "));
+}
+
+TEST_F(MainWindow, ContinuousPlayGoesThroughTheSortedListPassingOverUnreadableFiles) {
+    WriteStream(dir_ / "b.mp3", 8);
+    WriteStream(dir_ / "sub" / "c.mp3", 8);
+    WriteStream(dir_ / "B.mp3", 8);
+    std::ofstream(dir_ / "a.mp3") << "not audio";
+    TF& f = Start({Folder(), "C"});
+    ASSERT_EQ(f.MPList->count(), 4);
+    // Byte order: "B" before "a" before "b", then the folder.
+    const std::string base = dir_.string() + "/";
+    EXPECT_EQ(f.ListPath(0), base + "B.mp3");
+    EXPECT_EQ(f.ListPath(1), base + "a.mp3");
+    EXPECT_EQ(f.ListPath(2), base + "b.mp3");
+    EXPECT_EQ(f.ListPath(3), base + "sub/c.mp3");
+    EXPECT_EQ(f.L_S2->text(), QStringLiteral("4"));
+    EXPECT_TRUE(f.ContinuousPlay());
+    EXPECT_TRUE(f.PUML_ContinuePlay->isChecked());
+    // "C" alone: line 0 first.
+    EXPECT_EQ(f.MP->FileName(), base + "B.mp3");
+    EXPECT_EQ(f.MPList->currentRow(), 0);
+    EXPECT_EQ(f.L4->text(), QStringLiteral("B"));
+    EXPECT_EQ(f.L3->text(), QString::fromStdString(base + "B.mp3"));
+    EXPECT_EQ(f.ApplicationTitle(), QStringLiteral("B"));
+    EXPECT_EQ(f.TTray->TipString(), QStringLiteral("B"));
+    // The unreadable line 1 is passed over, then line 3, then back to line 0.
+    ASSERT_TRUE(WaitFor([&] { return f.MP->FileName() == base + "b.mp3"; }));
+    ASSERT_TRUE(WaitFor([&] { return f.MP->FileName() == base + "sub/c.mp3"; }));
+    ASSERT_TRUE(WaitFor([&] { return f.MP->FileName() == base + "B.mp3"; }));
+    EXPECT_NE(trace_.str().find("unreadable " + base + "a.mp3"), std::string::npos);
+    EXPECT_EQ(terminations_, 0);
+}
+
+TEST_F(MainWindow, TagTextsInTheJapaneseCodePageAreShown) {
+    // 春の海 and 宮城 in CP932.
+    WriteStream(dir_ / "x.mp3", 8, "\x8f\x74\x82\xcc\x8a\x43", "\x8b\x7b\x8f\xe9");
+    TF& f = Start({Folder()});
+    EXPECT_EQ(f.L1_0->text(), QStringLiteral("春の海"));
+    EXPECT_EQ(f.L1_1->text(), QStringLiteral("宮城"));
+    EXPECT_EQ(f.PUMR_Title->text(), QStringLiteral("タイトル : 春の海"));
+    EXPECT_EQ(f.PUMR_FileName->text(), QStringLiteral("ファイル名 : x"));
+}
+
+TEST_F(MainWindow, ShortNamesGiveAnEmptyL4) {
+    WriteStream(dir_ / ".mp3", 8);
+    TF& f = Start({Folder()});
+    EXPECT_EQ(f.MP->FileName(), dir_.string() + "/.mp3");
+    EXPECT_EQ(f.L4->text(), QString());
+}
+
+TEST_F(MainWindow, NothingFoundOrNothingReadableEndsWithoutSwitchingOff) {
+    Start({"D" + (dir_ / "sub").string(), "T1", "P"});
+    EXPECT_EQ(terminations_, 1);
+    EXPECT_TRUE(window_->StopRequested());
+    EXPECT_FALSE(window_->PowerOffEnabled());
+    EXPECT_EQ(power_.calls, 0);
+
+    // A lone "D": nothing is searched, not even the program's own file system.
+    terminations_ = 0;
+    Start({"D"});
+    EXPECT_EQ(window_->MPList->count(), 0);
+    EXPECT_EQ(terminations_, 1);
+
+    // Every line unreadable: the choice ends, and so does the program.
+    std::ofstream(dir_ / "a.mp3") << "x";
+    std::ofstream(dir_ / "b.mp3") << "y";
+    for (const char* mode : {"C", "X"}) {
+        terminations_ = 0;
+        Start({Folder(), "T5", "P", mode});
+        EXPECT_EQ(window_->MPList->count(), 2);
+        EXPECT_EQ(terminations_, 1) << mode;
+        EXPECT_EQ(power_.calls, 0);
+        EXPECT_NE(trace_.str().find("nothing-readable"), std::string::npos);
+    }
+}
+
+TEST_F(MainWindow, ANonNumericTimerArgumentEndsTheStartInTheTray) {
+    WriteStream(dir_ / "a.mp3", 8);
+    TF& f = Start({"C", "Tx", "P", Folder()});
+    ASSERT_EQ(errors_.size(), 1u);
+    EXPECT_EQ(errors_[0], QStringLiteral("'x' は数値ではありません"));
+    EXPECT_EQ(f.MPList->count(), 0);
+    EXPECT_EQ(f.MP->Status(), TMP3Status::mpsStopped);
+    EXPECT_EQ(terminations_, 0);
+    EXPECT_TRUE(f.ContinuousPlay());
+    EXPECT_FALSE(f.PowerOffEnabled());
+    EXPECT_EQ(f.RemainingMinutes(), 60);
+    EXPECT_TRUE(f.TimerRunning());
+    EXPECT_EQ(f.L2_Timer->text(), QStringLiteral("60 分"));
+}
+
+TEST_F(MainWindow, TimerStatesButtonsAndMenuItems) {
+    WriteStream(dir_ / "a.mp3", 8);
+    TF& f = Start({Folder()});
+    // Off: the buttons do nothing.
+    f.SB_20->click();
+    EXPECT_EQ(f.RemainingMinutes(), -1);
+    EXPECT_FALSE(f.TimerRunning());
+    // The menu item checks the box, which starts counting from 60.
+    f.PUML_Timer->trigger();
+    EXPECT_TRUE(f.CB_20->isChecked());
+    EXPECT_TRUE(f.TimerRunning());
+    EXPECT_EQ(f.L2_Timer->text(), QStringLiteral("60 分"));
+    EXPECT_EQ(f.PUML_Timer->text(), QStringLiteral("タイマー再生 : 60 分"));
+    for (int i = 0; i < 3; ++i) f.SB_20->click();
+    EXPECT_EQ(f.L2_Timer->text(), QStringLiteral("90 分"));
+    for (int i = 0; i < 9; ++i) f.SB_21->click();
+    EXPECT_EQ(f.L2_Timer->text(), QStringLiteral("10 分"));  // never below by this button
+    EXPECT_EQ(f.PUML_Timer->text(), QStringLiteral("タイマー再生 : 10 分"));
+    // Unchecked from the box: off again everywhere.
+    f.CB_20->setChecked(false);
+    EXPECT_FALSE(f.PUML_Timer->isChecked());
+    EXPECT_FALSE(f.TimerRunning());
+    EXPECT_EQ(f.RemainingMinutes(), -1);
+    EXPECT_EQ(f.L2_Timer->text(), QStringLiteral("------"));
+    EXPECT_EQ(f.PUML_Timer->text(), QStringLiteral("タイマー再生"));
+
+    // Continuous play and power-off: menu item and box follow each other.
+    f.PUML_ContinuePlay->trigger();
+    EXPECT_TRUE(f.CB_21->isChecked());
+    EXPECT_TRUE(f.ContinuousPlay());
+    f.CB_21->setChecked(false);
+    EXPECT_FALSE(f.PUML_ContinuePlay->isChecked());
+    f.PUML_PowerOff->trigger();
+    EXPECT_TRUE(f.CB_22->isChecked());
+    EXPECT_TRUE(f.PowerOffEnabled());
+    f.PUML_PowerOff->trigger();
+    EXPECT_FALSE(f.PowerOffEnabled());
+}
+
+TEST_F(MainWindow, TimerPlayRunsOutAndEndsOrSwitchesOff) {
+    WriteStream(dir_ / "a.mp3", 400);  // ten seconds: still playing when the count ends
+    {
+        TF& f = Start({Folder(), "T2"}, 100);
+        EXPECT_EQ(f.L2_Timer->text(), QStringLiteral("2 分"));
+        ASSERT_TRUE(WaitFor([&] { return terminations_ > 0; }));
+        EXPECT_EQ(f.RemainingMinutes(), 0);
+        EXPECT_TRUE(f.StopRequested());
+        EXPECT_EQ(power_.calls, 0);
+    }
+    terminations_ = 0;
+    {
+        TF& f = Start({Folder(), "P", "T1"}, 100);
+        ASSERT_TRUE(WaitFor([&] { return power_.calls > 0; }));
+        EXPECT_EQ(power_.calls, 1);
+        EXPECT_EQ(terminations_, 0);  // the system's shutdown ends the program
+        EXPECT_EQ(f.MP->Status(), TMP3Status::mpsStopped);
+        Wait(150);  // further ticks count on without a further effect
+        EXPECT_EQ(power_.calls, 1);
+        EXPECT_LT(f.RemainingMinutes(), 0);
+    }
+    // T0 never reaches 0 on a tick.
+    power_.calls = 0;
+    {
+        TF& f = Start({Folder(), "T0", "P"}, 20);
+        Wait(200);
+        EXPECT_LT(f.RemainingMinutes(), -2);
+        EXPECT_EQ(power_.calls, 0);
+        EXPECT_EQ(terminations_, 0);
+    }
+    // Exit with both options checked ends without switching off.
+    {
+        TF& f = Start({Folder(), "T30", "P"});
+        f.SB_Exit->click();
+        EXPECT_EQ(terminations_, 1);
+        EXPECT_EQ(power_.calls, 0);
+        EXPECT_FALSE(f.PowerOffEnabled());
+    }
+}
+
+TEST_F(MainWindow, ReportListTimesAndGaugeOncePlaying) {
+    WriteStream(dir_ / "track01.mp3", 400);  // 10.45 s
+    TF& f = Start({Folder()});
+    ASSERT_EQ(f.MP->Status(), TMP3Status::mpsPlaying);
+    Wait(600);
+    for (int i = 0; i < 250; ++i) f.TimerTimer();
+    EXPECT_EQ(f.LB1->count(), 201);
+    EXPECT_EQ(f.LB1->item(200)->text(), QStringLiteral("継／-1／track01.mp3"));
+    EXPECT_EQ(f.LB1->currentRow(), 200);
+    EXPECT_EQ(f.LT_1->text(), QStringLiteral("00 分 10 秒"));
+    EXPECT_EQ(f.LT_3->text(), QStringLiteral("00 分 01 秒"));
+    EXPECT_EQ(f.Gauge->value(), 10);
+    f.CB_22->setChecked(true);
+    f.CB_20->setChecked(true);
+    f.TimerTimer();
+    EXPECT_EQ(f.LB1->item(200)->text(), QStringLiteral("断／60／track01.mp3"));
+    EXPECT_EQ(f.LB1->count(), 201);
+}
+
+TEST_F(MainWindow, DoubleClickStartsTheSelectedFileAndExitEnds) {
+    WriteStream(dir_ / "a.mp3", 400);
+    WriteStream(dir_ / "b.mp3", 400);
+    TF& f = Start({Folder(), "C"});
+    EXPECT_EQ(f.MP->FileName(), dir_.string() + "/a.mp3");
+    f.MPList->setCurrentRow(1);
+    f.MPListDblClick();
+    ASSERT_TRUE(WaitFor([&] { return f.MP->FileName() == dir_.string() + "/b.mp3"; }));
+    EXPECT_EQ(f.MP->Status(), TMP3Status::mpsPlaying);
+    EXPECT_EQ(f.L4->text(), QStringLiteral("b"));
+
+    // Show and hide through the menu item's caption.
+    f.PUML_MainWindow->trigger();
+    EXPECT_TRUE(f.isVisible());
+    EXPECT_EQ(f.PUML_MainWindow->text(), QStringLiteral("メインウィンドウ非表示"));
+    f.SB_TaskTray->click();
+    EXPECT_TRUE(f.isVisible());  // no tray here: hiding would leave no way back
+    f.PUML_Exit->trigger();
+    EXPECT_EQ(terminations_, 1);
+    EXPECT_TRUE(f.StopRequested());
+}
+
+// Screenshots for the documentation, when ZENTU_SCREENSHOT_DIR names a folder.
+TEST_F(MainWindow, Screenshots) {
+    const char* out = std::getenv("ZENTU_SCREENSHOT_DIR");
+    if (!out) GTEST_SKIP() << "ZENTU_SCREENSHOT_DIR not set";
+    WriteStream(dir_ / "01 春の海.mp3", 400, "\x8f\x74\x82\xcc\x8a\x43", "\x8b\x7b\x8f\xe9\x93\xb9\x97\x59");
+    WriteStream(dir_ / "02 track.mp3", 400);
+    WriteStream(dir_ / "sub" / "03 other.mp3", 400);
+    TF& f = Start({Folder(), "C", "T45"});
+    f.PUML_MainWindowClick();
+    Wait(1200);
+    for (int i = 0; i < 3; ++i) {
+        f.TimerTimer();
+        Wait(300);
+    }
+    ASSERT_TRUE(f.grab().save(QString::fromUtf8(out) + "/main-window.png"));
+    for (QMenu* menu : {f.PUML, f.PUMR}) {
+        menu->popup(QPoint(0, 0));
+        Wait(100);
+        ASSERT_TRUE(menu->grab().save(QString::fromUtf8(out) + (menu == f.PUML ? "/menu-left.png" : "/menu-right.png")));
+        menu->hide();
+    }
+}
+
+TEST_F(MainWindow, ASoundOutputThatCannotOpenIsShownOnceAndNothingPlays) {
+    WriteStream(dir_ / "a.mp3", 8);
+    WriteStream(dir_ / "b.mp3", 8);
+    setenv("ZENTU_AUDIO", "alsa", 1);
+    setenv("ZENTU_ALSA_DEVICE", "zentu_no_such_device", 1);
+    TF& f = Start({Folder(), "C"});
+    setenv("ZENTU_AUDIO", "null", 1);
+    unsetenv("ZENTU_ALSA_DEVICE");
+    ASSERT_EQ(errors_.size(), 1u);
+    EXPECT_TRUE(errors_[0].contains(QStringLiteral("TSoundOut.Open")));
+    EXPECT_EQ(f.MP->Status(), TMP3Status::mpsStopped);
+    EXPECT_EQ(terminations_, 0);
+    EXPECT_EQ(f.MPList->currentRow(), 0);
+}

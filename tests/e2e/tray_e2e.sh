@@ -1,0 +1,111 @@
+#!/bin/bash
+# Zentu on a real X server with a real tray (Xvfb + trayer), driven with xdotool.
+# Usage: tray_e2e.sh ZENTU_BINARY  (exit 77: a tool is missing)
+set -u
+APP=$1
+for tool in Xvfb trayer xdotool lame twolame sox; do
+  command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool missing"; exit 77; }
+done
+WORK=$(mktemp -d /tmp/zentu-e2e.XXXX)
+PIDS=()
+cleanup() { for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$WORK"; }
+trap cleanup EXIT
+LOG=$WORK/app.log
+fail() { echo "FAIL: $*"; sed 's/^/  app: /' "$LOG" 2>/dev/null; exit 1; }
+waitlog() { local end=$(( $(date +%s) + ${2:-10} ))
+  until grep -q -- "$1" "$LOG"; do [ "$(date +%s)" -ge "$end" ] && return 1; sleep 0.05; done; }
+export ZENTU_AUDIO=null ZENTU_TRACE=1 QT_QPA_PLATFORM=xcb
+unset ZENTU_POWEROFF_COMMAND
+export CI=true  # belt and braces: the system's power control only ever dry-runs here
+export XDG_RUNTIME_DIR=$WORK/xdg; mkdir -m 700 "$XDG_RUNTIME_DIR"
+
+# Moves through the open menu with the Down key until the item starting with $1 is
+# highlighted, then chooses it.
+choose() { local before
+  for _ in $(seq 12); do
+    before=$(grep -c 'menu:hover' "$LOG")
+    xdotool key Down
+    for _ in $(seq 40); do [ "$(grep -c 'menu:hover' "$LOG")" -gt "$before" ] && break; sleep 0.05; done
+    if grep 'menu:hover' "$LOG" | tail -1 | grep -q -- "menu:hover $1"; then xdotool key Return; return 0; fi
+  done
+  return 1; }
+# Opens the left menu on the icon and waits until it is shown (the n-th time).
+open_left() { local n=$1
+  xdotool mousemove $CX $CY sleep 0.1 click 1
+  for _ in $(seq 100); do [ "$(grep -c 'left-menu:shown' "$LOG")" -ge "$n" ] && return 0; sleep 0.05; done
+  return 1; }
+
+# Fixtures: a short MP3, a short MP2 named .mp3, and a longer MP3.
+MUSIC=$WORK/music; mkdir -p "$MUSIC/sub"
+sox -n -r 44100 -c 2 "$WORK/a.wav" synth 1.0 sine 440 2>/dev/null || fail "sox"
+sox -n -r 44100 -c 2 "$WORK/b.wav" synth 8.0 sine 660 2>/dev/null || fail "sox"
+lame --quiet -b 128 "$WORK/a.wav" "$MUSIC/01 short.mp3" || fail "lame"
+twolame --quiet -b 192 "$WORK/a.wav" "$MUSIC/sub/02 layer2.mp3" || fail "twolame"
+lame --quiet -b 128 "$WORK/b.wav" "$MUSIC/03 long.mp3" || fail "lame"
+
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$WORK/display" 2>"$WORK/xvfb.log" & PIDS+=($!)
+for _ in $(seq 100); do [ -s "$WORK/display" ] && break; sleep 0.05; done
+[ -s "$WORK/display" ] || fail "Xvfb did not start"
+export DISPLAY=:$(tr -d '\n' < "$WORK/display")
+trayer --edge top --align right --widthtype pixel --width 200 --height 24 >/dev/null 2>&1 & PIDS+=($!)
+timeout 10 xdotool search --sync --class trayer >/dev/null 2>&1 || fail "trayer did not start"
+sleep 0.3
+
+# 1. Start with a folder in continuous play: the icon sits in the tray, files follow.
+"$APP" "D$MUSIC" C > "$LOG" 2>&1 & APPPID=$!; PIDS+=($APPPID)
+waitlog "^play $MUSIC/01 short.mp3" || fail "first file not started"
+ICON=$(timeout 10 xdotool search --sync --onlyvisible --class zentu | head -1) || fail "icon never mapped"
+grep -q "window:shown" "$LOG" && fail "window shown at start although a tray exists"
+# The short file ends and the next one in list order starts.
+waitlog "^play $MUSIC/03 long.mp3" || fail "next file did not follow"
+
+# 2. A second copy ends at once, silently.
+start=$(date +%s%N)
+"$APP" "D$MUSIC" > "$WORK/second.log" 2>&1; rc=$?
+elapsed=$(( ($(date +%s%N) - start) / 1000000 ))
+[ "$rc" = 0 ] || fail "second copy exit status $rc"
+[ -s "$WORK/second.log" ] && fail "second copy wrote: $(cat "$WORK/second.log")"
+[ "$elapsed" -lt 3000 ] || fail "second copy took ${elapsed} ms"
+kill -0 $APPPID 2>/dev/null || fail "first copy died"
+
+# 3. The left menu: continuous play off.
+eval "$(xdotool getwindowgeometry --shell "$ICON")"; CX=$((X + WIDTH/2)); CY=$((Y + HEIGHT/2))
+open_left 1 || fail "left menu not shown"
+sleep 0.2
+choose '連続再生' || fail "no continuous play item"
+waitlog 'left-menu:連続再生 checked=0' || fail "continuous play not toggled"
+
+# 4. The right menu opens on the right button.
+xdotool mousemove $CX $CY sleep 0.1 click 3
+waitlog 'right-menu:shown' || fail "right menu not shown"
+sleep 0.2; xdotool key Escape
+
+# 5. Show the window from the left menu.
+sleep 0.3
+open_left 2 || fail "left menu not shown again"
+sleep 0.2
+choose 'メインウィンドウ表示' || fail "no show-window item"
+waitlog 'window:shown' || fail "window not shown"
+WIN=$(timeout 5 xdotool search --sync --onlyvisible --name 'メインウインドウ' | head -1) || fail "window not mapped"
+eval "$(xdotool getwindowgeometry --shell "$WIN")"
+[ "$WIDTH" = 792 ] && [ "$HEIGHT" = 497 ] || fail "window is ${WIDTH}x${HEIGHT}"
+
+# 6. Exit from the menu.
+open_left 3 || fail "left menu not shown a third time"
+sleep 0.2
+choose '終了' || fail "no exit item"
+waitlog '^exit' || fail "exit not chosen"
+for _ in $(seq 100); do kill -0 $APPPID 2>/dev/null || break; sleep 0.05; done
+kill -0 $APPPID 2>/dev/null && fail "program still running after exit"
+
+# 7. Timer play with power-off: "T1 P" with a short minute; the recorded power-off.
+: > "$LOG"
+ZENTU_MINUTE_MS=300 ZENTU_POWEROFF_COMMAND="echo poweroff >> '$WORK/poweroff.rec'" \
+  "$APP" "D$MUSIC" T1 P > "$LOG" 2>&1 & APPPID=$!; PIDS+=($APPPID)
+waitlog '^minute 0' || fail "timer did not run out"
+waitlog '^poweroff' || fail "power-off not asked for"
+for _ in $(seq 100); do [ -s "$WORK/poweroff.rec" ] && break; sleep 0.05; done
+[ "$(cat "$WORK/poweroff.rec" 2>/dev/null)" = poweroff ] || fail "power-off not recorded"
+kill $APPPID
+
+echo "tray end-to-end: 7 scenarios passed"
