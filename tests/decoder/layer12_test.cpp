@@ -142,7 +142,7 @@ TEST(Layer2, NotAllowedCombinationsAreRefused) {
     EXPECT_EQ(d.Open(h, ParseFrameHeader(mono224, 0, h), 0, 0, 0, 24000), 0);
     const uint8_t mono192[4] = {0xFF, 0xFD, 0xA0, 0xC0};
     EXPECT_EQ(d.Open(h, ParseFrameHeader(mono192, 0, h), 0, 0, 0, 24000), 1);
-    // the table choice for the spec's examples: 48 kHz stereo 128 kbit/s uses B.2a, 32 kHz
+    // the table choice: 48 kHz stereo 128 kbit/s uses B.2a, 32 kHz
     // stereo 64 kbit/s B.2d
     EXPECT_EQ(tables::kLayer2TableChoice[0][1][8], 0);
     EXPECT_EQ(tables::kLayer2TableChoice[0][2][4], 3);
