@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/exceptions.h"
 #include "app/app_logic.h"
 #include "app/main_window.h"
 #include "platform/power_off.h"
@@ -33,14 +34,7 @@ int main(int argc, char* argv[]) {
 
     zentu::TQtMainLoop loop;
     loop.SetExceptionDisplay([](std::exception_ptr error) {
-        QString text;
-        try {
-            std::rethrow_exception(error);
-        } catch (const std::exception& e) {
-            text = QString::fromStdString(e.what());
-        } catch (...) {
-            text = QStringLiteral("unknown error");
-        }
+        const QString text = QString::fromStdString(zentu::ExceptionText(error));
         QMessageBox::critical(nullptr, QStringLiteral("Zentu v1.1"), text);
     });
     zentu::SetMainLoop(&loop);

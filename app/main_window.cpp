@@ -348,14 +348,7 @@ void TF::Trace(const std::string& line) {
 }
 
 void TF::ShowError(std::exception_ptr error) {
-    QString text;
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        text = QString::fromStdString(e.what());
-    } catch (...) {
-        text = QStringLiteral("unknown error");
-    }
+    const QString text = QString::fromStdString(ExceptionText(error));
     Trace("error " + text.toStdString());
     options_.showError(text);
 }

@@ -4,6 +4,17 @@
 
 namespace zentu {
 
+std::string ExceptionText(std::exception_ptr error) {
+    if (!error) return "unknown error";
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
 void Assert(bool ok, const char* what, const char* file, int line) {
     if (ok) return;
     std::string name = file;

@@ -2,6 +2,7 @@
 // Callers that must tell "an error of the family" from any other failure catch zentu::Exception.
 #pragma once
 
+#include <exception>
 #include <stdexcept>
 #include <string>
 
@@ -41,6 +42,9 @@ class EStreamError : public Exception {
 class EAssertionFailed : public Exception {
     using Exception::Exception;
 };
+
+// The message of an error, for displays ("unknown error" for one without a message).
+std::string ExceptionText(std::exception_ptr error);
 
 // Raises EAssertionFailed naming the source file and line when ok is false.
 // (clang 14 with libstdc++ 12 has no std::source_location, hence the builtins.)

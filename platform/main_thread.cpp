@@ -25,17 +25,6 @@ TMainLoop& MainLoop() {
 
 void SetMainLoop(TMainLoop* loop) { installedLoop.store(loop); }
 
-std::string ExceptionText(std::exception_ptr error) {
-    if (!error) return "unknown error";
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "unknown error";
-    }
-}
-
 class TPlainMainLoop::TWindow final : public TMessageWindow {
 public:
     TWindow(TPlainMainLoop& loop, uint64_t id) : loop_(loop), id_(id) {}

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/exceptions.h"
 #include "platform/main_thread.h"
 
 namespace zentu {
@@ -58,7 +59,5 @@ private:
 // The plain loop that MainLoop() answers until another is installed.
 TPlainMainLoop& DefaultMainLoop();
 
-// The text of an error for a display: the message of a std::exception, else a fixed text.
-std::string ExceptionText(std::exception_ptr error);
 
 }  // namespace zentu
