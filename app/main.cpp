@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/exceptions.h"
 #include "app/app_logic.h"
 #include "app/main_window.h"
+#include "platform/exceptions.h"
 #include "platform/power_off.h"
 #include "platform/qt_main_loop.h"
 #include "platform/single_instance.h"
