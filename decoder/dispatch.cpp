@@ -25,6 +25,9 @@ std::array<TRoutineVariant, slCount> ChooseRoutines(uint32_t w) {
     if ((w & kCapSSE) && (w & kCapAVX2)) {
         c[slWriteMono] = V::rvAVX2;
         c[slWriteStereo] = V::rvAVX2;
+        c[slHybrid] = V::rvAVX2;
+        c[slImdctLong] = V::rvAVX2;
+        c[slImdctShort] = V::rvAVX2;
     }
     return c;
 }

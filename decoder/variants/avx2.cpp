@@ -1,11 +1,14 @@
-// The AVX2 + FMA synthesis writers: eight outputs per vector. For ring slot k the 32
-// outputs read the slot's values 16..31 (even k) or 1..16 (odd k), forward or reversed, so
-// each slot costs two contiguous loads, two reversals and four fused multiply-adds against
-// the per-slot coefficient rows of the window. Compiled with -mavx2 -mfma; chosen only when
-// the processor has both.
+// The AVX2 + FMA variants: the synthesis writers and the hybrid filter bank. Compiled with
+// -mavx2 -mfma; chosen only when the processor has both.
+//
+// The writers compute eight outputs per vector. For ring slot k the 32 outputs read the
+// slot's values 16..31 (even k) or 1..16 (odd k), forward or reversed, so each slot costs two
+// contiguous loads, two reversals and four fused multiply-adds against the per-slot
+// coefficient rows of the window.
 #include <immintrin.h>
 
 #include "decoder/dispatch.h"
+#include "decoder/hybrid_impl.h"
 #include "decoder/synth.h"
 
 namespace zentu {
@@ -65,9 +68,23 @@ void WriteStereoChannelAvx2(const float* ring, int32_t offset, const float* wind
     for (int i = 0; i < 32; ++i) dest[2 * i] = static_cast<int16_t>(out[i]);
 }
 
+// The hybrid filter bank and its kernels: the same arithmetic as the plain ones, compiled for
+// AVX2 and FMA (the kernels' sums vectorise eight outputs at a time).
+void ImdctLongAvx2(float* values) { hybrid::ImdctLong(values); }
+void ImdctShortAvx2(float* values) { hybrid::ImdctShort(values); }
+
+int32_t HybridChannelAvx2(float* lines, const float* overlap, float* out, int32_t blockType, int32_t longLimit,
+                          int32_t lineCount, int32_t previousCount, int32_t activeLimit) {
+    return hybrid::Channel<ImdctLongAvx2, ImdctShortAvx2>(lines, overlap, out, blockType, longLimit, lineCount,
+                                                          previousCount, activeLimit);
+}
+
 void FillSlotsAvx2(TRoutineSlots& slots) {
     slots.writeMono = WriteMonoAvx2;
     slots.writeStereoChannel = WriteStereoChannelAvx2;
+    slots.hybridChannel = HybridChannelAvx2;
+    slots.imdctLong = ImdctLongAvx2;
+    slots.imdctShort = ImdctShortAvx2;
 }
 
 }  // namespace zentu
