@@ -46,6 +46,20 @@ public:
         if (count_ < n) Refill();
         count_ -= n;
     }
+    // The hot loops' fast path: Need(n) (n <= 56) makes n bits buffered, after which the
+    // unchecked calls may take up to n bits without testing the buffer again.
+    void Need(int n) {
+        if (count_ < n) Refill();
+    }
+    uint32_t PeekUnchecked(int n) const {
+        return static_cast<uint32_t>((buffer_ >> (count_ - n)) & ((uint64_t{1} << n) - 1));
+    }
+    void SkipUnchecked(int n) { count_ -= n; }
+    uint32_t ReadUnchecked(int n) {
+        count_ -= n;
+        return static_cast<uint32_t>((buffer_ >> count_) & ((uint64_t{1} << n) - 1));
+    }
+
     // Bits consumed since the reset point.
     int64_t BitsConsumed() const { return pos_ * 8 - count_; }
 

@@ -117,16 +117,18 @@ void ReadScaleFactorsLsf(TBitReader& br, GranuleInfo& gi, bool intensitySecond, 
 namespace {
 
 // Walks a look-up tree; returns the leaf (count, x, y, length in its bytes).
+// One code through the look-up tree; the caller has made enough bits buffered (no code is
+// longer than 19 bits).
 inline uint32_t HuffLookup(TBitReader& br, const uint32_t* node) {
     for (;;) {
         const int width = static_cast<int>(node[0] & 0xff);
-        const uint32_t e = node[1 + br.Peek(width)];
+        const uint32_t e = node[1 + br.PeekUnchecked(width)];
         const int length = static_cast<int>(e >> 24);
         if (length != 0) {
-            br.Skip(length);
+            br.SkipUnchecked(length);
             return e;
         }
-        br.Skip(width);
+        br.SkipUnchecked(width);
         node += e;
     }
 }
@@ -155,13 +157,14 @@ int32_t DecodeHuffman(TBitReader& br, const GranuleInfo& gi, const Layer3State& 
         if (table.kind == 3) {
             const int linbits = table.linbits;
             for (; i < end; i += 2) {
+                br.Need(48);  // a code (at most 19 bits), two escapes of 13 and two signs
                 const uint32_t e = HuffLookup(br, tree);
                 int32_t x = static_cast<int32_t>((e >> 8) & 0xff);
                 int32_t y = static_cast<int32_t>((e >> 16) & 0xff);
-                if (x == 15) x += static_cast<int32_t>(br.Read(linbits));
-                if (x != 0 && br.ReadBit()) x = -x;
-                if (y == 15) y += static_cast<int32_t>(br.Read(linbits));
-                if (y != 0 && br.ReadBit()) y = -y;
+                if (x == 15) x += static_cast<int32_t>(br.ReadUnchecked(linbits));
+                if (x != 0 && br.ReadUnchecked(1)) x = -x;
+                if (y == 15) y += static_cast<int32_t>(br.ReadUnchecked(linbits));
+                if (y != 0 && br.ReadUnchecked(1)) y = -y;
                 quant[i] = x;
                 quant[i + 1] = y;
                 if (br.BitsConsumed() > endBit) {
@@ -172,11 +175,12 @@ int32_t DecodeHuffman(TBitReader& br, const GranuleInfo& gi, const Layer3State& 
             }
         } else {
             for (; i < end; i += 2) {
+                br.Need(21);  // a code (at most 19 bits) and two signs
                 const uint32_t e = HuffLookup(br, tree);
                 int32_t x = static_cast<int32_t>((e >> 8) & 0xff);
                 int32_t y = static_cast<int32_t>((e >> 16) & 0xff);
-                if (x != 0 && br.ReadBit()) x = -x;
-                if (y != 0 && br.ReadBit()) y = -y;
+                if (x != 0 && br.ReadUnchecked(1)) x = -x;
+                if (y != 0 && br.ReadUnchecked(1)) y = -y;
                 quant[i] = x;
                 quant[i + 1] = y;
                 if (br.BitsConsumed() > endBit) {
