@@ -133,6 +133,32 @@ inline uint32_t HuffLookup(TBitReader& br, const uint32_t* node) {
     }
 }
 
+// The pairs of one region from line i up to `end`; false, or true when the reader ran past
+// the channel's data (i is then just after the pair that did). Tables with escapes add
+// linbits to a value of 15.
+template <bool Escape>
+inline bool DecodePairs(TBitReader& br, const uint32_t* tree, int linbits, int64_t endBit, int32_t* quant,
+                        int32_t& i, int32_t end) {
+    for (; i < end; i += 2) {
+        // a code (at most 19 bits), with escapes two of 13 bits, and two signs
+        br.Need(Escape ? 48 : 21);
+        const uint32_t e = HuffLookup(br, tree);
+        int32_t x = static_cast<int32_t>((e >> 8) & 0xff);
+        int32_t y = static_cast<int32_t>((e >> 16) & 0xff);
+        if (Escape && x == 15) x += static_cast<int32_t>(br.ReadUnchecked(linbits));
+        if (x != 0 && br.ReadUnchecked(1)) x = -x;
+        if (Escape && y == 15) y += static_cast<int32_t>(br.ReadUnchecked(linbits));
+        if (y != 0 && br.ReadUnchecked(1)) y = -y;
+        quant[i] = x;
+        quant[i + 1] = y;
+        if (br.BitsConsumed() > endBit) {
+            i += 2;
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 int32_t DecodeHuffman(TBitReader& br, const GranuleInfo& gi, const Layer3State& l3, int64_t dataEnd,
@@ -153,43 +179,8 @@ int32_t DecodeHuffman(TBitReader& br, const GranuleInfo& gi, const Layer3State& 
             for (; i < end; ++i) quant[i] = 0;
             continue;
         }
-        const uint32_t* tree = table.tree;
-        if (table.kind == 3) {
-            const int linbits = table.linbits;
-            for (; i < end; i += 2) {
-                br.Need(48);  // a code (at most 19 bits), two escapes of 13 and two signs
-                const uint32_t e = HuffLookup(br, tree);
-                int32_t x = static_cast<int32_t>((e >> 8) & 0xff);
-                int32_t y = static_cast<int32_t>((e >> 16) & 0xff);
-                if (x == 15) x += static_cast<int32_t>(br.ReadUnchecked(linbits));
-                if (x != 0 && br.ReadUnchecked(1)) x = -x;
-                if (y == 15) y += static_cast<int32_t>(br.ReadUnchecked(linbits));
-                if (y != 0 && br.ReadUnchecked(1)) y = -y;
-                quant[i] = x;
-                quant[i + 1] = y;
-                if (br.BitsConsumed() > endBit) {
-                    overrun = true;
-                    i += 2;
-                    break;
-                }
-            }
-        } else {
-            for (; i < end; i += 2) {
-                br.Need(21);  // a code (at most 19 bits) and two signs
-                const uint32_t e = HuffLookup(br, tree);
-                int32_t x = static_cast<int32_t>((e >> 8) & 0xff);
-                int32_t y = static_cast<int32_t>((e >> 16) & 0xff);
-                if (x != 0 && br.ReadUnchecked(1)) x = -x;
-                if (y != 0 && br.ReadUnchecked(1)) y = -y;
-                quant[i] = x;
-                quant[i + 1] = y;
-                if (br.BitsConsumed() > endBit) {
-                    overrun = true;
-                    i += 2;
-                    break;
-                }
-            }
-        }
+        overrun = table.kind == 3 ? DecodePairs<true>(br, table.tree, table.linbits, endBit, quant, i, end)
+                                  : DecodePairs<false>(br, table.tree, 0, endBit, quant, i, end);
     }
     i = bigEnd;
 
