@@ -10,6 +10,7 @@
 
 #include "platform/exceptions.h"
 #include "platform/plain_main_loop.h"
+#include "platform/text_codec.h"
 #include "player/mp3_player.h"
 
 namespace {
@@ -120,9 +121,12 @@ int main(int argc, char** argv) {
                 status = kExitSomeFailed;
                 continue;
             }
+            // Tag texts are the file's bytes (UTF-8, UTF-16 with a byte-order mark, or CP932):
+            // shown as UTF-8 like the desktop program shows them.
             std::printf("title: %s\nartist: %s\nalbum: %s\nyear: %s\ncomment: %s\nlength: %s\n",
-                        player.Title().c_str(), player.Artist().c_str(), player.Album().c_str(),
-                        player.Year().c_str(), player.Comment().c_str(), Clock(player.Duration()).c_str());
+                        ToDisplayText(player.Title()).c_str(), ToDisplayText(player.Artist()).c_str(),
+                        ToDisplayText(player.Album()).c_str(), ToDisplayText(player.Year()).c_str(),
+                        ToDisplayText(player.Comment()).c_str(), Clock(player.Duration()).c_str());
             std::fflush(stdout);
             if (!wav.empty()) player.SetOutputFileName(WavNameFor(wav, index));
             ended = false;

@@ -52,6 +52,28 @@ TEST_F(ZentuPlay, WavOutputEqualsZentuDecode) {
     EXPECT_NE(log.find("end: end of data\n"), std::string::npos) << log;
 }
 
+// Tag texts are shown as UTF-8, whatever the tag holds: here an ID3v2.3 title in UTF-16 with a
+// byte-order mark and an ID3v1 artist in CP932.
+TEST_F(ZentuPlay, TagTextsAreShownAsUtf8) {
+    const std::string utf16Title("\x01\xFF\xFE\x25\x66\x6E\x30\x77\x6D", 9);  // encoding 1, 春の海
+    Bytes tag = {'I', 'D', '3', 3, 0, 0, 0, 0, 0, static_cast<uint8_t>(10 + utf16Title.size())};
+    const uint8_t frameHeader[10] = {'T', 'I', 'T', '2', 0, 0, 0, static_cast<uint8_t>(utf16Title.size()), 0, 0};
+    tag.insert(tag.end(), frameHeader, frameHeader + 10);
+    tag.insert(tag.end(), utf16Title.begin(), utf16Title.end());
+    Append(tag, Layer2Frame(), 3);
+    Bytes v1(128, 0);
+    v1[0] = 'T', v1[1] = 'A', v1[2] = 'G';
+    const uint8_t cp932Artist[] = {0x8F, 0x74, 0x82, 0xCC, 0x8A, 0x43};  // 春の海
+    std::copy(std::begin(cp932Artist), std::end(cp932Artist), v1.begin() + 33);
+    tag.insert(tag.end(), v1.begin(), v1.end());
+    const std::string in = dir.Write("tags.mp2", tag);
+    ASSERT_EQ(RunCommand("ZENTU_AUDIO=null " + kPlay + " --wav " + dir.Path("o.wav") + " " + in + " > " + dir.Path("log")),
+              0);
+    const std::string log = Text(dir.Path("log"));
+    EXPECT_NE(log.find("title: 春の海\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("artist: 春の海\n"), std::string::npos) << log;
+}
+
 TEST_F(ZentuPlay, ReportsFilesThatAreNotMpegAudioAndGoesOn) {
     const std::string bad = dir.Write("bad.mp3", Bytes(4000, 0x55));
     const std::string good = dir.Write("good.mp2", Frames(Layer2Frame(), 3));
