@@ -48,6 +48,8 @@ void BM_Layer3Frame(benchmark::State& state) {
         return;
     }
     TMpegDecoder decoder;
+    // argument 0: the plain routines; 1: the routines this processor is dispatched to
+    if (state.range(0) == 1) DispatchRoutines(DetectCpuCapabilities(), decoder.Routines());
     decoder.Open(first, firstBase, 0, 0, 0, 24000);
     std::vector<uint8_t> pcm(kMaxPcmBytesPerFrame);
     size_t i = 0;
@@ -58,14 +60,17 @@ void BM_Layer3Frame(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_Layer3Frame);
+BENCHMARK(BM_Layer3Frame)->Arg(0)->Arg(1);
 
 void BM_SynthesisSlot(benchmark::State& state) {
     TSynthesis synth;
     SynthesisInit(synth);
     TEqualizerTables eq;
     TRoutineSlots slots;
-    FillSlotsPlain(slots);
+    if (state.range(0) == 1)
+        DispatchRoutines(DetectCpuCapabilities(), slots);
+    else
+        FillSlotsPlain(slots);
     float row[32];
     for (int k = 0; k < 32; ++k) row[k] = static_cast<float>(std::sin(k * 0.7) * 3000.0);
     int16_t out[64];
@@ -78,7 +83,7 @@ void BM_SynthesisSlot(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_SynthesisSlot);
+BENCHMARK(BM_SynthesisSlot)->Arg(0)->Arg(1);
 
 // One granule of one channel with all 576 lines in use, long or short blocks.
 void BM_HybridChannel(benchmark::State& state) {
