@@ -39,7 +39,8 @@ std::string WavNameFor(const std::string& base, size_t index) {
     if (index == 0) return base;
     const size_t dot = base.rfind('.');
     const size_t slash = base.rfind('/');
-    const std::string suffix = "-" + std::to_string(index + 1);
+    std::string suffix = "-";  // (built in two steps: g++ 12 warns falsely on "-" + string)
+    suffix += std::to_string(index + 1);
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return base + suffix;
     return base.substr(0, dot) + suffix + base.substr(dot);
 }
