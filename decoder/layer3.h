@@ -138,7 +138,10 @@ struct Layer3Tables {
     float gain[262];            // globalGain -6 .. 255: 2^((g - 150) / 4)
     float multiplier[2][4][32];  // [scalefacScale][pretab][sf]
     float subblockGain[8];
-    float pow43[8207];  // |x|^(4/3)
+    // sign(x) |x|^(4/3) for x = -8206 .. 8206 (the largest escape value), centred at
+    // kPowOffset so that requantisation needs no sign handling
+    static constexpr int32_t kPowOffset = 8206;
+    float pow43[2 * kPowOffset + 1];
     float cs[8], ca[8];  // alias-reduction butterflies
     float isRatio[2][8][2];              // MPEG-1 [mid/side][position][left, right]
     float isRatioLsf[2][2][63][2];       // [intensity scale][mid/side][pair][left, right]

@@ -21,7 +21,11 @@ Layer3Tables BuildTables() {
             for (int sf = 0; sf < 32; ++sf)
                 t.multiplier[scale][p][sf] = static_cast<float>(std::pow(2.0, -0.5 * (1 + scale) * (sf + p)));
     for (int i = 0; i < 8; ++i) t.subblockGain[i] = static_cast<float>(std::pow(2.0, -2.0 * i));
-    for (int i = 0; i < 8207; ++i) t.pow43[i] = static_cast<float>(std::pow(static_cast<double>(i), 4.0 / 3.0));
+    for (int i = 0; i <= Layer3Tables::kPowOffset; ++i) {
+        const auto v = static_cast<float>(std::pow(static_cast<double>(i), 4.0 / 3.0));
+        t.pow43[Layer3Tables::kPowOffset + i] = v;
+        t.pow43[Layer3Tables::kPowOffset - i] = -v;
+    }
     static constexpr double kAliasCoefficients[8] = {-0.6, -0.535, -0.33, -0.185, -0.095, -0.041, -0.0142, -0.0037};
     for (int i = 0; i < 8; ++i) {
         const double c = kAliasCoefficients[i];
@@ -93,8 +97,7 @@ Layer3Tables BuildTables() {
 }
 
 inline float Dequant(const Layer3Tables& t, int32_t x, float scale) {
-    const float v = t.pow43[std::abs(x)] * scale;
-    return x < 0 ? -v : v;
+    return t.pow43[Layer3Tables::kPowOffset + x] * scale;
 }
 
 }  // namespace
