@@ -145,10 +145,14 @@ inline bool DecodePairs(TBitReader& br, const uint32_t* tree, int linbits, int64
         const uint32_t e = HuffLookup(br, tree);
         int32_t x = static_cast<int32_t>((e >> 8) & 0xff);
         int32_t y = static_cast<int32_t>((e >> 16) & 0xff);
+        // Sign bits follow nonzero values only; applied without branches, since the signs of
+        // real music are a coin toss that no branch predictor guesses.
         if (Escape && x == 15) x += static_cast<int32_t>(br.ReadUnchecked(linbits));
-        if (x != 0 && br.ReadUnchecked(1)) x = -x;
+        const auto sx = static_cast<int32_t>(br.ReadUnchecked(x != 0));
+        x = (x ^ -sx) + sx;
         if (Escape && y == 15) y += static_cast<int32_t>(br.ReadUnchecked(linbits));
-        if (y != 0 && br.ReadUnchecked(1)) y = -y;
+        const auto sy = static_cast<int32_t>(br.ReadUnchecked(y != 0));
+        y = (y ^ -sy) + sy;
         quant[i] = x;
         quant[i + 1] = y;
         if (br.BitsConsumed() > endBit) {
@@ -192,21 +196,27 @@ int32_t DecodeHuffman(TBitReader& br, const GranuleInfo& gi, const Layer3State& 
         int32_t lastStart = -1;
         while (i < maxLines) {
             if (remaining < (tableB ? 4 : 1)) break;
+            br.Need(10);  // a code of at most 6 bits and four signs
             int vwxy;
             if (tableB) {
-                vwxy = static_cast<int>(br.Read(4)) ^ 15;
+                vwxy = static_cast<int>(br.ReadUnchecked(4)) ^ 15;
                 remaining -= 4;
             } else {
-                const tables::Count1Entry entry = tables::kCount1TableA[br.Peek(6)];
-                br.Skip(entry.length);
+                const tables::Count1Entry entry = tables::kCount1TableA[br.PeekUnchecked(6)];
+                br.SkipUnchecked(entry.length);
                 remaining -= entry.length;
                 vwxy = entry.vwxy;
             }
-            int32_t v = 0, w = 0, x = 0, y = 0;
-            if (vwxy & 8) { v = br.ReadBit() ? -1 : 1; --remaining; }
-            if (vwxy & 4) { w = br.ReadBit() ? -1 : 1; --remaining; }
-            if (vwxy & 2) { x = br.ReadBit() ? -1 : 1; --remaining; }
-            if (vwxy & 1) { y = br.ReadBit() ? -1 : 1; --remaining; }
+            // each value that is 1 takes a sign bit (1: negative), in the order v, w, x, y
+            auto value = [&br, &remaining](int present) {
+                const auto sign = static_cast<int32_t>(br.ReadUnchecked(present));
+                remaining -= present;
+                return present * (1 - 2 * sign);
+            };
+            const int32_t v = value((vwxy >> 3) & 1);
+            const int32_t w = value((vwxy >> 2) & 1);
+            const int32_t x = value((vwxy >> 1) & 1);
+            const int32_t y = value(vwxy & 1);
             quant[i] = v;
             quant[i + 1] = w;
             quant[i + 2] = x;
