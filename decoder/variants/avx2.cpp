@@ -7,6 +7,8 @@
 // coefficient rows of the window.
 #include <immintrin.h>
 
+#include <cstring>
+
 #include "decoder/dispatch.h"
 #include "decoder/hybrid_impl.h"
 #include "decoder/synth.h"
@@ -70,7 +72,47 @@ void WriteStereoChannelAvx2(const float* ring, int32_t offset, const float* wind
 
 // The hybrid filter bank and its kernels: the same arithmetic as the plain ones, compiled for
 // AVX2 and FMA (the kernels' sums vectorise eight outputs at a time).
-void ImdctLongAvx2(float* values) { hybrid::ImdctLong(values); }
+namespace {
+
+// The long kernel's table with rows padded to 24 outputs.
+struct PaddedLongKernel {
+    alignas(32) float row[18][24];
+    PaddedLongKernel() {
+        const Layer3Tables& t = L3Tables();
+        for (int k = 0; k < 18; ++k)
+            for (int j = 0; j < 24; ++j) row[k][j] = j < 18 ? t.imdctLong[k][j] : 0.0f;
+    }
+};
+
+const PaddedLongKernel& LongKernel() {
+    static const PaddedLongKernel kernel;
+    return kernel;
+}
+
+}  // namespace
+
+// Even and odd inputs sum into separate accumulators, which halves the chain of dependent
+// fused multiply-adds.
+void ImdctLongAvx2(float* values) {
+    const PaddedLongKernel& t = LongKernel();
+    __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps();
+    __m256 b0 = _mm256_setzero_ps(), b1 = _mm256_setzero_ps(), b2 = _mm256_setzero_ps();
+    for (int k = 0; k < 18; k += 2) {
+        const __m256 x = _mm256_set1_ps(values[k]);
+        a0 = _mm256_fmadd_ps(x, _mm256_load_ps(t.row[k]), a0);
+        a1 = _mm256_fmadd_ps(x, _mm256_load_ps(t.row[k] + 8), a1);
+        a2 = _mm256_fmadd_ps(x, _mm256_load_ps(t.row[k] + 16), a2);
+        const __m256 y = _mm256_set1_ps(values[k + 1]);
+        b0 = _mm256_fmadd_ps(y, _mm256_load_ps(t.row[k + 1]), b0);
+        b1 = _mm256_fmadd_ps(y, _mm256_load_ps(t.row[k + 1] + 8), b1);
+        b2 = _mm256_fmadd_ps(y, _mm256_load_ps(t.row[k + 1] + 16), b2);
+    }
+    alignas(32) float out[24];
+    _mm256_store_ps(out, _mm256_add_ps(a0, b0));
+    _mm256_store_ps(out + 8, _mm256_add_ps(a1, b1));
+    _mm256_store_ps(out + 16, _mm256_add_ps(a2, b2));
+    std::memcpy(values, out, 18 * sizeof(float));
+}
 void ImdctShortAvx2(float* values) { hybrid::ImdctShort(values); }
 
 int32_t HybridChannelAvx2(float* lines, const float* overlap, float* out, int32_t blockType, int32_t longLimit,
