@@ -41,6 +41,12 @@ protected:
     void Dir(const std::string& relative) const { fs::create_directories(Path(relative)); }
 
     // Runs a search and returns the reported names relative to the root.
+    // A recursive search below the test folder's `folder`.
+    void SearchBelow(TSearchFile& search, const std::string& folder, const std::string& pattern = "") const {
+        search.Directory = Path(folder);
+        search.Recursive = true;
+        search.SearchName = pattern;
+    }
     std::vector<std::string> Files(TSearchFile& search) {
         std::vector<std::string> found;
         if (!search.OnFind)
@@ -66,9 +72,7 @@ TEST_F(SearchTest, RecursiveSearchReportsFilesLevelByLevel) {
     File("a/b1/c/4.mp3");
     File("a/b2/3.mp3");
     TSearchFile search;
-    search.Directory = Path("a");
-    search.Recursive = true;
-    search.SearchName = "*.mp3";
+    SearchBelow(search, "a", "*.mp3");
     Names folders;
     search.OnFindDir = [&](TSearchFile&, const std::string& name, TSearchFileData data, bool&, bool&) {
         folders.push_back(Relative(name));
@@ -106,9 +110,7 @@ TEST_F(SearchTest, SkipAndIgnoreSubDirDecidePerFolder) {
     File("a/b/2.mp3");
     File("a/b/c/3.mp3");
     TSearchFile search;
-    search.Directory = Path("a");
-    search.Recursive = true;
-    search.SearchName = "*.mp3";
+    SearchBelow(search, "a", "*.mp3");
     bool ignoreToo = false;
     search.OnFindDir = [&](TSearchFile&, const std::string& name, TSearchFileData, bool& Skip, bool& IgnoreSubDir) {
         if (Relative(name) == "a/b") {
@@ -133,8 +135,7 @@ TEST_F(SearchTest, EndingTheSearchFromAHandler) {
     File("a/2.mp3");
     File("a/b/3.mp3");
     TSearchFile search;
-    search.Directory = Path("a");
-    search.Recursive = true;
+    SearchBelow(search, "a");
     int reported = 0;
     bool nested = true;
     search.OnFind = [&](TSearchFile& sender, const std::string&, TSearchFileData, bool& Continue) {
@@ -192,8 +193,7 @@ TEST_F(SearchTest, EmptyPatternReportsEveryEntryAndMatchingIgnoresCase) {
 
 TEST_F(SearchTest, MissingFoldersReportNothing) {
     TSearchFile search;
-    search.Directory = Path("none");
-    search.Recursive = true;
+    SearchBelow(search, "none");
     EXPECT_TRUE(Files(search).empty());
     EXPECT_TRUE(lastResult_);
     search.Recursive = false;
@@ -216,8 +216,7 @@ TEST_F(SearchTest, LinksToFoldersAreNotFollowedLinksToFilesAre) {
     fs::create_symlink(Path("a/b/1.mp3"), Path("a/link.mp3"));
     fs::create_symlink(Path("nowhere"), Path("a/dangling.mp3"));
     TSearchFile search;
-    search.Directory = Path("a");
-    search.Recursive = true;
+    SearchBelow(search, "a");
     std::vector<std::pair<std::string, TSearchFileData>> seen;
     search.OnFind = [&](TSearchFile&, const std::string& name, TSearchFileData data, bool&) {
         seen.emplace_back(Relative(name), data);
@@ -247,8 +246,7 @@ TEST_F(SearchTest, FoldersThatCannotBeListedArePassedOver) {
     File("a/b/c/3.mp3");
     File("a/d/4.mp3");
     TSearchFile search;
-    search.Directory = Path("a");
-    search.Recursive = true;
+    SearchBelow(search, "a");
     // A folder that vanishes between the walk and the listing of its files.
     search.OnFindDir = [&](TSearchFile&, const std::string& name, TSearchFileData, bool&, bool&) {
         if (Relative(name) == "a/d") fs::rename(Path("a/d"), Path("gone"));
