@@ -54,7 +54,7 @@ int main(int argc, char* argv[]) {
         window.FormCreate();
         if (!window.Terminated()) {
             // No notification area: the window is the only way in, so it is shown at once.
-            if (!zentu::TTaskTray::TrayAvailable()) window.PUML_MainWindowClick();
+            if (!window.TTray->Available()) window.PUML_MainWindowClick();
             result = application.exec();
         }
     }

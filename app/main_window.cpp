@@ -174,14 +174,16 @@ TF::TF(TFOptions options)
     TTray->SetIcon(QIcon(ZentuIcon()));
     TTray->SetPopupMenuL(PUML);
     TTray->SetPopupMenuR(PUMR);
-    if (TrayAvailable()) {
-        try {
-            TTray->SetRegistered(true);
-            TTray->Loaded();
-        } catch (const Exception& error) {
-            Trace(std::string("tray-error ") + error.what());
-        }
+    if (options_.trayAvailable) TTray->SetAvailabilityProbe(options_.trayAvailable);
+    // Registered also without a notification area: one that appears later takes the icon.
+    try {
+        TTray->SetRegistered(true);
+        TTray->Loaded();
+    } catch (const Exception& error) {
+        Trace(std::string("tray-error ") + error.what());
     }
+    connect(TTray, &TTaskTray::AvailabilityChanged, this,
+            [this](bool available) { Guarded([this, available] { TrayChanged(available); }); });
     if (options_.trace && TTray->TrayIcon()) {
         connect(TTray->TrayIcon(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
             Trace(reason == QSystemTrayIcon::Trigger   ? "activated:Trigger"
@@ -339,8 +341,12 @@ void TF::BuildMenus() {
     }
 }
 
-bool TF::TrayAvailable() const {
-    return options_.trayAvailable ? *options_.trayAvailable : TTaskTray::TrayAvailable();
+bool TF::TrayAvailable() const { return TTray->Available(); }
+
+void TF::TrayChanged(bool available) {
+    Trace(available ? "tray:available" : "tray:gone");
+    // Without a notification area a hidden window could not be brought back.
+    if (!available && PUML_MainWindow->text() == kShowWindow) PUML_MainWindowClick();
 }
 
 void TF::Trace(const std::string& line) {
@@ -476,21 +482,7 @@ void TF::MPControl(TMPCommand command) {
         options_.powerControl->PowerOff();
     }
     if (stopRequested_ && !powerOffEnabled_) Terminate();
-    if (command == TMPCommand::Successful && !stopRequested_) {
-        const auto readable = [this](int line) { return TryStart(line); };
-        const int count = MPList->count();
-        const app::TChoice choice = continuousPlay_ ? app::ChooseInOrder(count, MPList->currentRow(), readable)
-                                                   : app::ChooseAtRandom(count, options_.random, readable);
-        if (choice.selected >= 0) MPList->setCurrentRow(choice.selected);
-        assigned = choice.chosen >= 0;
-        if (!assigned) {
-            // Not one line can be read: end as when nothing was found.
-            Trace("nothing-readable");
-            stopRequested_ = true;
-            powerOffEnabled_ = false;
-            Terminate();
-        }
-    }
+    if (command == TMPCommand::Successful && !stopRequested_) assigned = StartChosen(false);
     if (command == TMPCommand::Change && !stopRequested_) {
         const int line = MPList->currentRow();
         if (line >= 0) assigned = TryStart(line);
@@ -498,8 +490,24 @@ void TF::MPControl(TMPCommand command) {
     if (assigned) RefreshDisplay();
 }
 
+bool TF::StartChosen(bool backwards) {
+    const auto readable = [this](int line) { return TryStart(line); };
+    const int count = MPList->count();
+    const app::TChoice choice = continuousPlay_ ? app::ChooseInOrder(count, MPList->currentRow(), readable, backwards)
+                                               : app::ChooseAtRandom(count, options_.random, readable);
+    if (choice.selected >= 0) MPList->setCurrentRow(choice.selected);
+    if (choice.chosen >= 0) return true;
+    // Not one line can be read: end as when nothing was found.
+    Trace("nothing-readable");
+    stopRequested_ = true;
+    powerOffEnabled_ = false;
+    Terminate();
+    return false;
+}
+
 void TF::RefreshDisplay() {
     const std::string& path = MP->FileName();
+    track_ = TTrack{track_.number + 1, path, MP->Duration()};
     SetText(L3, Display(path));
     SetText(L1_0, Display(MP->Title()));
     SetText(L1_1, Display(MP->Artist()));
@@ -525,10 +533,17 @@ void TF::MPEndPlay(TMP3EndPlayReason reason) {
     case TMP3EndPlayReason::mepEndOfData:
         MPControl(TMPCommand::Successful);
         break;
-    case TMP3EndPlayReason::mepStopped:
-        MPControl(stopRequested_ ? TMPCommand::Timer : TMPCommand::Change);
+    case TMP3EndPlayReason::mepStopped: {
+        const TAfterStop next = afterStop_.value_or(TAfterStop::Change);
+        afterStop_.reset();
+        if (stopRequested_)
+            MPControl(TMPCommand::Timer);
+        else
+            RunAfterStop(next);
         break;
+    }
     case TMP3EndPlayReason::mepError:
+        afterStop_.reset();
         Terminate();
         break;
     }
@@ -550,7 +565,82 @@ void TF::TimerTimer() {
     Gauge->setValue(app::GaugePercent(position, length));
 }
 
-void TF::MPListDblClick() { MP->Stop(); }
+// A double click stops what plays, and the stopped event starts the selected line; with
+// nothing playing the line starts at once, so that a line that could not be played never
+// leaves the list unable to start another.
+void TF::MPListDblClick() { StopThen(TAfterStop::Change); }
+
+void TF::StopThen(TAfterStop next) {
+    if (Playing()) {
+        afterStop_ = next;
+        MP->Stop();
+    } else if (afterStop_) {
+        afterStop_ = next;  // our stop's event is still on its way and will do it
+    } else {
+        RunAfterStop(next);
+    }
+}
+
+void TF::RunAfterStop(TAfterStop next) {
+    if (stopRequested_) return;
+    switch (next) {
+    case TAfterStop::Change:
+        MPControl(TMPCommand::Change);
+        break;
+    case TAfterStop::Next:
+        MPControl(TMPCommand::Successful);
+        break;
+    case TAfterStop::Previous:
+        if (StartChosen(continuousPlay_)) RefreshDisplay();
+        break;
+    case TAfterStop::Again: {
+        const int line = MPList->currentRow();
+        if (line >= 0 && TryStart(line))
+            RefreshDisplay();
+        else
+            MPControl(TMPCommand::Successful);
+        break;
+    }
+    case TAfterStop::Nothing:
+        break;
+    }
+}
+
+void TF::PlayNext() {
+    Guarded([this] { StopThen(TAfterStop::Next); });
+}
+
+void TF::PlayPrevious() {
+    Guarded([this] { StopThen(TAfterStop::Previous); });
+}
+
+void TF::PlayAgain() {
+    Guarded([this] {
+        if (!Playing()) StopThen(TAfterStop::Again);
+    });
+}
+
+void TF::StopPlaying() {
+    Guarded([this] { StopThen(TAfterStop::Nothing); });
+}
+
+void TF::PlayOrStop() {
+    if (Playing())
+        StopPlaying();
+    else
+        PlayAgain();
+}
+
+void TF::RaiseWindow() {
+    Guarded([this] {
+        if (PUML_MainWindow->text() == kShowWindow)
+            PUML_MainWindowClick();
+        else {
+            raise();
+            activateWindow();
+        }
+    });
+}
 
 void TF::showEvent(QShowEvent* event) {
     // Centred on the screen each time it is shown.

@@ -79,7 +79,7 @@ protected:
         TFOptions options;
         options.args = std::move(args);
         options.powerControl = &power_;
-        options.trayAvailable = false;
+        options.trayAvailable = [] { return false; };
         options.minuteMs = minuteMs;
         options.terminate = [this] { ++terminations_; };
         options.showError = [this](const QString& text) { errors_.push_back(text); };
@@ -88,12 +88,13 @@ protected:
         window_->FormCreate();
         return *window_;
     }
-    std::string Folder() const { return "D" + dir_.string(); }
-    int PlayCount() const {
-        const std::string text = trace_.str();
+    std::string Folder() const { return std::string("D").append(dir_.string()); }
+    // Trace lines that begin with `start`.
+    int Count(const std::string& start) const {
+        std::istringstream lines(trace_.str());
         int count = 0;
-        for (size_t at = text.find("\nplay "); at != std::string::npos; at = text.find("\nplay ", at + 1)) ++count;
-        return count + (text.rfind("play ", 0) == 0 ? 1 : 0);
+        for (std::string line; std::getline(lines, line);) count += line.rfind(start, 0) == 0;
+        return count;
     }
 
     fs::path dir_;
@@ -332,6 +333,25 @@ TEST_F(MainWindow, DoubleClickStartsTheSelectedFileAndExitEnds) {
     EXPECT_EQ(f.L4->text(), QStringLiteral("b"));
 
     // Show and hide through the menu item's caption.
+
+    // A line that cannot be played leaves nothing playing, but never blocks the next choice.
+    std::ofstream(dir_ / "ab.mp3") << "not audio";
+    f.AddToList((dir_ / "ab.mp3").string());  // sorted between a and b
+    for (int round = 1; round <= 2; ++round) {
+        f.MPList->setCurrentRow(1);
+        f.MPListDblClick();
+        ASSERT_TRUE(WaitFor([&] { return Count("unreadable ") == round; }));
+        EXPECT_FALSE(f.Playing());
+        EXPECT_EQ(f.L4->text(), QStringLiteral("b"));  // the display keeps the last file
+    }
+    f.MPList->setCurrentRow(0);
+    f.MPListDblClick();
+    EXPECT_EQ(f.MP->FileName(), dir_.string() + "/a.mp3");
+    f.StopPlaying();
+    f.MPList->setCurrentRow(1);
+    f.PlayAgain();  // on the bad line: the next one
+    ASSERT_TRUE(WaitFor([&] { return f.Playing() && f.Track().path == dir_.string() + "/b.mp3"; }));
+
     f.PUML_MainWindow->trigger();
     EXPECT_TRUE(f.isVisible());
     EXPECT_EQ(f.PUML_MainWindow->text(), QStringLiteral("メインウィンドウ非表示"));
@@ -340,6 +360,8 @@ TEST_F(MainWindow, DoubleClickStartsTheSelectedFileAndExitEnds) {
     f.PUML_Exit->trigger();
     EXPECT_EQ(terminations_, 1);
     EXPECT_TRUE(f.StopRequested());
+    f.PlayNext();  // nothing starts while the program ends
+    EXPECT_FALSE(f.Playing());
 }
 
 // Screenshots for the documentation, when ZENTU_SCREENSHOT_DIR names a folder.
