@@ -8,6 +8,7 @@
 
 #include "app/app_logic.h"
 #include "app/main_window.h"
+#include "app/mpris.h"
 #include "platform/exceptions.h"
 #include "platform/power_off.h"
 #include "platform/qt_main_loop.h"
@@ -55,6 +56,7 @@ int main(int argc, char* argv[]) {
         if (!window.Terminated()) {
             // No notification area: the window is the only way in, so it is shown at once.
             if (!window.TTray->Available()) window.PUML_MainWindowClick();
+            zentu::TMprisService mpris(window, QDBusConnection::sessionBus());
             result = application.exec();
         }
     }

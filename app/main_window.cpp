@@ -206,6 +206,7 @@ TF::TF(TFOptions options)
     MP->SetVolBalance(0);
     MP->SetVolume(100);
     MP->OnEndPlay = [this](TMP3Player&, TMP3EndPlayReason reason) { Guarded([this, reason] { MPEndPlay(reason); }); };
+    MP->OnChangeStatus = [this](TMP3Player&) { emit PlayStateChanged(); };
     MP->Loaded();
     MP->SetInvertPolarity(false);
 }
@@ -217,6 +218,7 @@ TF::~TF() {
     Timer.stop();
     if (MP) {
         MP->OnEndPlay = nullptr;
+        MP->OnChangeStatus = nullptr;
         MP.reset();
     }
 }
@@ -525,6 +527,7 @@ void TF::RefreshDisplay() {
     PUMR_Album->setText(QStringLiteral("アルバム : ") + L1_2->text());
     PUMR_Year->setText(QStringLiteral("年 : ") + L1_3->text());
     PUMR_Comment->setText(QStringLiteral("コメント : ") + L1_4->text());
+    emit PlayStateChanged();
 }
 
 void TF::MPEndPlay(TMP3EndPlayReason reason) {

@@ -135,6 +135,10 @@ public:
     TTaskTray* TTray;
     std::unique_ptr<TMP3Player> MP;
 
+signals:
+    // The file shown or the play status changed.
+    void PlayStateChanged();
+
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
