@@ -33,6 +33,7 @@ public:
     explicit TPathItem(const std::string& path)
         : QListWidgetItem(Display(path)), path_(QByteArray::fromStdString(path)) {
         setData(Qt::UserRole, path_);
+        setToolTip(text());  // the line may be cut in the middle
         setSizeHint(QSize(0, 12));
     }
     bool operator<(const QListWidgetItem& other) const override {
@@ -43,22 +44,64 @@ private:
     QByteArray path_;
 };
 
-// Labels size themselves to their text, except those given a width.
+// A label of fixed size that never draws past its edges: a text too long for it is elided
+// (the whole text then in its tooltip) or, for the time labels, set in a smaller font.
+class TFitLabel final : public QLabel {
+public:
+    enum class TFit { ElideMiddle, ElideRight, Shrink };
+    TFitLabel(QWidget* parent, TFit fit) : QLabel(parent), fit_(fit) {}
+
+    void TextChanged() {
+        const bool cut = fit_ != TFit::Shrink && fontMetrics().horizontalAdvance(text()) > width();
+        setToolTip(cut ? text() : QString());
+        update();
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        QFont font = this->font();
+        QString shown = text();
+        if (fit_ == TFit::Shrink) {
+            font = FitFont(font, shown, width());
+        } else {
+            shown = fontMetrics().elidedText(shown, fit_ == TFit::ElideMiddle ? Qt::ElideMiddle : Qt::ElideRight, width());
+        }
+        painter.setFont(font);
+        painter.setPen(palette().color(foregroundRole()));
+        painter.drawText(rect(), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, shown);
+    }
+
+private:
+    TFit fit_;
+};
+
+// Labels size themselves to their text, except those of a fixed size.
 void SetText(QLabel* label, const QString& text) {
     label->setText(text);
-    if (label->property("autoSize").toBool()) label->adjustSize();
+    if (auto* fit = dynamic_cast<TFitLabel*>(label))
+        fit->TextChanged();
+    else if (label->property("autoSize").toBool())
+        label->adjustSize();
 }
 
-QLabel* MakeLabel(QWidget* parent, int x, int y, const QString& text, bool bold, int width = 0) {
+QLabel* MakeLabel(QWidget* parent, int x, int y, const QString& text, bool bold) {
     auto* label = new QLabel(text, parent);
     label->setFont(WindowFont(bold));
     label->setTextFormat(Qt::PlainText);
     label->move(x, y);
-    // A label given a width keeps at least that width; the Japanese fonts here run a little
-    // wider than the originals, so no label is cut short.
-    if (width > 0) label->setMinimumWidth(width);
     label->setProperty("autoSize", true);
     label->adjustSize();
+    return label;
+}
+
+QLabel* MakeFitLabel(QWidget* parent, int x, int y, int width, const QString& text, TFitLabel::TFit fit) {
+    auto* label = new TFitLabel(parent, fit);
+    label->setFont(WindowFont());
+    label->setTextFormat(Qt::PlainText);
+    label->setText(text);
+    label->setGeometry(x, y, width, label->sizeHint().height());
+    label->TextChanged();
     return label;
 }
 
@@ -91,6 +134,10 @@ QGroupBox* MakeGroup(QWidget* parent, const QRect& geometry, const QString& titl
     auto* group = new QGroupBox(title, parent);
     group->setGeometry(geometry);
     group->setFont(WindowFont(true));
+    // The frame line runs through the middle of the title, and so stays above the controls
+    // placed 12 or more pixels down in the box.
+    group->setStyleSheet(QStringLiteral("QGroupBox { border: 1px solid palette(mid); margin-top: 6px; }"
+                                        "QGroupBox::title { subcontrol-origin: margin; left: 6px; padding: 0 1px; }"));
     return group;
 }
 
@@ -102,6 +149,12 @@ QFont WindowFont(bool bold) {
                       QStringLiteral("VL PGothic"), QStringLiteral("TakaoPGothic"), QStringLiteral("sans-serif")});
     font.setPixelSize(12);
     font.setBold(bold);
+    return font;
+}
+
+QFont FitFont(QFont font, const QString& text, int width) {
+    while (font.pixelSize() > 6 && QFontMetrics(font).horizontalAdvance(text) > width)
+        font.setPixelSize(font.pixelSize() - 1);
     return font;
 }
 
@@ -226,26 +279,26 @@ TF::~TF() {
 void TF::BuildControls() {
     GB_0 = MakeGroup(this, QRect(0, 0, 240, 201), QStringLiteral("再生中のファイルのID3タグ情報"));
     L0_00 = MakeLabel(GB_0, 5, 15, QStringLiteral("ファイル名"), true);
-    L4 = MakeLabel(GB_0, 10, 29, QStringLiteral("L4"), false);
+    L4 = MakeFitLabel(GB_0, 10, 29, 225, QStringLiteral("L4"), TFitLabel::TFit::ElideMiddle);
     Bevel_0 = new QFrame(GB_0);
     Bevel_0->setFrameShape(QFrame::HLine);
     Bevel_0->setFrameShadow(QFrame::Sunken);
     Bevel_0->setGeometry(5, 45, 230, 2);  // only its top edge is drawn
     L0_0 = MakeLabel(GB_0, 5, 50, QStringLiteral("Title"), true);
-    L1_0 = MakeLabel(GB_0, 10, 65, QStringLiteral("Title"), false);
+    L1_0 = MakeFitLabel(GB_0, 10, 65, 225, QStringLiteral("Title"), TFitLabel::TFit::ElideRight);
     L0_1 = MakeLabel(GB_0, 5, 80, QStringLiteral("Artist"), true);
-    L1_1 = MakeLabel(GB_0, 10, 95, QStringLiteral("Title"), false);
+    L1_1 = MakeFitLabel(GB_0, 10, 95, 225, QStringLiteral("Title"), TFitLabel::TFit::ElideRight);
     L0_2 = MakeLabel(GB_0, 5, 110, QStringLiteral("Album"), true);
-    L1_2 = MakeLabel(GB_0, 10, 125, QStringLiteral("Title"), false);
+    L1_2 = MakeFitLabel(GB_0, 10, 125, 225, QStringLiteral("Title"), TFitLabel::TFit::ElideRight);
     L0_3 = MakeLabel(GB_0, 5, 140, QStringLiteral("Year"), true);
-    L1_3 = MakeLabel(GB_0, 10, 155, QStringLiteral("Title"), false);
+    L1_3 = MakeFitLabel(GB_0, 10, 155, 225, QStringLiteral("Title"), TFitLabel::TFit::ElideRight);
     L0_4 = MakeLabel(GB_0, 5, 170, QStringLiteral("Comment"), true);
-    L1_4 = MakeLabel(GB_0, 10, 185, QStringLiteral("Title"), false);
+    L1_4 = MakeFitLabel(GB_0, 10, 185, 225, QStringLiteral("Title"), TFitLabel::TFit::ElideRight);
 
     LT_0 = MakeLabel(this, 0, 210, QStringLiteral("再生時間"), true);
-    LT_1 = MakeLabel(this, 55, 210, QStringLiteral("99 分 99 秒"), false, 60);
+    LT_1 = MakeFitLabel(this, 55, 210, 65, QStringLiteral("99 分 99 秒"), TFitLabel::TFit::Shrink);
     LT_2 = MakeLabel(this, 125, 210, QStringLiteral("現在時間"), true);
-    LT_3 = MakeLabel(this, 180, 210, QStringLiteral("99 分 99 秒"), false, 60);
+    LT_3 = MakeFitLabel(this, 180, 210, 60, QStringLiteral("99 分 99 秒"), TFitLabel::TFit::Shrink);
     Gauge = new QProgressBar(this);
     Gauge->setGeometry(0, 225, 240, 15);
     Gauge->setRange(0, 100);
@@ -277,8 +330,9 @@ void TF::BuildControls() {
     L_S2 = MakeLabel(this, 420, 85, QStringLiteral("ファイル数"), false);
     MPList = MakeList(this, QRect(245, 100, 545, 360));
     MPList->setSortingEnabled(true);
+    MPList->setTextElideMode(Qt::ElideMiddle);  // the file name at the end stays in view
     GB_1 = MakeGroup(this, QRect(0, 465, 791, 30), QStringLiteral("再生中のファイル"));
-    L3 = MakeLabel(GB_1, 5, 13, QStringLiteral("L3"), false);
+    L3 = MakeFitLabel(GB_1, 5, 13, 780, QStringLiteral("L3"), TFitLabel::TFit::ElideMiddle);
 
     // Check boxes run their handler on every change of state, from a click or from code.
     connect(CB_20, &QCheckBox::toggled, this, [this] { Guarded([this] { CB_20Click(); }); });

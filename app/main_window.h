@@ -189,5 +189,7 @@ QPixmap ZentuIcon();
 
 // The font of the window: a Japanese desktop font, 12 px.
 QFont WindowFont(bool bold = false);
+// `font`, smaller where `text` would be wider than `width` (down to 6 px).
+QFont FitFont(QFont font, const QString& text, int width);
 
 }  // namespace zentu

@@ -364,6 +364,51 @@ TEST_F(MainWindow, DoubleClickStartsTheSelectedFileAndExitEnds) {
     EXPECT_FALSE(f.Playing());
 }
 
+// Where a widget draws: a label its text's pixels, in its parent's coordinates.
+QRect Drawn(QWidget* w) {
+    if (!qobject_cast<QLabel*>(w)) return w->geometry();
+    QImage image(w->size(), QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    w->render(&image, QPoint(), QRegion(), QWidget::RenderFlags());
+    QRect box;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (qAlpha(image.pixel(x, y)) != 0) box |= QRect(x, y, 1, 1);
+    return box.translated(w->pos());
+}
+
+TEST_F(MainWindow, TextsNeverRunIntoEachOtherOrIntoAFrameLine) {
+    const std::string name(200, 'n');
+    WriteStream(dir_ / (name + ".mp3"), 8);
+    TF& f = Start({Folder()});
+    f.LT_1->setText(QStringLiteral("9999 分 59 秒"));
+    f.LT_3->setText(QStringLiteral("101 分 08 秒"));
+    // Long names are cut in the middle, the whole name in the tooltip; short ones are whole.
+    EXPECT_EQ(f.L4->text(), QString::fromStdString(name));
+    EXPECT_EQ(f.L4->toolTip(), f.L4->text());
+    EXPECT_EQ(f.L3->toolTip(), QString::fromStdString(dir_.string() + "/" + name + ".mp3"));
+    EXPECT_TRUE(f.L1_1->toolTip().isEmpty());
+    const QFont font = FitFont(WindowFont(), f.LT_1->text(), 60);  // times: whole, smaller
+    EXPECT_LE(QFontMetrics(font).horizontalAdvance(f.LT_1->text()), 60);
+    EXPECT_GE(font.pixelSize(), 9);
+
+    // No text meets another control, leaves its box or covers a pixel its box draws itself.
+    for (QWidget* parent : std::vector<QWidget*>{&f, f.GB_0, f.GB_1, f.GB_2}) {
+        QImage own(parent->size(), QImage::Format_ARGB32);
+        own.fill(Qt::transparent);
+        if (parent != &f) parent->render(&own, QPoint(), QRegion(), QWidget::RenderFlags());
+        std::vector<QRect> drawn;
+        for (QWidget* w : parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            if (w->isVisibleTo(parent) && !w->inherits("QMenu") && !Drawn(w).isEmpty()) drawn.push_back(Drawn(w));
+        for (size_t i = 0; i < drawn.size(); ++i) {
+            EXPECT_TRUE(QRect(QPoint(), parent->size()).contains(drawn[i]));
+            for (int y = drawn[i].top(); y <= drawn[i].bottom(); ++y)
+                for (int x = drawn[i].left(); x <= drawn[i].right(); ++x) ASSERT_EQ(qAlpha(own.pixel(x, y)), 0) << x << "," << y;
+            for (size_t j = i + 1; j < drawn.size(); ++j) EXPECT_FALSE(drawn[i].intersects(drawn[j])) << drawn[i].x() << "," << drawn[i].y();
+        }
+    }
+}
+
 // Screenshots for the documentation, when ZENTU_SCREENSHOT_DIR names a folder.
 TEST_F(MainWindow, Screenshots) {
     const char* out = std::getenv("ZENTU_SCREENSHOT_DIR");
