@@ -29,7 +29,7 @@ std::optional<int32_t> ParseInteger(std::string_view text) {
 }
 
 std::string NotANumberMessage(std::string_view text) {
-    return "'" + std::string(text) + "' は数値ではありません";
+    return std::string("'").append(text).append("' は数値ではありません");  // g++ 12 warns on "'" + ...
 }
 
 TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
