@@ -29,7 +29,7 @@ std::optional<int32_t> ParseInteger(std::string_view text) {
 }
 
 std::string NotANumberMessage(std::string_view text) {
-    return "'" + std::string(text) + "' は数値ではありません";
+    return std::string("'").append(text).append("' は数値ではありません");  // g++ 12 warns on "'" + ...
 }
 
 TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
@@ -113,12 +113,15 @@ int32_t TenMinutesMore(int32_t minutes) {
 
 int32_t TenMinutesLess(int32_t minutes) { return minutes > kTimerStepMinutes ? minutes - kTimerStepMinutes : minutes; }
 
-TChoice ChooseInOrder(int count, int selected, const std::function<bool(int)>& readable) {
+TChoice ChooseInOrder(int count, int selected, const std::function<bool(int)>& readable, bool backwards) {
     TChoice choice;
     if (count <= 0) return choice;
     int line = selected;
     while (choice.tries < count) {
-        line = (line < 0 || line >= count - 1) ? 0 : line + 1;
+        if (backwards)
+            line = (line <= 0 || line >= count) ? count - 1 : line - 1;
+        else
+            line = (line < 0 || line >= count - 1) ? 0 : line + 1;
         ++choice.tries;
         choice.selected = line;
         if (readable(line)) {

@@ -68,8 +68,9 @@ struct TChoice {
     int tries = 0;      // lines tried
 };
 // Continuous play: the line after `selected` (line 0 after the last line or when none is
-// selected), then on in list order, wrapping.
-TChoice ChooseInOrder(int count, int selected, const std::function<bool(int)>& readable);
+// selected), then on in list order, wrapping. Backwards: the line before (the last line
+// before line 0 or when none is selected), then on towards the top.
+TChoice ChooseInOrder(int count, int selected, const std::function<bool(int)>& readable, bool backwards = false);
 // Random play: each candidate drawn anew by `random(count)` (0..count-1). A line already
 // found unreadable in this choice is drawn again without being tried again; after
 // 8 × count draws the lines never tried are taken in list order from a random one.

@@ -8,6 +8,7 @@
 
 #include "app/app_logic.h"
 #include "app/main_window.h"
+#include "app/mpris.h"
 #include "platform/exceptions.h"
 #include "platform/power_off.h"
 #include "platform/qt_main_loop.h"
@@ -54,7 +55,8 @@ int main(int argc, char* argv[]) {
         window.FormCreate();
         if (!window.Terminated()) {
             // No notification area: the window is the only way in, so it is shown at once.
-            if (!zentu::TTaskTray::TrayAvailable()) window.PUML_MainWindowClick();
+            if (!window.TTray->Available()) window.PUML_MainWindowClick();
+            zentu::TMprisService mpris(window, QDBusConnection::sessionBus());
             result = application.exec();
         }
     }

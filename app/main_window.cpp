@@ -33,6 +33,7 @@ public:
     explicit TPathItem(const std::string& path)
         : QListWidgetItem(Display(path)), path_(QByteArray::fromStdString(path)) {
         setData(Qt::UserRole, path_);
+        setToolTip(text());  // the line may be cut in the middle
         setSizeHint(QSize(0, 12));
     }
     bool operator<(const QListWidgetItem& other) const override {
@@ -43,22 +44,64 @@ private:
     QByteArray path_;
 };
 
-// Labels size themselves to their text, except those given a width.
+// A label of fixed size that never draws past its edges: a text too long for it is elided
+// (the whole text then in its tooltip) or, for the time labels, set in a smaller font.
+class TFitLabel final : public QLabel {
+public:
+    enum class TFit { ElideMiddle, ElideRight, Shrink };
+    TFitLabel(QWidget* parent, TFit fit) : QLabel(parent), fit_(fit) {}
+
+    void TextChanged() {
+        const bool cut = fit_ != TFit::Shrink && fontMetrics().horizontalAdvance(text()) > width();
+        setToolTip(cut ? text() : QString());
+        update();
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        QFont font = this->font();
+        QString shown = text();
+        if (fit_ == TFit::Shrink) {
+            font = FitFont(font, shown, width());
+        } else {
+            shown = fontMetrics().elidedText(shown, fit_ == TFit::ElideMiddle ? Qt::ElideMiddle : Qt::ElideRight, width());
+        }
+        painter.setFont(font);
+        painter.setPen(palette().color(foregroundRole()));
+        painter.drawText(rect(), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, shown);
+    }
+
+private:
+    TFit fit_;
+};
+
+// Labels size themselves to their text, except those of a fixed size.
 void SetText(QLabel* label, const QString& text) {
     label->setText(text);
-    if (label->property("autoSize").toBool()) label->adjustSize();
+    if (auto* fit = dynamic_cast<TFitLabel*>(label))
+        fit->TextChanged();
+    else if (label->property("autoSize").toBool())
+        label->adjustSize();
 }
 
-QLabel* MakeLabel(QWidget* parent, int x, int y, const QString& text, bool bold, int width = 0) {
+QLabel* MakeLabel(QWidget* parent, int x, int y, const QString& text, bool bold) {
     auto* label = new QLabel(text, parent);
     label->setFont(WindowFont(bold));
     label->setTextFormat(Qt::PlainText);
     label->move(x, y);
-    // A label given a width keeps at least that width; the Japanese fonts here run a little
-    // wider than the originals, so no label is cut short.
-    if (width > 0) label->setMinimumWidth(width);
     label->setProperty("autoSize", true);
     label->adjustSize();
+    return label;
+}
+
+QLabel* MakeFitLabel(QWidget* parent, int x, int y, int width, const QString& text, TFitLabel::TFit fit) {
+    auto* label = new TFitLabel(parent, fit);
+    label->setFont(WindowFont());
+    label->setTextFormat(Qt::PlainText);
+    label->setText(text);
+    label->setGeometry(x, y, width, label->sizeHint().height());
+    label->TextChanged();
     return label;
 }
 
@@ -91,6 +134,10 @@ QGroupBox* MakeGroup(QWidget* parent, const QRect& geometry, const QString& titl
     auto* group = new QGroupBox(title, parent);
     group->setGeometry(geometry);
     group->setFont(WindowFont(true));
+    // The frame line runs through the middle of the title, and so stays above the controls
+    // placed 12 or more pixels down in the box.
+    group->setStyleSheet(QStringLiteral("QGroupBox { border: 1px solid palette(mid); margin-top: 6px; }"
+                                        "QGroupBox::title { subcontrol-origin: margin; left: 6px; padding: 0 1px; }"));
     return group;
 }
 
@@ -102,6 +149,12 @@ QFont WindowFont(bool bold) {
                       QStringLiteral("VL PGothic"), QStringLiteral("TakaoPGothic"), QStringLiteral("sans-serif")});
     font.setPixelSize(12);
     font.setBold(bold);
+    return font;
+}
+
+QFont FitFont(QFont font, const QString& text, int width) {
+    while (font.pixelSize() > 6 && QFontMetrics(font).horizontalAdvance(text) > width)
+        font.setPixelSize(font.pixelSize() - 1);
     return font;
 }
 
@@ -174,14 +227,16 @@ TF::TF(TFOptions options)
     TTray->SetIcon(QIcon(ZentuIcon()));
     TTray->SetPopupMenuL(PUML);
     TTray->SetPopupMenuR(PUMR);
-    if (TrayAvailable()) {
-        try {
-            TTray->SetRegistered(true);
-            TTray->Loaded();
-        } catch (const Exception& error) {
-            Trace(std::string("tray-error ") + error.what());
-        }
+    if (options_.trayAvailable) TTray->SetAvailabilityProbe(options_.trayAvailable);
+    // Registered also without a notification area: one that appears later takes the icon.
+    try {
+        TTray->SetRegistered(true);
+        TTray->Loaded();
+    } catch (const Exception& error) {
+        Trace(std::string("tray-error ") + error.what());
     }
+    connect(TTray, &TTaskTray::AvailabilityChanged, this,
+            [this](bool available) { Guarded([this, available] { TrayChanged(available); }); });
     if (options_.trace && TTray->TrayIcon()) {
         connect(TTray->TrayIcon(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
             Trace(reason == QSystemTrayIcon::Trigger   ? "activated:Trigger"
@@ -204,6 +259,7 @@ TF::TF(TFOptions options)
     MP->SetVolBalance(0);
     MP->SetVolume(100);
     MP->OnEndPlay = [this](TMP3Player&, TMP3EndPlayReason reason) { Guarded([this, reason] { MPEndPlay(reason); }); };
+    MP->OnChangeStatus = [this](TMP3Player&) { emit PlayStateChanged(); };
     MP->Loaded();
     MP->SetInvertPolarity(false);
 }
@@ -215,6 +271,7 @@ TF::~TF() {
     Timer.stop();
     if (MP) {
         MP->OnEndPlay = nullptr;
+        MP->OnChangeStatus = nullptr;
         MP.reset();
     }
 }
@@ -222,26 +279,26 @@ TF::~TF() {
 void TF::BuildControls() {
     GB_0 = MakeGroup(this, QRect(0, 0, 240, 201), QStringLiteral("再生中のファイルのID3タグ情報"));
     L0_00 = MakeLabel(GB_0, 5, 15, QStringLiteral("ファイル名"), true);
-    L4 = MakeLabel(GB_0, 10, 29, QStringLiteral("L4"), false);
+    L4 = MakeFitLabel(GB_0, 10, 29, 225, QStringLiteral("L4"), TFitLabel::TFit::ElideMiddle);
     Bevel_0 = new QFrame(GB_0);
     Bevel_0->setFrameShape(QFrame::HLine);
     Bevel_0->setFrameShadow(QFrame::Sunken);
     Bevel_0->setGeometry(5, 45, 230, 2);  // only its top edge is drawn
     L0_0 = MakeLabel(GB_0, 5, 50, QStringLiteral("Title"), true);
-    L1_0 = MakeLabel(GB_0, 10, 65, QStringLiteral("Title"), false);
+    L1_0 = MakeFitLabel(GB_0, 10, 65, 225, QStringLiteral("Title"), TFitLabel::TFit::ElideRight);
     L0_1 = MakeLabel(GB_0, 5, 80, QStringLiteral("Artist"), true);
-    L1_1 = MakeLabel(GB_0, 10, 95, QStringLiteral("Title"), false);
+    L1_1 = MakeFitLabel(GB_0, 10, 95, 225, QStringLiteral("Title"), TFitLabel::TFit::ElideRight);
     L0_2 = MakeLabel(GB_0, 5, 110, QStringLiteral("Album"), true);
-    L1_2 = MakeLabel(GB_0, 10, 125, QStringLiteral("Title"), false);
+    L1_2 = MakeFitLabel(GB_0, 10, 125, 225, QStringLiteral("Title"), TFitLabel::TFit::ElideRight);
     L0_3 = MakeLabel(GB_0, 5, 140, QStringLiteral("Year"), true);
-    L1_3 = MakeLabel(GB_0, 10, 155, QStringLiteral("Title"), false);
+    L1_3 = MakeFitLabel(GB_0, 10, 155, 225, QStringLiteral("Title"), TFitLabel::TFit::ElideRight);
     L0_4 = MakeLabel(GB_0, 5, 170, QStringLiteral("Comment"), true);
-    L1_4 = MakeLabel(GB_0, 10, 185, QStringLiteral("Title"), false);
+    L1_4 = MakeFitLabel(GB_0, 10, 185, 225, QStringLiteral("Title"), TFitLabel::TFit::ElideRight);
 
     LT_0 = MakeLabel(this, 0, 210, QStringLiteral("再生時間"), true);
-    LT_1 = MakeLabel(this, 55, 210, QStringLiteral("99 分 99 秒"), false, 60);
+    LT_1 = MakeFitLabel(this, 55, 210, 65, QStringLiteral("99 分 99 秒"), TFitLabel::TFit::Shrink);
     LT_2 = MakeLabel(this, 125, 210, QStringLiteral("現在時間"), true);
-    LT_3 = MakeLabel(this, 180, 210, QStringLiteral("99 分 99 秒"), false, 60);
+    LT_3 = MakeFitLabel(this, 180, 210, 60, QStringLiteral("99 分 99 秒"), TFitLabel::TFit::Shrink);
     Gauge = new QProgressBar(this);
     Gauge->setGeometry(0, 225, 240, 15);
     Gauge->setRange(0, 100);
@@ -273,8 +330,9 @@ void TF::BuildControls() {
     L_S2 = MakeLabel(this, 420, 85, QStringLiteral("ファイル数"), false);
     MPList = MakeList(this, QRect(245, 100, 545, 360));
     MPList->setSortingEnabled(true);
+    MPList->setTextElideMode(Qt::ElideMiddle);  // the file name at the end stays in view
     GB_1 = MakeGroup(this, QRect(0, 465, 791, 30), QStringLiteral("再生中のファイル"));
-    L3 = MakeLabel(GB_1, 5, 13, QStringLiteral("L3"), false);
+    L3 = MakeFitLabel(GB_1, 5, 13, 780, QStringLiteral("L3"), TFitLabel::TFit::ElideMiddle);
 
     // Check boxes run their handler on every change of state, from a click or from code.
     connect(CB_20, &QCheckBox::toggled, this, [this] { Guarded([this] { CB_20Click(); }); });
@@ -339,8 +397,12 @@ void TF::BuildMenus() {
     }
 }
 
-bool TF::TrayAvailable() const {
-    return options_.trayAvailable ? *options_.trayAvailable : TTaskTray::TrayAvailable();
+bool TF::TrayAvailable() const { return TTray->Available(); }
+
+void TF::TrayChanged(bool available) {
+    Trace(available ? "tray:available" : "tray:gone");
+    // Without a notification area a hidden window could not be brought back.
+    if (!available && PUML_MainWindow->text() == kShowWindow) PUML_MainWindowClick();
 }
 
 void TF::Trace(const std::string& line) {
@@ -476,21 +538,7 @@ void TF::MPControl(TMPCommand command) {
         options_.powerControl->PowerOff();
     }
     if (stopRequested_ && !powerOffEnabled_) Terminate();
-    if (command == TMPCommand::Successful && !stopRequested_) {
-        const auto readable = [this](int line) { return TryStart(line); };
-        const int count = MPList->count();
-        const app::TChoice choice = continuousPlay_ ? app::ChooseInOrder(count, MPList->currentRow(), readable)
-                                                   : app::ChooseAtRandom(count, options_.random, readable);
-        if (choice.selected >= 0) MPList->setCurrentRow(choice.selected);
-        assigned = choice.chosen >= 0;
-        if (!assigned) {
-            // Not one line can be read: end as when nothing was found.
-            Trace("nothing-readable");
-            stopRequested_ = true;
-            powerOffEnabled_ = false;
-            Terminate();
-        }
-    }
+    if (command == TMPCommand::Successful && !stopRequested_) assigned = StartChosen(false);
     if (command == TMPCommand::Change && !stopRequested_) {
         const int line = MPList->currentRow();
         if (line >= 0) assigned = TryStart(line);
@@ -498,8 +546,24 @@ void TF::MPControl(TMPCommand command) {
     if (assigned) RefreshDisplay();
 }
 
+bool TF::StartChosen(bool backwards) {
+    const auto readable = [this](int line) { return TryStart(line); };
+    const int count = MPList->count();
+    const app::TChoice choice = continuousPlay_ ? app::ChooseInOrder(count, MPList->currentRow(), readable, backwards)
+                                               : app::ChooseAtRandom(count, options_.random, readable);
+    if (choice.selected >= 0) MPList->setCurrentRow(choice.selected);
+    if (choice.chosen >= 0) return true;
+    // Not one line can be read: end as when nothing was found.
+    Trace("nothing-readable");
+    stopRequested_ = true;
+    powerOffEnabled_ = false;
+    Terminate();
+    return false;
+}
+
 void TF::RefreshDisplay() {
     const std::string& path = MP->FileName();
+    track_ = TTrack{track_.number + 1, path, MP->Duration()};
     SetText(L3, Display(path));
     SetText(L1_0, Display(MP->Title()));
     SetText(L1_1, Display(MP->Artist()));
@@ -517,6 +581,7 @@ void TF::RefreshDisplay() {
     PUMR_Album->setText(QStringLiteral("アルバム : ") + L1_2->text());
     PUMR_Year->setText(QStringLiteral("年 : ") + L1_3->text());
     PUMR_Comment->setText(QStringLiteral("コメント : ") + L1_4->text());
+    emit PlayStateChanged();
 }
 
 void TF::MPEndPlay(TMP3EndPlayReason reason) {
@@ -525,10 +590,17 @@ void TF::MPEndPlay(TMP3EndPlayReason reason) {
     case TMP3EndPlayReason::mepEndOfData:
         MPControl(TMPCommand::Successful);
         break;
-    case TMP3EndPlayReason::mepStopped:
-        MPControl(stopRequested_ ? TMPCommand::Timer : TMPCommand::Change);
+    case TMP3EndPlayReason::mepStopped: {
+        const TAfterStop next = afterStop_.value_or(TAfterStop::Change);
+        afterStop_.reset();
+        if (stopRequested_)
+            MPControl(TMPCommand::Timer);
+        else
+            RunAfterStop(next);
         break;
+    }
     case TMP3EndPlayReason::mepError:
+        afterStop_.reset();
         Terminate();
         break;
     }
@@ -550,7 +622,82 @@ void TF::TimerTimer() {
     Gauge->setValue(app::GaugePercent(position, length));
 }
 
-void TF::MPListDblClick() { MP->Stop(); }
+// A double click stops what plays, and the stopped event starts the selected line; with
+// nothing playing the line starts at once, so that a line that could not be played never
+// leaves the list unable to start another.
+void TF::MPListDblClick() { StopThen(TAfterStop::Change); }
+
+void TF::StopThen(TAfterStop next) {
+    if (Playing()) {
+        afterStop_ = next;
+        MP->Stop();
+    } else if (afterStop_) {
+        afterStop_ = next;  // our stop's event is still on its way and will do it
+    } else {
+        RunAfterStop(next);
+    }
+}
+
+void TF::RunAfterStop(TAfterStop next) {
+    if (stopRequested_) return;
+    switch (next) {
+    case TAfterStop::Change:
+        MPControl(TMPCommand::Change);
+        break;
+    case TAfterStop::Next:
+        MPControl(TMPCommand::Successful);
+        break;
+    case TAfterStop::Previous:
+        if (StartChosen(continuousPlay_)) RefreshDisplay();
+        break;
+    case TAfterStop::Again: {
+        const int line = MPList->currentRow();
+        if (line >= 0 && TryStart(line))
+            RefreshDisplay();
+        else
+            MPControl(TMPCommand::Successful);
+        break;
+    }
+    case TAfterStop::Nothing:
+        break;
+    }
+}
+
+void TF::PlayNext() {
+    Guarded([this] { StopThen(TAfterStop::Next); });
+}
+
+void TF::PlayPrevious() {
+    Guarded([this] { StopThen(TAfterStop::Previous); });
+}
+
+void TF::PlayAgain() {
+    Guarded([this] {
+        if (!Playing()) StopThen(TAfterStop::Again);
+    });
+}
+
+void TF::StopPlaying() {
+    Guarded([this] { StopThen(TAfterStop::Nothing); });
+}
+
+void TF::PlayOrStop() {
+    if (Playing())
+        StopPlaying();
+    else
+        PlayAgain();
+}
+
+void TF::RaiseWindow() {
+    Guarded([this] {
+        if (PUML_MainWindow->text() == kShowWindow)
+            PUML_MainWindowClick();
+        else {
+            raise();
+            activateWindow();
+        }
+    });
+}
 
 void TF::showEvent(QShowEvent* event) {
     // Centred on the screen each time it is shown.

@@ -46,7 +46,7 @@ struct TFOptions {
     std::function<int(int)> random;             // 0 .. n-1
     std::function<bool(const std::string&)> isValidFile;  // TMP3Player::IsValidFile
     uint32_t minuteMs = 60000;                  // length of a timer-play minute
-    std::optional<bool> trayAvailable;          // whether a notification area exists
+    std::function<bool()> trayAvailable;        // whether a notification area exists now
     std::ostream* trace = nullptr;              // one line per event when set
 };
 
@@ -76,6 +76,24 @@ public:
     void SB_21Click();
     // The minute tick, on the main thread.
     void MMTTimer();
+
+    // Play control for the desktop's media controls. Each works whether a file plays or
+    // not, and none starts anything while the program is ending.
+    void PlayNext();      // the next file as the play mode chooses it
+    void PlayPrevious();  // continuous play: the line before; random play: as PlayNext
+    void PlayAgain();     // nothing playing: the selected line again, or the next one
+    void StopPlaying();   // stops; nothing follows
+    void PlayOrStop();    // there is no pause: stops a playing file, starts a stopped one
+    void RaiseWindow();
+    bool Playing() const { return MP->Status() == TMP3Status::mpsPlaying; }
+    // The file the displays show (the last one started), numbered in the order of starting
+    // from 1; number 0 before the first.
+    struct TTrack {
+        int number = 0;
+        std::string path;
+        int32_t durationMs = 0;
+    };
+    const TTrack& Track() const { return track_; }
 
     // Program-wide state.
     bool StopRequested() const { return stopRequested_; }
@@ -117,6 +135,10 @@ public:
     TTaskTray* TTray;
     std::unique_ptr<TMP3Player> MP;
 
+signals:
+    // The file shown or the play status changed.
+    void PlayStateChanged();
+
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -128,6 +150,13 @@ private:
     void FileSearch();
     void SFileFind(const std::string& name);
     bool TryStart(int line);
+    bool StartChosen(bool backwards);
+    // What the stopped event of a Stop asked for here does; the double click's "Change" is
+    // what a stop from elsewhere does.
+    enum class TAfterStop { Change, Next, Previous, Again, Nothing };
+    void StopThen(TAfterStop next);
+    void RunAfterStop(TAfterStop next);
+    void TrayChanged(bool available);
     void RefreshDisplay();
     void ShowRemainingMinutes();
     void Terminate();
@@ -147,6 +176,9 @@ private:
     QString applicationTitle_;
     bool terminated_ = false;
     int powerOffRequests_ = 0;
+    TTrack track_;
+    // Set from a Stop of ours until its stopped event arrives.
+    std::optional<TAfterStop> afterStop_;
     // Ticks queued from the timer's thread before the timer was switched off or restarted
     // are dropped: each start has a number of its own.
     std::atomic<uint32_t> timerGeneration_{0};
@@ -157,5 +189,7 @@ QPixmap ZentuIcon();
 
 // The font of the window: a Japanese desktop font, 12 px.
 QFont WindowFont(bool bold = false);
+// `font`, smaller where `text` would be wider than `width` (down to 6 px).
+QFont FitFont(QFont font, const QString& text, int width);
 
 }  // namespace zentu

@@ -44,6 +44,8 @@ TTaskTray::TTaskTray(QObject* owner) : QObject(owner) {
     while (IdTaken(id, nullptr)) ++id;
     iconID_ = id;
     registry.emplace_back(id, this);
+    watch_.setInterval(500);
+    connect(&watch_, &QTimer::timeout, this, &TTaskTray::CheckAvailability);
 }
 
 TTaskTray::~TTaskTray() {
@@ -110,7 +112,8 @@ void TTaskTray::UpdateIcon() {
     if (!added_) {
         trayIcon_->show();
         if (!trayIcon_->isVisible()) throw EInvalidOperation("タスクトレイに登録できません");
-        if (!TrayAvailable()) emit TrayUnavailable();
+        wasAvailable_ = Available();
+        watch_.start();
     }
     added_ = true;
     ++updateCount_;
@@ -118,8 +121,16 @@ void TTaskTray::UpdateIcon() {
 
 void TTaskTray::DeleteIcon() {
     if (added_ && trayIcon_ != nullptr) trayIcon_->hide();
+    watch_.stop();
     added_ = false;
     registered_ = false;
+}
+
+void TTaskTray::CheckAvailability() {
+    const bool available = Available();
+    if (available == wasAvailable_) return;
+    wasAvailable_ = available;
+    emit AvailabilityChanged(available);
 }
 
 void TTaskTray::Activated(QSystemTrayIcon::ActivationReason reason) {

@@ -9,8 +9,10 @@
 #include <QPointer>
 #include <QString>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <cstdint>
 #include <functional>
+#include <utility>
 
 namespace zentu {
 
@@ -51,9 +53,11 @@ public:
     void Loaded();
 
     // Whether the desktop has a notification area. Without one the icon cannot be seen, and
-    // the owner should show its window instead (TrayUnavailable says the same when the icon
-    // is put up).
+    // the owner should show its window instead.
     static bool TrayAvailable();
+    // The same for this tray, through the question tests can replace.
+    bool Available() const { return probe_ ? probe_() : TrayAvailable(); }
+    void SetAvailabilityProbe(std::function<bool()> probe) { probe_ = std::move(probe); }
     // Whether the icon is up (added), and how often it was added or brought up to date.
     bool Added() const { return added_; }
     int UpdateCount() const { return updateCount_; }
@@ -65,7 +69,9 @@ public:
     TTrayMouseEvent OnMouseUp;
 
 signals:
-    void TrayUnavailable();
+    // While the icon is up, the notification area appeared (a panel that starts later; Qt
+    // puts the icon into it) or went away. Looked at twice a second: Qt does not tell.
+    void AvailabilityChanged(bool available);
 
 public slots:
     // What the desktop reports of the icon: a left press (Trigger), a right press (Context),
@@ -81,6 +87,8 @@ protected:
     virtual void MouseUp(TMouseButton button, TShiftState shift, int x, int y);
 
 private:
+    void CheckAvailability();
+
     QPointer<QMenu> popupMenuL_;
     QPointer<QMenu> popupMenuR_;
     QString tipString_;
@@ -90,6 +98,9 @@ private:
     bool added_ = false;
     int updateCount_ = 0;
     QSystemTrayIcon* trayIcon_ = nullptr;
+    std::function<bool()> probe_;
+    QTimer watch_;
+    bool wasAvailable_ = false;
 };
 
 }  // namespace zentu

@@ -12,3 +12,5 @@ $APT install --no-upgrade g++ clang cmake ninja-build pkg-config libgtest-dev li
 # tests: encoders and a peer decoder for fixtures made at test time, a headless X server with a
 # tray host, and a Japanese font
 $APT install --no-upgrade lame twolame mpg123 sox xvfb xauth x11-utils xdotool trayer fonts-ipafont-gothic
+# the media-controls test (a private session bus, playerctl) and the install and package test
+$APT install --no-upgrade dbus-daemon playerctl desktop-file-utils dpkg-dev

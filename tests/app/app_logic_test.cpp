@@ -128,6 +128,10 @@ TEST(NextFile, InOrderStartsAfterTheSelectionAndWraps) {
     EXPECT_EQ(skip.chosen, 2);
     EXPECT_EQ(skip.selected, 2);
     EXPECT_EQ(tried, (std::vector<int>{1, 2}));
+    // Backwards: the line before, the last one before line 0, passing over line 1.
+    EXPECT_EQ(ChooseInOrder(3, 0, readable, true).chosen, 2);
+    EXPECT_EQ(ChooseInOrder(3, -1, readable, true).chosen, 2);
+    EXPECT_EQ(ChooseInOrder(3, 2, readable, true).chosen, 0);
 }
 
 TEST(NextFile, InOrderEndsWhenNoLineCanBeRead) {

@@ -79,7 +79,7 @@ protected:
         TFOptions options;
         options.args = std::move(args);
         options.powerControl = &power_;
-        options.trayAvailable = false;
+        options.trayAvailable = [] { return false; };
         options.minuteMs = minuteMs;
         options.terminate = [this] { ++terminations_; };
         options.showError = [this](const QString& text) { errors_.push_back(text); };
@@ -88,12 +88,13 @@ protected:
         window_->FormCreate();
         return *window_;
     }
-    std::string Folder() const { return "D" + dir_.string(); }
-    int PlayCount() const {
-        const std::string text = trace_.str();
+    std::string Folder() const { return std::string("D").append(dir_.string()); }
+    // Trace lines that begin with `start`.
+    int Count(const std::string& start) const {
+        std::istringstream lines(trace_.str());
         int count = 0;
-        for (size_t at = text.find("\nplay "); at != std::string::npos; at = text.find("\nplay ", at + 1)) ++count;
-        return count + (text.rfind("play ", 0) == 0 ? 1 : 0);
+        for (std::string line; std::getline(lines, line);) count += line.rfind(start, 0) == 0;
+        return count;
     }
 
     fs::path dir_;
@@ -332,6 +333,25 @@ TEST_F(MainWindow, DoubleClickStartsTheSelectedFileAndExitEnds) {
     EXPECT_EQ(f.L4->text(), QStringLiteral("b"));
 
     // Show and hide through the menu item's caption.
+
+    // A line that cannot be played leaves nothing playing, but never blocks the next choice.
+    std::ofstream(dir_ / "ab.mp3") << "not audio";
+    f.AddToList((dir_ / "ab.mp3").string());  // sorted between a and b
+    for (int round = 1; round <= 2; ++round) {
+        f.MPList->setCurrentRow(1);
+        f.MPListDblClick();
+        ASSERT_TRUE(WaitFor([&] { return Count("unreadable ") == round; }));
+        EXPECT_FALSE(f.Playing());
+        EXPECT_EQ(f.L4->text(), QStringLiteral("b"));  // the display keeps the last file
+    }
+    f.MPList->setCurrentRow(0);
+    f.MPListDblClick();
+    EXPECT_EQ(f.MP->FileName(), dir_.string() + "/a.mp3");
+    f.StopPlaying();
+    f.MPList->setCurrentRow(1);
+    f.PlayAgain();  // on the bad line: the next one
+    ASSERT_TRUE(WaitFor([&] { return f.Playing() && f.Track().path == dir_.string() + "/b.mp3"; }));
+
     f.PUML_MainWindow->trigger();
     EXPECT_TRUE(f.isVisible());
     EXPECT_EQ(f.PUML_MainWindow->text(), QStringLiteral("メインウィンドウ非表示"));
@@ -340,6 +360,53 @@ TEST_F(MainWindow, DoubleClickStartsTheSelectedFileAndExitEnds) {
     f.PUML_Exit->trigger();
     EXPECT_EQ(terminations_, 1);
     EXPECT_TRUE(f.StopRequested());
+    f.PlayNext();  // nothing starts while the program ends
+    EXPECT_FALSE(f.Playing());
+}
+
+// Where a widget draws: a label its text's pixels, in its parent's coordinates.
+QRect Drawn(QWidget* w) {
+    if (!qobject_cast<QLabel*>(w)) return w->geometry();
+    QImage image(w->size(), QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    w->render(&image, QPoint(), QRegion(), QWidget::RenderFlags());
+    QRect box;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (qAlpha(image.pixel(x, y)) != 0) box |= QRect(x, y, 1, 1);
+    return box.translated(w->pos());
+}
+
+TEST_F(MainWindow, TextsNeverRunIntoEachOtherOrIntoAFrameLine) {
+    const std::string name(200, 'n');
+    WriteStream(dir_ / (name + ".mp3"), 8);
+    TF& f = Start({Folder()});
+    f.LT_1->setText(QStringLiteral("9999 分 59 秒"));
+    f.LT_3->setText(QStringLiteral("101 分 08 秒"));
+    // Long names are cut in the middle, the whole name in the tooltip; short ones are whole.
+    EXPECT_EQ(f.L4->text(), QString::fromStdString(name));
+    EXPECT_EQ(f.L4->toolTip(), f.L4->text());
+    EXPECT_EQ(f.L3->toolTip(), QString::fromStdString(dir_.string() + "/" + name + ".mp3"));
+    EXPECT_TRUE(f.L1_1->toolTip().isEmpty());
+    const QFont font = FitFont(WindowFont(), f.LT_1->text(), 60);  // times: whole, smaller
+    EXPECT_LE(QFontMetrics(font).horizontalAdvance(f.LT_1->text()), 60);
+    EXPECT_GE(font.pixelSize(), 9);
+
+    // No text meets another control, leaves its box or covers a pixel its box draws itself.
+    for (QWidget* parent : std::vector<QWidget*>{&f, f.GB_0, f.GB_1, f.GB_2}) {
+        QImage own(parent->size(), QImage::Format_ARGB32);
+        own.fill(Qt::transparent);
+        if (parent != &f) parent->render(&own, QPoint(), QRegion(), QWidget::RenderFlags());
+        std::vector<QRect> drawn;
+        for (QWidget* w : parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            if (w->isVisibleTo(parent) && !w->inherits("QMenu") && !Drawn(w).isEmpty()) drawn.push_back(Drawn(w));
+        for (size_t i = 0; i < drawn.size(); ++i) {
+            EXPECT_TRUE(QRect(QPoint(), parent->size()).contains(drawn[i]));
+            for (int y = drawn[i].top(); y <= drawn[i].bottom(); ++y)
+                for (int x = drawn[i].left(); x <= drawn[i].right(); ++x) ASSERT_EQ(qAlpha(own.pixel(x, y)), 0) << x << "," << y;
+            for (size_t j = i + 1; j < drawn.size(); ++j) EXPECT_FALSE(drawn[i].intersects(drawn[j])) << drawn[i].x() << "," << drawn[i].y();
+        }
+    }
 }
 
 // Screenshots for the documentation, when ZENTU_SCREENSHOT_DIR names a folder.

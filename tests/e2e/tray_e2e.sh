@@ -1,23 +1,9 @@
 #!/bin/bash
 # Zentu on a real X server with a real tray (Xvfb + trayer), driven with xdotool.
 # Usage: tray_e2e.sh ZENTU_BINARY  (exit 77: a tool is missing)
-set -u
 APP=$1
-for tool in Xvfb trayer xdotool lame twolame sox; do
-  command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool missing"; exit 77; }
-done
-WORK=$(mktemp -d /tmp/zentu-e2e.XXXX)
-PIDS=()
-cleanup() { for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$WORK"; }
-trap cleanup EXIT
-LOG=$WORK/app.log
-fail() { echo "FAIL: $*"; sed 's/^/  app: /' "$LOG" 2>/dev/null; exit 1; }
-waitlog() { local end=$(( $(date +%s) + ${2:-10} ))
-  until grep -q -- "$1" "$LOG"; do [ "$(date +%s)" -ge "$end" ] && return 1; sleep 0.05; done; }
-export ZENTU_AUDIO=null ZENTU_TRACE=1 QT_QPA_PLATFORM=xcb
-unset ZENTU_POWEROFF_COMMAND
-export CI=true  # belt and braces: the system's power control only ever dry-runs here
-export XDG_RUNTIME_DIR=$WORK/xdg; mkdir -m 700 "$XDG_RUNTIME_DIR"
+. "$(dirname "$0")/e2e_lib.sh"
+need Xvfb trayer xdotool lame twolame sox
 
 # Moves through the open menu with the Down key until the item starting with $1 is
 # highlighted, then chooses it.
@@ -43,12 +29,8 @@ lame --quiet -b 128 "$WORK/a.wav" "$MUSIC/01 short.mp3" || fail "lame"
 twolame --quiet -b 192 "$WORK/a.wav" "$MUSIC/sub/02 layer2.mp3" || fail "twolame"
 lame --quiet -b 128 "$WORK/b.wav" "$MUSIC/03 long.mp3" || fail "lame"
 
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$WORK/display" 2>"$WORK/xvfb.log" & PIDS+=($!)
-for _ in $(seq 100); do [ -s "$WORK/display" ] && break; sleep 0.05; done
-[ -s "$WORK/display" ] || fail "Xvfb did not start"
-export DISPLAY=:$(tr -d '\n' < "$WORK/display")
-trayer --edge top --align right --widthtype pixel --width 200 --height 24 >/dev/null 2>&1 & PIDS+=($!)
-timeout 10 xdotool search --sync --class trayer >/dev/null 2>&1 || fail "trayer did not start"
+start_x
+start_trayer
 sleep 0.3
 
 # 1. Start with a folder in continuous play: the icon sits in the tray, files follow.
@@ -106,6 +88,27 @@ waitlog '^minute 0' || fail "timer did not run out"
 waitlog '^poweroff' || fail "power-off not asked for"
 for _ in $(seq 100); do [ -s "$WORK/poweroff.rec" ] && break; sleep 0.05; done
 [ "$(cat "$WORK/poweroff.rec" 2>/dev/null)" = poweroff ] || fail "power-off not recorded"
-kill $APPPID
+kill $APPPID; wait $APPPID 2>/dev/null
 
-echo "tray end-to-end: 7 scenarios passed"
+# 8. A notification area that appears after the start takes the icon, and hiding works then.
+kill $TRAYER; wait $TRAYER 2>/dev/null
+: > "$LOG"
+"$APP" "D$MUSIC" > "$LOG" 2>&1 & APPPID=$!; PIDS+=($APPPID)
+waitlog 'window:shown' || fail "no tray: window not shown at start"
+start_trayer
+waitlog 'tray:available' || fail "the new tray was not seen"
+icon() { for w in $(xdotool search --onlyvisible --class zentu); do
+    eval "$(xdotool getwindowgeometry --shell "$w")"; [ "$WIDTH" -le 32 ] && { ICON=$w; return 0; }; done; return 1; }
+waitfor 10 icon || fail "icon not added to the new tray"
+eval "$(xdotool getwindowgeometry --shell "$ICON")"; CX=$((X + WIDTH/2)); CY=$((Y + HEIGHT/2))
+open_left 1 || fail "left menu not shown on the new icon"
+sleep 0.2
+choose 'メインウィンドウ非表示' || fail "no hide-window item"
+waitlog 'window:hidden' || fail "window not hidden"
+
+# 9. When the notification area goes away, the window is shown.
+kill $TRAYER
+waitlog 'tray:gone' || fail "the tray's end was not seen"
+waitlog 'window:shown' 5 2 || fail "window not shown without a tray"
+
+echo "tray end-to-end: 9 scenarios passed"
