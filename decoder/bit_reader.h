@@ -52,6 +52,9 @@ public:
     void Need(int n) {
         if (count_ < n) Refill();
     }
+    // The next bits at the top of 64 (at least as many as the last Need asked for are
+    // valid; what lies below them is further stream data or zero).
+    uint64_t WindowUnchecked() const { return window_; }
     // n in 1..56.
     uint32_t PeekUnchecked(int n) const { return static_cast<uint32_t>(window_ >> (64 - n)); }
     void SkipUnchecked(int n) { Drop(n); }

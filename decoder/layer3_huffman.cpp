@@ -116,45 +116,61 @@ void ReadScaleFactorsLsf(TBitReader& br, GranuleInfo& gi, bool intensitySecond, 
 
 namespace {
 
-// Walks a look-up tree; returns the leaf (count, x, y, length in its bytes).
-// One code through the look-up tree; the caller has made enough bits buffered (no code is
-// longer than 19 bits).
-inline uint32_t HuffLookup(TBitReader& br, const uint32_t* node) {
-    for (;;) {
-        const int width = static_cast<int>(node[0] & 0xff);
-        const uint32_t e = node[1 + br.PeekUnchecked(width)];
-        const int length = static_cast<int>(e >> 24);
-        if (length != 0) {
-            br.SkipUnchecked(length);
-            return e;
-        }
-        br.SkipUnchecked(width);
-        node += e;
-    }
-}
+// A link entry of the generated look-up tables (see huffman_tables.h).
+constexpr uint32_t kLink = 0x8000;
 
 // The pairs of one region from line i up to `end`; false, or true when the reader ran past
-// the channel's data (i is then just after the pair that did). Tables with escapes add
-// linbits to a value of 15.
+// the channel's data (i is then just after the pair that did). One look-up gives both
+// values and the bits the pair takes; the reader moves once per pair, and the signs (and
+// escape bits, a value of 15 in the tables with escapes) are taken from the window read
+// before, off the chain from one pair to the next. No branch depends on a sign: the signs
+// of real music are a coin toss that no branch predictor guesses.
 template <bool Escape>
-inline bool DecodePairs(TBitReader& br, const uint32_t* tree, int linbits, int64_t endBit, int32_t* quant,
+inline bool DecodePairs(TBitReader& br, const tables::HuffTableInfo& t, int64_t endBit, int32_t* quant,
                         int32_t& i, int32_t end) {
+    const uint16_t* table = t.table;
+    const int first = t.width;
+    const int linbits = t.linbits;
     for (; i < end; i += 2) {
-        // a code (at most 19 bits), with escapes two of 13 bits, and two signs
-        br.Need(Escape ? 48 : 21);
-        const uint32_t e = HuffLookup(br, tree);
-        int32_t x = static_cast<int32_t>((e >> 8) & 0xff);
-        int32_t y = static_cast<int32_t>((e >> 16) & 0xff);
-        // Sign bits follow nonzero values only; applied without branches, since the signs of
-        // real music are a coin toss that no branch predictor guesses.
-        if (Escape && x == 15) x += static_cast<int32_t>(br.ReadUnchecked(linbits));
-        const auto sx = static_cast<int32_t>(br.ReadUnchecked(x != 0));
-        x = (x ^ -sx) + sx;
-        if (Escape && y == 15) y += static_cast<int32_t>(br.ReadUnchecked(linbits));
-        const auto sy = static_cast<int32_t>(br.ReadUnchecked(y != 0));
-        y = (y ^ -sy) + sy;
-        quant[i] = x;
-        quant[i + 1] = y;
+        // a code (at most 19 bits) or the first look-up's width, with escapes two of 13
+        // bits, and two signs
+        br.Need(Escape ? 48 : 24);
+        uint64_t window = br.WindowUnchecked();
+        uint32_t e = table[window >> (64 - first)];
+        if (e & kLink) [[unlikely]] {
+            int width = first;
+            do {
+                br.SkipUnchecked(width);
+                width = static_cast<int>((e >> 12) & 7) + 1;
+                e = table[(e & 0xFFF) + br.PeekUnchecked(width)];
+            } while (e & kLink);
+            window = br.WindowUnchecked();
+        }
+        auto x = static_cast<int32_t>(e & 15);
+        auto y = static_cast<int32_t>((e >> 4) & 15);
+        const int tx = x != 0;
+        const int ty = y != 0;
+        const int bits = static_cast<int>((e >> 8) & 15);  // code and signs
+        uint64_t after = window << (bits - tx - ty);       // the bits after the code
+        int32_t sx, sy;
+        if constexpr (Escape) {
+            const int lx = x == 15 ? linbits : 0;
+            const int ly = y == 15 ? linbits : 0;
+            br.SkipUnchecked(bits + lx + ly);
+            x += static_cast<int32_t>((after >> 1) >> (63 - lx));  // nothing when lx is 0
+            after <<= lx;
+            sx = static_cast<int32_t>(after >> 63) & tx;
+            after <<= tx;
+            y += static_cast<int32_t>((after >> 1) >> (63 - ly));
+            after <<= ly;
+            sy = static_cast<int32_t>(after >> 63) & ty;
+        } else {
+            br.SkipUnchecked(bits);
+            sx = static_cast<int32_t>(after >> 63) & tx;
+            sy = static_cast<int32_t>((after << tx) >> 63) & ty;
+        }
+        quant[i] = (x ^ -sx) + sx;
+        quant[i + 1] = (y ^ -sy) + sy;
         if (br.BitsConsumed() > endBit) {
             i += 2;
             return true;
@@ -163,10 +179,9 @@ inline bool DecodePairs(TBitReader& br, const uint32_t* tree, int linbits, int64
     return false;
 }
 
-}  // namespace
-
-int32_t DecodeHuffman(TBitReader& br, const GranuleInfo& gi, const Layer3State& l3, int64_t dataEnd,
-                      int32_t* quant) {
+// The lines of one granule and channel (see DecodeHuffman).
+inline int32_t DecodeLines(TBitReader& br, const GranuleInfo& gi, const Layer3State& l3, int64_t dataEnd,
+                           int32_t* quant) {
     const int64_t endBit = dataEnd + kOverrunSlack;
     const int32_t maxLines = l3.maxLines;
     const int32_t bigEnd = std::min(gi.bigValues * 2, maxLines);
@@ -183,46 +198,36 @@ int32_t DecodeHuffman(TBitReader& br, const GranuleInfo& gi, const Layer3State& 
             for (; i < end; ++i) quant[i] = 0;
             continue;
         }
-        overrun = table.kind == 3 ? DecodePairs<true>(br, table.tree, table.linbits, endBit, quant, i, end)
-                                  : DecodePairs<false>(br, table.tree, 0, endBit, quant, i, end);
+        overrun = table.kind == 3 ? DecodePairs<true>(br, table, endBit, quant, i, end)
+                                  : DecodePairs<false>(br, table, endBit, quant, i, end);
     }
     i = bigEnd;
 
-    // Count-1 quadruples until the channel's bits are used up.
+    // Count-1 quadruples until the channel's bits are used up: each code with its signs in
+    // one look-up.
     int32_t nonzero = bigEnd;
     if (!overrun) {
         const bool tableB = gi.count1TableSelect != 0;
+        const uint16_t* table = tableB ? tables::kCount1LookupB.data() : tables::kCount1LookupA.data();
+        const int width = tableB ? 8 : 10;
+        const int64_t least = tableB ? 4 : 1;
         int64_t remaining = dataEnd - br.BitsConsumed();
         int32_t lastStart = -1;
-        while (i < maxLines) {
-            if (remaining < (tableB ? 4 : 1)) break;
-            br.Need(10);  // a code of at most 6 bits and four signs
-            int vwxy;
-            if (tableB) {
-                vwxy = static_cast<int>(br.ReadUnchecked(4)) ^ 15;
-                remaining -= 4;
-            } else {
-                const tables::Count1Entry entry = tables::kCount1TableA[br.PeekUnchecked(6)];
-                br.SkipUnchecked(entry.length);
-                remaining -= entry.length;
-                vwxy = entry.vwxy;
-            }
-            // each value that is 1 takes a sign bit (1: negative), in the order v, w, x, y
-            auto value = [&br, &remaining](int present) {
-                const auto sign = static_cast<int32_t>(br.ReadUnchecked(present));
-                remaining -= present;
-                return present * (1 - 2 * sign);
-            };
-            const int32_t v = value((vwxy >> 3) & 1);
-            const int32_t w = value((vwxy >> 2) & 1);
-            const int32_t x = value((vwxy >> 1) & 1);
-            const int32_t y = value(vwxy & 1);
-            quant[i] = v;
-            quant[i + 1] = w;
-            quant[i + 2] = x;
-            quant[i + 3] = y;
+        while (i < maxLines && remaining >= least) {
+            br.Need(10);
+            const uint32_t e = table[br.PeekUnchecked(width)];
+            const int length = static_cast<int>((e >> 8) & 15);
+            br.SkipUnchecked(length);
+            remaining -= length;
+            // value k: 1 when nonzero, -1 when also negative
+            const auto nz = static_cast<int32_t>(e & 15);
+            const auto neg = static_cast<int32_t>((e >> 3) & 30);
+            quant[i] = ((nz >> 3) & 1) - ((neg >> 3) & 2);
+            quant[i + 1] = ((nz >> 2) & 1) - ((neg >> 2) & 2);
+            quant[i + 2] = ((nz >> 1) & 1) - ((neg >> 1) & 2);
+            quant[i + 3] = (nz & 1) - (neg & 2);
             lastStart = i;
-            if (vwxy) nonzero = i + ((vwxy & 3) ? 4 : 2);
+            if (nz) nonzero = i + ((nz & 3) ? 4 : 2);
             i += 4;
             if (br.BitsConsumed() > endBit) {
                 overrun = true;
@@ -242,6 +247,18 @@ int32_t DecodeHuffman(TBitReader& br, const GranuleInfo& gi, const Layer3State& 
     const int32_t cap = gi.blockType == 2 ? l3.shortCap : l3.longCap;
     const int32_t clearFrom = std::min(nonzero, cap);
     if (clearFrom < 576) std::memset(quant + clearFrom, 0, static_cast<size_t>(576 - clearFrom) * sizeof(int32_t));
+    return nonzero;
+}
+
+}  // namespace
+
+int32_t DecodeHuffman(TBitReader& reader, const GranuleInfo& gi, const Layer3State& l3, int64_t dataEnd,
+                      int32_t* quant) {
+    // A copy of the reader that nothing else can reach stays in registers: the stores of
+    // the lines cannot alias it.
+    TBitReader br = reader;
+    const int32_t nonzero = DecodeLines(br, gi, l3, dataEnd, quant);
+    reader = br;
     return nonzero;
 }
 
