@@ -236,17 +236,22 @@ MAX_FIRST_WIDTH = 10
 ESCAPE_TABLES = (16, 24)
 
 
-def first_width(codes):
-    """Wide enough for every code, up to MAX_FIRST_WIDTH."""
-    return min(max(len(b) for b, _, _ in codes), MAX_FIRST_WIDTH)
+def first_width(codes, escape):
+    """Wide enough for every code (with its two signs where they can be complete), up to
+    MAX_FIRST_WIDTH."""
+    return min(max(len(b) for b, _, _ in codes) + (0 if escape else 2), MAX_FIRST_WIDTH)
 
 
-def build_level(out, codes, width):
+def build_level(out, codes, width, escape, first):
     """Appends a look-up level of 2^width 16-bit entries (then its sub-levels) to out and
-    returns its index. A leaf: x in bits 0-3, y in 4-7, and in 8-11 the bits of the pair
-    from this level on: the rest of the code and a sign bit for each nonzero value (escape
-    bits not counted). A link: bit 15, the next level's width - 1 in bits 12-14, its index
-    in bits 0-11."""
+    returns its index. A link: bit 15, the next level's width - 1 in bits 12-14, its index
+    in bits 0-11. The leaves of the tables used with escapes hold x (bits 0-3), y (4-7) and
+    the bits of the pair from this level on (8-11): the rest of the code and a sign bit per
+    nonzero value, escape bits not counted. In the other tables, on the first level, a code
+    whose sign bits lie inside the peeked bits too is a complete pair: x and y with their
+    signs as 5-bit two's complement values in bits 0-4 and 5-9, the bits of code and signs
+    in 10-13; any other leaf has bit 14 set: x in bits 0-3, y in 4-7 and the bits of the rest
+    of the code in 8-11, its signs following."""
     start = len(out)
     out.extend([None] * (1 << width))
     pending = []
@@ -256,14 +261,28 @@ def build_level(out, codes, width):
         if leaf:
             assert len(leaf) == 1
             bits, x, y = leaf[0]
-            out[start + p] = x | (y << 4) | ((len(bits) + (x != 0) + (y != 0)) << 8)
+            pos = len(bits)
+            nonzero = (x != 0) + (y != 0)
+            if escape:
+                out[start + p] = x | (y << 4) | ((pos + nonzero) << 8)
+            elif first and pos + nonzero <= width:
+                values = []
+                for v in (x, y):
+                    if v:
+                        if prefix[pos] == "1":
+                            v = -v
+                        pos += 1
+                    values.append(v & 31)
+                out[start + p] = values[0] | (values[1] << 5) | (pos << 10)
+            else:
+                out[start + p] = x | (y << 4) | (pos << 8) | (1 << 14)
         else:
             longer = [(b[width:], x, y) for b, x, y in codes if len(b) > width and b.startswith(prefix)]
             assert longer, "incomplete code"
             pending.append((p, longer))
     for p, sub in pending:
         subwidth = min(max(len(b) for b, _, _ in sub), 8)
-        index = build_level(out, sub, subwidth)
+        index = build_level(out, sub, subwidth, escape, False)
         assert index < 4096
         out[start + p] = 0x8000 | ((subwidth - 1) << 12) | index
     return start
@@ -273,14 +292,18 @@ def decode_lookup(table, width, bits, linbits):
     """What the decoder does with the bit string: (x, y, bits taken), signs applied."""
     def take(pos, n):
         return int(bits[pos:pos + n].ljust(n, "0"), 2)
+    def signed5(v):
+        return v - 32 if v & 16 else v
+    e = table[take(0, width)]
+    if not linbits and e < 0x4000:
+        return signed5(e & 31), signed5((e >> 5) & 31), (e >> 10) & 15
     pos = 0
-    e = table[take(pos, width)]
     while e & 0x8000:
         pos += width
         width = ((e >> 12) & 7) + 1
         e = table[(e & 0xFFF) + take(pos, width)]
     x, y = e & 15, (e >> 4) & 15
-    pos += ((e >> 8) & 15) - (x != 0) - (y != 0)
+    pos += ((e >> 8) & 15) - (0 if not linbits else (x != 0) + (y != 0))
     values = []
     for v in (x, y):
         if linbits and v == 15:
@@ -321,18 +344,23 @@ def gen_huffman(folder):
     s = [HEADER]
     s.append("// Layer III big-value Huffman codes (ISO/IEC 11172-3 table B.7) as look-up tables of 16-bit\n"
              "// entries: a first level of 2^width entries indexed by the next bits, then the sub-levels.\n"
-             "// A leaf holds x (bits 0-3), y (4-7) and the bits of the pair from its level on (8-11):\n"
-             "// the rest of the code and one sign bit per nonzero value, escape bits not counted. A\n"
-             "// link (bit 15) gives the next level's width - 1 (bits 12-14) and its index (0-11).")
+             "// A link (bit 15) gives the next level's width - 1 (bits 12-14) and its index (0-11).\n"
+             "// Tables without escapes (1-15): below 0x4000 an entry is a complete pair, x and y with\n"
+             "// their signs as 5-bit two's complement values (bits 0-4, 5-9) and the bits of code and\n"
+             "// signs (10-13); other leaves have bit 14 set and hold x (0-3), y (4-7) and the rest of\n"
+             "// the code's bits (8-11), the signs following. Tables with escapes (16, 24): a leaf holds\n"
+             "// x (0-3), y (4-7) and the bits of the rest of the code and of the signs (8-11); the\n"
+             "// escape bits of a 15 come before its sign.")
     names = {}
     test_codes = []
     for key in ["1", "2", "3", "5", "6", "7", "8", "9", "10", "11", "12", "13", "15", "16", "24"]:
         t = huff["code_tables"][key]
         codes = [(e["code"], e["x"], e["y"]) for e in t["entries"]]
-        width = first_width(codes)
+        escape = int(key) in ESCAPE_TABLES
+        width = first_width(codes, escape)
         table = []
-        build_level(table, codes, width)
-        linbits_tried = (1, 13) if int(key) in ESCAPE_TABLES else (0,)
+        build_level(table, codes, width, escape, True)
+        linbits_tried = (1, 13) if escape else (0,)
         for e in t["entries"]:
             for linbits in linbits_tried:
                 for sx in (0, 1):

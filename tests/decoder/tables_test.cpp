@@ -29,7 +29,7 @@ TEST(Tables, SampleValues) {
     EXPECT_EQ(kHuffTables[24].linbits, 4);
     EXPECT_EQ(kHuffTables[23].linbits, 13);
     EXPECT_EQ(kHuffTables[4].table, nullptr);
-    EXPECT_EQ(kHuffTables[1].width, 3);  // first-level widths: the longest code, at most 10
+    EXPECT_EQ(kHuffTables[1].width, 5);  // first-level widths: every code with its signs, at most 10
     EXPECT_EQ(kHuffTables[24].width, 10);
 }
 
