@@ -274,10 +274,10 @@ DecodeResult DecodeLayer2Frame(DecoderState& s, const uint8_t* frame, int32_t av
         groupedSelect[e] = r.grouped ? ~uint64_t{0} : 0;
         mid[e] = r.mid;
     }
+    // Per granule: the integer samples of each time slot first (both entries of a joint pair
+    // get the same), then each slot scaled in one pass over its entries.
+    alignas(16) int32_t value[3][64];
     for (int gr = 0; gr < 12; ++gr) {
-        const int third = gr >> 2;
-        const float* sc = scale[third];
-        float* slot = s.samples + gr * 3 * 64;
         for (e = 0; e < active;) {
             br.Need(48);
             const uint64_t code = br.ReadUnchecked(codeBits[e]);
@@ -285,22 +285,28 @@ DecodeResult DecodeLayer2Frame(DecoderState& s, const uint8_t* frame, int32_t av
             const uint64_t v = code ^ ((code ^ digits) & groupedSelect[e]);
             const int b = sampleBits[e];
             const uint64_t mask = (uint64_t{1} << b) - 1;
-            const float v0 = static_cast<float>(static_cast<int32_t>((v >> (2 * b)) & mask) - mid[e]);
-            const float v1 = static_cast<float>(static_cast<int32_t>((v >> b) & mask) - mid[e]);
-            const float v2 = static_cast<float>(static_cast<int32_t>(v & mask) - mid[e]);
-            slot[e] = v0 * sc[e];
-            slot[64 + e] = v1 * sc[e];
-            slot[128 + e] = v2 * sc[e];
+            const int32_t v0 = static_cast<int32_t>((v >> (2 * b)) & mask) - mid[e];
+            const int32_t v1 = static_cast<int32_t>((v >> b) & mask) - mid[e];
+            const int32_t v2 = static_cast<int32_t>(v & mask) - mid[e];
+            value[0][e] = v0;
+            value[1][e] = v1;
+            value[2][e] = v2;
             if (joint[e]) {
-                slot[e + 1] = v0 * sc[e + 1];
-                slot[64 + e + 1] = v1 * sc[e + 1];
-                slot[128 + e + 1] = v2 * sc[e + 1];
+                value[0][e + 1] = v0;
+                value[1][e + 1] = v1;
+                value[2][e + 1] = v2;
                 e += 2;
             } else {
                 ++e;
             }
         }
         if (decoded < entries) br.Skip(skipBits);  // entries above the subband limit
+        const float* sc = scale[gr >> 2];
+        for (int k = 0; k < 3; ++k) {
+            float* slot = s.samples + (gr * 3 + k) * 64;
+            const int32_t* in = value[k];
+            for (e = 0; e < active; ++e) slot[e] = static_cast<float>(in[e]) * sc[e];
+        }
     }
 
     SynthesizeRows(s.synth, s.slots, s.eq, s.samples, 36, s.channels, reinterpret_cast<int16_t*>(pcm));
