@@ -16,30 +16,54 @@ TMpegDecoder::TMpegDecoder() : state_(std::make_unique<DecoderState>()) {
 
 TMpegDecoder::~TMpegDecoder() = default;
 
+namespace {
+
+// Whether every field of the header lies in the range of its bits (the set-up indexes tables
+// with them, and a header may be built by hand) and describes a stream that can be decoded:
+// not the reserved version (sync 0xFFE with the version bit set), no MPEG-2.5 Layer I or II
+// (which no standard defines), no invalid bit-rate index or reserved sample rate.
+bool DecodableHeader(const FrameHeader& h) {
+    auto in = [](int32_t v, int32_t lo, int32_t hi) { return v >= lo && v <= hi; };
+    if (!in(h.syncKind, 1, 2) || !in(h.versionBit, 0, 1) || !in(h.layerCode, 0, 3) || !in(h.protectionBit, 0, 1) ||
+        !in(h.bitrateIndex, 0, 14) || !in(h.sampleRateIndex, 0, 2) || !in(h.paddingBit, 0, 1) ||
+        !in(h.privateBit, 0, 1) || !in(h.mode, 0, 3) || !in(h.modeExtension, 0, 3) || !in(h.rightsBit, 0, 1) ||
+        !in(h.originalBit, 0, 1) || !in(h.emphasis, 0, 3))
+        return false;
+    if (h.syncKind == 2 && (h.versionBit == 1 || h.layerCode != 1)) return false;
+    return true;
+}
+
+}  // namespace
+
 int32_t TMpegDecoder::Open(const FrameHeader& header, int32_t baseLength, int32_t rateShift, int32_t,
                            uint8_t outputFlags, int32_t frequencyLimit) {
     DecoderState& s = *state_;
     s.frameRoutine = nullptr;
+    s.format = DecodedFormat{};  // what a failed set-up leaves: nothing is decoded
     s.header = header;
     s.baseLength = baseLength;
 
-    rateShift = std::clamp(rateShift, 0, 2);
-    frequencyLimit = std::max(frequencyLimit, 1000);
-    if (header.sampleRateIndex < 0 || header.sampleRateIndex > 2) return 0;
-    if (header.versionBit < 0 || header.versionBit > 1) return 0;
+    rateShift = std::clamp(rateShift, 0, 2);  // values outside count as the nearest
+    // Above the highest sample rate every limit means the whole band; capped so that the
+    // arithmetic below cannot overflow.
+    frequencyLimit = std::clamp(frequencyLimit, 1000, 1 << 20);
+    if (!DecodableHeader(header)) return 0;
+    if (header.bitrateIndex == 0 && baseLength <= 0) return 0;  // free format without its length
+    // Only 16-bit samples of the stream's own channels at its own rate are produced: a set-up
+    // asking for anything else is refused, so that GetDecodedFormat always describes what
+    // DecodeFrame writes. A single-channel stream ignores the channel selection.
+    const int32_t channels = header.mode == 3 ? 1 : 2;
+    if (rateShift != 0 || (outputFlags & 8) != 0 || (channels == 2 && (outputFlags & 3) != 0)) return 0;
 
     static constexpr int32_t kRates[2][3] = {{22050, 24000, 16000}, {44100, 48000, 32000}};
     int32_t sr = kRates[header.versionBit][header.sampleRateIndex];
-    const bool layer3 = header.layerCode == 1;
-    if (layer3 && header.syncKind == 2) sr /= 2;
+    if (header.syncKind == 2) sr /= 2;  // MPEG-2.5 (Layer III only)
     s.sampleRate = sr;
-    s.channels = header.mode == 3 ? 1 : 2;
+    s.channels = channels;
 
-    // Subbands to decode: the frequency limit in subbands of width sr / 64, rounded. With
-    // rate shift 0 the whole band is decoded (all 32 subbands); shifts 1 and 2 keep 15 and 8.
-    int32_t limit = (frequencyLimit * 64 + sr / 2) / sr;
-    const int32_t cap = rateShift == 0 ? 32 : ((32 >> rateShift) > 8 ? (32 >> rateShift) - 1 : (32 >> rateShift));
-    s.subbandLimit = std::min(limit, cap);
+    // Subbands to decode: the frequency limit in subbands of width sr / 64, rounded; at the
+    // full rate the whole band can be decoded (all 32 subbands).
+    s.subbandLimit = std::min((frequencyLimit * 64 + sr / 2) / sr, 32);
 
     bool ok;
     int32_t sampleFrames;
@@ -65,16 +89,12 @@ int32_t TMpegDecoder::Open(const FrameHeader& header, int32_t baseLength, int32_
         return 0;
     }
 
-    const int32_t channelSelect = outputFlags & 3;
-    const int32_t outChannels = (s.channels == 1 || channelSelect != 0) ? 1 : 2;
-    const int32_t bits = (outputFlags & 8) ? 8 : 16;
-    s.format.channels = outChannels;
-    s.format.samplesPerFrame = (sampleFrames >> rateShift) * outChannels;
-    s.format.sampleRate = sr >> rateShift;
-    s.format.bitsPerSample = bits;
+    s.format.channels = s.channels;
+    s.format.samplesPerFrame = sampleFrames * s.channels;
+    s.format.sampleRate = sr;
+    s.format.bitsPerSample = 16;
     s.format.frameLength = baseLength;
     s.format.reserved = 0;
-    // What the frame routines write: full-rate 16-bit samples of the stream's channels.
     s.pcmBytes = sampleFrames * s.channels * 2;
 
     std::memset(s.samples, 0, sizeof s.samples);

@@ -2,6 +2,7 @@
 // into the shared sample buffer (time slots of 64 entries: subband x 2 + channel, or the
 // subband alone in a single-channel stream), then synthesised to PCM.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -20,13 +21,52 @@ constexpr int32_t kLevels[18] = {0,   3,   5,    7,    9,    15,   31,    63,   
 // Bits for three samples; grouped classes (3, 5, 9 levels) carry three samples in one code.
 constexpr int32_t kBitsForThree[18] = {0, 5, 7, 9, 10, 12, 15, 18, 21, 24, 27, 30, 33, 36, 39, 42, 45, 48};
 
+// The grouped codes of 3, 5 and 9 levels (32, 128 and 1024 codes, one after another) with
+// their three digits unpacked in the layout of three plain 4-bit codes of the middle 4: the
+// first sample in bits 8-11, then 4-7 and 0-3. A grouped code thus goes through the same
+// steps as a plain one after one look-up.
+constexpr int32_t kGroupedBase[3] = {0, 32, 160};
+constexpr std::array<uint16_t, 1184> kGroupedCodes = [] {
+    std::array<uint16_t, 1184> t{};
+    constexpr int32_t levels[3] = {3, 5, 9};
+    for (int g = 0; g < 3; ++g) {
+        const int32_t n = levels[g];
+        const int32_t codes = g == 0 ? 32 : g == 1 ? 128 : 1024;
+        for (int32_t c = 0; c < codes; ++c) {
+            uint32_t packed = 0;
+            for (int32_t k = 0, v = c; k < 3; ++k, v /= n) packed |= static_cast<uint32_t>(v % n - n / 2 + 4) << (8 - 4 * k);
+            t[static_cast<size_t>(kGroupedBase[g] + c)] = static_cast<uint16_t>(packed);
+        }
+    }
+    return t;
+}();
+
+// How the samples of a class are read: bits of one code (three samples), bits per sample
+// in the code as unpacked, and where the class's grouped codes lie (grouped classes only).
+struct ClassRead {
+    uint8_t codeBits;
+    uint8_t sampleBits;
+    bool grouped;
+    int16_t groupedBase;
+    int32_t mid;  // subtracted from each unpacked sample
+};
+constexpr std::array<ClassRead, 18> kClassRead = [] {
+    std::array<ClassRead, 18> r{};
+    for (int c = 1; c < 18; ++c) {
+        const bool grouped = c == 1 || c == 2 || c == 4;
+        r[static_cast<size_t>(c)].codeBits = static_cast<uint8_t>(kBitsForThree[c]);
+        r[static_cast<size_t>(c)].sampleBits = static_cast<uint8_t>(grouped ? 4 : kBitsForThree[c] / 3);
+        r[static_cast<size_t>(c)].grouped = grouped;
+        r[static_cast<size_t>(c)].groupedBase = static_cast<int16_t>(grouped ? kGroupedBase[c == 1 ? 0 : c == 2 ? 1 : 2] : 0);
+        r[static_cast<size_t>(c)].mid = grouped ? 4 : (kLevels[c] - 1) / 2;
+    }
+    return r;
+}();
+
 struct Layer12Tables {
-    float scale[64];       // 2^(-i/3) x 65536: the standard's scale factor 2 x 2^(-i/3), x 32768
-    float factor2[18];     // Layer II: 2 / levels
-    float factor1[16];     // Layer I: 2 / (2^(a+1) - 1)
-    int8_t group3[32][3];  // grouped codes to three digits, first sample first
-    int8_t group5[128][3];
-    int16_t group9[1024][3];
+    float scale[64];    // 2^(-i/3) x 65536: the standard's scale factor 2 x 2^(-i/3), x 32768
+    float factor2[18];  // Layer II: 2 / levels
+    float factor1[16];  // Layer I: 2 / (2^(a+1) - 1)
 
     Layer12Tables() {
         for (int i = 0; i < 64; ++i) scale[i] = static_cast<float>(std::pow(2.0, -i / 3.0) * 65536.0);
@@ -34,12 +74,6 @@ struct Layer12Tables {
         for (int c = 1; c < 18; ++c) factor2[c] = static_cast<float>(2.0 / kLevels[c]);
         factor1[0] = 0.0f;
         for (int a = 1; a < 16; ++a) factor1[a] = static_cast<float>(2.0 / ((1 << (a + 1)) - 1));
-        for (int c = 0; c < 32; ++c)
-            for (int k = 0, v = c; k < 3; ++k, v /= 3) group3[c][k] = static_cast<int8_t>(v % 3 - 1);
-        for (int c = 0; c < 128; ++c)
-            for (int k = 0, v = c; k < 3; ++k, v /= 5) group5[c][k] = static_cast<int8_t>(v % 5 - 2);
-        for (int c = 0; c < 1024; ++c)
-            for (int k = 0, v = c; k < 3; ++k, v /= 9) group9[c][k] = static_cast<int16_t>(v % 9 - 4);
     }
 };
 
@@ -56,30 +90,59 @@ int32_t JointBound(int32_t mode, int32_t modeExtension) {
 }
 
 struct FrameStart {
-    int32_t bound;
-    int32_t padding;
-    bool ok;
+    int32_t bound = 64;
+    int32_t bitrateIndex = 0;
+    int32_t length = 0;  // the whole frame, padding included
+    bool ok = false;
 };
 
-// Reads the header again from the frame: sync 0xFFF, protection, padding, mode; skips the
-// CRC (not verified).
+// Reads the header again from the frame: sync 0xFFF, the stream's version, layer and
+// sample rate, this frame's bit rate, padding and mode; skips the CRC (not verified). Each
+// frame's length is its own: a stream may change its bit rate from frame to frame.
 FrameStart ReadHeader(TBitReader& br, const DecoderState& s) {
-    FrameStart f{64, 0, false};
+    FrameStart f;
+    const FrameHeader& h = s.header;
     if (br.Read(12) != 0xFFF) return f;
-    br.Skip(3);
+    const auto versionBit = static_cast<int32_t>(br.Read(1));
+    const auto layerCode = static_cast<int32_t>(br.Read(2));
     const uint32_t protection = br.Read(1);
-    br.Skip(6);
-    f.padding = static_cast<int32_t>(br.Read(1));
+    f.bitrateIndex = static_cast<int32_t>(br.Read(4));
+    const auto sampleRateIndex = static_cast<int32_t>(br.Read(2));
+    const auto padding = static_cast<int32_t>(br.Read(1));
     br.Skip(1);
     const uint32_t modeBits = br.Read(4);
     br.Skip(protection == 0 ? 20 : 4);
-    const int32_t mode = static_cast<int32_t>(modeBits >> 2);
-    // A frame whose channel count differs from the stream's would not fit the set-up's
-    // entry layout (and Layer II's table choice depends on it): it is not decoded.
-    if ((mode == 3 ? 1 : 2) != s.channels) return f;
+    // A frame of another kind than the stream's would be read with the wrong tables, and
+    // one whose channel count differs would not fit the entry layout: neither is decoded.
+    if (versionBit != h.versionBit || layerCode != h.layerCode || sampleRateIndex != h.sampleRateIndex) return f;
+    const auto mode = static_cast<int32_t>(modeBits >> 2);
+    if ((mode == 3 ? 1 : 2) != s.channels || f.bitrateIndex == 15) return f;
     f.bound = JointBound(mode, static_cast<int32_t>(modeBits & 3));
+    const bool layer1 = layerCode == 3;
+    int32_t base = s.baseLength;  // free format: the length measured at set-up
+    if (f.bitrateIndex != 0) {
+        const int32_t kbps = tables::kBitrateKbps[layer1 ? 0 : 1][static_cast<size_t>(versionBit)]
+                                                 [static_cast<size_t>(f.bitrateIndex)];
+        const int32_t rate50 = tables::kSampleRateHz[static_cast<size_t>(versionBit)][static_cast<size_t>(sampleRateIndex)] / 50;
+        base = layer1 ? kbps * 240 / rate50 * 4 : kbps * 2880 / rate50;
+    }
+    f.length = base + padding * (layer1 ? 4 : 1);
     f.ok = true;
     return f;
+}
+
+// The Layer II allocation table of a frame: -1 when the standard does not allow its bit
+// rate with its mode.
+int32_t Layer2Table(const FrameHeader& stream, int32_t channels, int32_t bitrateIndex) {
+    if (stream.versionBit == 0) return 4;
+    return tables::kLayer2TableChoice[channels == 1 ? 1 : 0][static_cast<size_t>(stream.sampleRateIndex)]
+                                     [static_cast<size_t>(bitrateIndex)];
+}
+
+// Clears entries [from, to) of `rows` time slots.
+void ClearEntries(float* samples, int32_t rows, int32_t from, int32_t to) {
+    if (from >= to) return;
+    for (int32_t r = 0; r < rows; ++r) std::memset(samples + 64 * r + from, 0, static_cast<size_t>(to - from) * sizeof(float));
 }
 
 }  // namespace
@@ -89,7 +152,8 @@ bool SetupLayer1(DecoderState& s) {
     Layer12State& l = s.l12;
     l.channels = s.channels;
     l.codedEntries = 32 * s.channels;
-    s.subbandLimit = std::min(s.subbandLimit, 32) * s.channels;
+    l.subbands = std::min(s.subbandLimit, 32);
+    s.subbandLimit = l.subbands * s.channels;
     std::memset(s.samples, 0, 768 * sizeof(float));
     return true;
 }
@@ -98,22 +162,18 @@ bool SetupLayer2(DecoderState& s) {
     Tables();
     const FrameHeader& h = s.header;
     if (h.sampleRateIndex == 3) return false;
-    int table = 4;
-    if (h.versionBit == 1) {
-        table = tables::kLayer2TableChoice[h.mode == 3 ? 1 : 0][h.sampleRateIndex][h.bitrateIndex];
-        if (table < 0) return false;
-    }
+    const int32_t table = Layer2Table(h, s.channels, h.bitrateIndex);
+    if (table < 0) return false;
     const tables::Layer2AllocTable& t = tables::kLayer2AllocTables[static_cast<size_t>(table)];
     Layer12State& l = s.l12;
     l.channels = s.channels;
-    int32_t sum = 0;
-    for (int g = 0; g < 4; ++g) {
-        l.groupCount[g] = t.groupCount[static_cast<size_t>(g)] * s.channels;
-        l.classOfCode[g] = t.classOfCode[static_cast<size_t>(g)].data();
-        sum += t.groupCount[static_cast<size_t>(g)];
-    }
+    // The table, and with it the coded entries, may change with each frame's bit rate; the
+    // figures here are the first frame's.
+    const int32_t sum = t.groupCount[0] + t.groupCount[1] + t.groupCount[2] + t.groupCount[3];
     l.codedEntries = sum * s.channels;
+    l.subbands = s.subbandLimit;
     s.subbandLimit = std::min(s.subbandLimit, sum) * s.channels;
+    l.activeEntries = 0;
     std::memset(s.samples, 0, sizeof s.samples);
     return true;
 }
@@ -125,21 +185,27 @@ DecodeResult DecodeLayer2Frame(DecoderState& s, const uint8_t* frame, int32_t av
     br.Reset(frame, available);
     const FrameStart f = ReadHeader(br, s);
     if (!f.ok) return {};
+    const int32_t table = Layer2Table(s.header, l.channels, f.bitrateIndex);
+    if (table < 0) return {};
+    const tables::Layer2AllocTable& t = tables::kLayer2AllocTables[static_cast<size_t>(table)];
 
-    const int32_t entries = l.codedEntries;  // at most 64
-    const int32_t limit = s.subbandLimit;
-    int8_t cls[64] = {};
+    const int32_t channels = l.channels;
+    const int32_t sum = t.groupCount[0] + t.groupCount[1] + t.groupCount[2] + t.groupCount[3];
+    const int32_t entries = sum * channels;  // at most 64
+    const int32_t limit = std::min(l.subbands, sum) * channels;
+    uint8_t cls[64] = {};
     bool joint[64] = {};  // entry shares its samples with the next one (the other channel)
     int32_t skipBits = 0;
 
     // Bit allocation, group by group.
     int32_t counter = f.bound;
     int32_t e = 0;
-    for (int g = 0; g < 4; ++g) {
-        const int width = 4 - (g >= 2 ? g - 1 : 0);  // 4, 4, 3, 2
-        const int32_t end = e + l.groupCount[g];
+    for (size_t g = 0; g < 4; ++g) {
+        const int width = g < 2 ? 4 : g == 2 ? 3 : 2;
+        const uint8_t* classOfCode = t.classOfCode[g].data();
+        const int32_t end = e + t.groupCount[g] * channels;
         while (e < end) {
-            const int8_t c = static_cast<int8_t>(l.classOfCode[g][br.Read(width)]);
+            const uint8_t c = classOfCode[br.Read(width)];
             cls[e] = c;
             if (e >= limit) skipBits += kBitsForThree[c];
             if (--counter < 0 && e + 1 < end) {
@@ -155,72 +221,96 @@ DecodeResult DecodeLayer2Frame(DecoderState& s, const uint8_t* frame, int32_t av
     // Scale-factor selection and scale factors: three multipliers per entry, one per third.
     uint8_t scfsi[64];
     for (e = 0; e < entries; ++e) scfsi[e] = cls[e] ? static_cast<uint8_t>(br.Read(2)) : 4;
-    float scale[64][3];
+    float scale[3][64];
     for (e = 0; e < entries; ++e) {
         const float k = T.factor2[cls[e]];
-        float* sc = scale[e];
+        float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f;
         switch (scfsi[e]) {
             case 0:
-                sc[0] = k * T.scale[br.Read(6)];
-                sc[1] = k * T.scale[br.Read(6)];
-                sc[2] = k * T.scale[br.Read(6)];
+                s0 = k * T.scale[br.Read(6)];
+                s1 = k * T.scale[br.Read(6)];
+                s2 = k * T.scale[br.Read(6)];
                 break;
             case 1:
-                sc[0] = sc[1] = k * T.scale[br.Read(6)];
-                sc[2] = k * T.scale[br.Read(6)];
+                s0 = s1 = k * T.scale[br.Read(6)];
+                s2 = k * T.scale[br.Read(6)];
                 break;
             case 2:
-                sc[0] = sc[1] = sc[2] = k * T.scale[br.Read(6)];
+                s0 = s1 = s2 = k * T.scale[br.Read(6)];
                 break;
             case 3:
-                sc[0] = k * T.scale[br.Read(6)];
-                sc[1] = sc[2] = k * T.scale[br.Read(6)];
+                s0 = k * T.scale[br.Read(6)];
+                s1 = s2 = k * T.scale[br.Read(6)];
                 break;
             default:
-                sc[0] = sc[1] = sc[2] = 0.0f;
                 break;
         }
+        scale[0][e] = s0;
+        scale[1][e] = s1;
+        scale[2][e] = s2;
     }
 
-    // Samples: 12 granules of three time slots, four per third.
+    // Samples. Entries from the last one with samples up to the limit are zero in every time
+    // slot: cleared once, not written per slot.
     const int32_t decoded = std::min(entries, limit);
+    int32_t active = decoded;
+    while (active > 0 && cls[active - 1] == 0) --active;
+    ClearEntries(s.samples, 36, active, l.activeEntries);
+    l.activeEntries = active;
+
+    // What each entry reads: one code of up to 48 bits, which a grouped class first turns
+    // into three 4-bit digits by a look-up; then three samples of sampleBits each, less the
+    // class's middle. No branch per sample, no division.
+    uint8_t codeBits[64], sampleBits[64];
+    uint16_t groupedBase[64];
+    uint64_t groupedMask[64], groupedSelect[64];
+    int32_t mid[64];
+    for (e = 0; e < active; ++e) {
+        const ClassRead& r = kClassRead[cls[e]];
+        codeBits[e] = r.codeBits;
+        sampleBits[e] = r.sampleBits;
+        groupedBase[e] = static_cast<uint16_t>(r.groupedBase);
+        groupedMask[e] = r.grouped ? (uint64_t{1} << r.codeBits) - 1 : 0;
+        groupedSelect[e] = r.grouped ? ~uint64_t{0} : 0;
+        mid[e] = r.mid;
+    }
+    // Per granule: the integer samples of each time slot first (both entries of a joint pair
+    // get the same), then each slot scaled in one pass over its entries.
+    alignas(16) int32_t value[3][64];
     for (int gr = 0; gr < 12; ++gr) {
-        const int third = gr >> 2;
-        float* slot = s.samples + gr * 3 * 64;
-        for (e = 0; e < decoded;) {
-            const int c = cls[e];
-            float v[3] = {0.0f, 0.0f, 0.0f};
-            if (c == 1 || c == 2 || c == 4) {
-                if (c == 1) {
-                    const int8_t* d = T.group3[br.Read(5)];
-                    v[0] = d[0], v[1] = d[1], v[2] = d[2];
-                } else if (c == 2) {
-                    const int8_t* d = T.group5[br.Read(7)];
-                    v[0] = d[0], v[1] = d[1], v[2] = d[2];
-                } else {
-                    const int16_t* d = T.group9[br.Read(10)];
-                    v[0] = d[0], v[1] = d[1], v[2] = d[2];
-                }
-            } else if (c != 0) {
-                const int bits = kBitsForThree[c] / 3;
-                const int32_t mid = (kLevels[c] - 1) / 2;
-                for (int k = 0; k < 3; ++k) v[k] = static_cast<float>(static_cast<int32_t>(br.Read(bits)) - mid);
-            }
-            const float sc = scale[e][third];
-            for (int k = 0; k < 3; ++k) slot[64 * k + e] = v[k] * sc;
-            if (joint[e] && e + 1 < entries) {
-                const float sc2 = scale[e + 1][third];
-                for (int k = 0; k < 3; ++k) slot[64 * k + e + 1] = v[k] * sc2;
+        for (e = 0; e < active;) {
+            br.Need(48);
+            const uint64_t code = br.ReadUnchecked(codeBits[e]);
+            const uint64_t digits = kGroupedCodes[groupedBase[e] + (code & groupedMask[e])];
+            const uint64_t v = code ^ ((code ^ digits) & groupedSelect[e]);
+            const int b = sampleBits[e];
+            const uint64_t mask = (uint64_t{1} << b) - 1;
+            const int32_t v0 = static_cast<int32_t>((v >> (2 * b)) & mask) - mid[e];
+            const int32_t v1 = static_cast<int32_t>((v >> b) & mask) - mid[e];
+            const int32_t v2 = static_cast<int32_t>(v & mask) - mid[e];
+            value[0][e] = v0;
+            value[1][e] = v1;
+            value[2][e] = v2;
+            if (joint[e]) {
+                value[0][e + 1] = v0;
+                value[1][e + 1] = v1;
+                value[2][e + 1] = v2;
                 e += 2;
             } else {
                 ++e;
             }
         }
         if (decoded < entries) br.Skip(skipBits);  // entries above the subband limit
+        const float* sc = scale[gr >> 2];
+        for (int k = 0; k < 3; ++k) {
+            float* slot = s.samples + (gr * 3 + k) * 64;
+            const int32_t* in = value[k];
+            for (e = 0; e < active; ++e) slot[e] = static_cast<float>(in[e]) * sc[e];
+        }
     }
 
     SynthesizeRows(s.synth, s.slots, s.eq, s.samples, 36, s.channels, reinterpret_cast<int16_t*>(pcm));
-    return {s.baseLength + f.padding, s.pcmBytes};
+    return {f.length, s.pcmBytes};
 }
 
 DecodeResult DecodeLayer1Frame(DecoderState& s, const uint8_t* frame, int32_t available, uint8_t* pcm) {
@@ -272,7 +362,7 @@ DecodeResult DecodeLayer1Frame(DecoderState& s, const uint8_t* frame, int32_t av
     }
 
     SynthesizeRows(s.synth, s.slots, s.eq, s.samples, 12, s.channels, reinterpret_cast<int16_t*>(pcm));
-    return {s.baseLength + f.padding * 4, s.pcmBytes};
+    return {f.length, s.pcmBytes};
 }
 
 }  // namespace zentu

@@ -11,10 +11,10 @@ struct DecoderState;
 
 // Per-stream Layer I/II state prepared by the set-up.
 struct Layer12State {
-    int32_t groupCount[4] = {};             // Layer II: entries per allocation group
-    const uint8_t* classOfCode[4] = {};     // Layer II: code -> quantiser class, per group
-    int32_t codedEntries = 0;               // entries with an allocation (x2 in two-channel modes)
-    int32_t channels = 1;                   // channels in the stream
+    int32_t codedEntries = 0;   // entries with an allocation (x2 in two-channel modes); Layer II: the first frame's
+    int32_t channels = 1;       // channels in the stream
+    int32_t subbands = 32;      // subbands decoded at most (the frequency limit's)
+    int32_t activeEntries = 0;  // Layer II: entries at and above this are zero in every time slot
 };
 
 // The layer-specific step of the set-up; false when the stream cannot be decoded.

@@ -1,5 +1,6 @@
 // Layer III scale factors and Huffman decoding of the quantised lines.
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "decoder/layer3.h"
@@ -116,132 +117,232 @@ void ReadScaleFactorsLsf(TBitReader& br, GranuleInfo& gi, bool intensitySecond, 
 
 namespace {
 
-// Walks a look-up tree; returns the leaf (count, x, y, length in its bytes).
-// One code through the look-up tree; the caller has made enough bits buffered (no code is
-// longer than 19 bits).
-inline uint32_t HuffLookup(TBitReader& br, const uint32_t* node) {
-    for (;;) {
-        const int width = static_cast<int>(node[0] & 0xff);
-        const uint32_t e = node[1 + br.PeekUnchecked(width)];
-        const int length = static_cast<int>(e >> 24);
-        if (length != 0) {
-            br.SkipUnchecked(length);
-            return e;
-        }
+// Entries of the generated look-up tables (see huffman_tables.h): a link to a further level,
+// and in the tables without escapes the first of the leaves that are not a complete pair.
+constexpr uint32_t kLink = 0x8000;
+constexpr uint32_t kOther = 0x4000;
+
+// Follows the links of a code longer than the first look-up to its leaf.
+inline uint32_t FollowLinks(TBitReader& br, const uint16_t* table, int width, uint32_t e) {
+    while (e & kLink) {
         br.SkipUnchecked(width);
-        node += e;
+        width = static_cast<int>((e >> 12) & 7) + 1;
+        e = table[(e & 0xFFF) + br.PeekUnchecked(width)];
     }
+    return e;
 }
 
-// The pairs of one region from line i up to `end`; false, or true when the reader ran past
-// the channel's data (i is then just after the pair that did). Tables with escapes add
-// linbits to a value of 15.
-template <bool Escape>
-inline bool DecodePairs(TBitReader& br, const uint32_t* tree, int linbits, int64_t endBit, int32_t* quant,
-                        int32_t& i, int32_t end) {
-    for (; i < end; i += 2) {
-        // a code (at most 19 bits), with escapes two of 13 bits, and two signs
-        br.Need(Escape ? 48 : 21);
-        const uint32_t e = HuffLookup(br, tree);
-        int32_t x = static_cast<int32_t>((e >> 8) & 0xff);
-        int32_t y = static_cast<int32_t>((e >> 16) & 0xff);
-        // Sign bits follow nonzero values only; applied without branches, since the signs of
-        // real music are a coin toss that no branch predictor guesses.
-        if (Escape && x == 15) x += static_cast<int32_t>(br.ReadUnchecked(linbits));
-        const auto sx = static_cast<int32_t>(br.ReadUnchecked(x != 0));
-        x = (x ^ -sx) + sx;
-        if (Escape && y == 15) y += static_cast<int32_t>(br.ReadUnchecked(linbits));
-        const auto sy = static_cast<int32_t>(br.ReadUnchecked(y != 0));
-        y = (y ^ -sy) + sy;
-        quant[i] = x;
-        quant[i + 1] = y;
-        if (br.BitsConsumed() > endBit) {
-            i += 2;
-            return true;
+// Applies sign bit s (0 or 1) to v.
+inline int32_t Signed(int32_t v, int32_t s) { return (v ^ -s) + s; }
+
+// A pair of a table without escapes that the first look-up did not complete: a long code
+// (through further levels), or one whose signs lie past the look-up. Out of line, and the
+// reader passed by value, so that the common path keeps its reader in registers.
+[[gnu::noinline]] TBitReader DecodeOtherPair(TBitReader br, const uint16_t* table, int width, uint32_t e,
+                                             int32_t* q) {
+    e = FollowLinks(br, table, width, e);
+    const auto x = static_cast<int32_t>(e & 15);
+    const auto y = static_cast<int32_t>((e >> 4) & 15);
+    const int tx = x != 0;
+    const uint64_t after = br.WindowUnchecked() << ((e >> 8) & 15);  // the signs
+    br.SkipUnchecked(static_cast<int>((e >> 8) & 15) + tx + (y != 0));
+    q[0] = Signed(x, static_cast<int32_t>(after >> 63) & tx);
+    q[1] = Signed(y, static_cast<int32_t>((after << tx) >> 63) & (y != 0));
+    return br;
+}
+
+// One pair of a table without escapes into q[0], q[1]: almost always one look-up that gives
+// both values with their signs and the bits of code and signs together.
+inline void DecodePair(TBitReader& br, const uint16_t* table, int first, int32_t* q) {
+    br.Need(24);  // a code of at most 19 bits, or the first look-up's width, and two signs
+    const uint32_t e = table[br.PeekUnchecked(first)];
+    if (e >= kOther) [[unlikely]] {
+        br = DecodeOtherPair(br, table, first, e, q);
+        return;
+    }
+    br.SkipUnchecked(static_cast<int>(e >> 10));
+    q[0] = static_cast<int32_t>(e << 27) >> 27;
+    q[1] = static_cast<int32_t>(e << 22) >> 27;
+}
+
+// One pair of a table with escapes (the loud low lines, where values of 15 and long codes are
+// common: a branch on them would be mispredicted half the time). The look-up gives both
+// values and the bits of code and signs; the escape bits and signs are taken from the window
+// read before, and the reader moves once, without a branch on any of them.
+inline void DecodeEscapePair(TBitReader& br, const uint16_t* table, int first, int linbits, int32_t* q) {
+    br.Need(48);  // a code of at most 17 bits, two escapes of 13 bits, two signs
+    uint64_t window = br.WindowUnchecked();
+    uint32_t e = table[window >> (64 - first)];
+    if (e & kLink) [[unlikely]] {
+        e = FollowLinks(br, table, first, e);
+        window = br.WindowUnchecked();
+    }
+    auto x = static_cast<int32_t>(e & 15);
+    auto y = static_cast<int32_t>((e >> 4) & 15);
+    const int tx = x != 0;
+    const int ty = y != 0;
+    const int lx = x == 15 ? linbits : 0;
+    const int ly = y == 15 ? linbits : 0;
+    const int bits = static_cast<int>((e >> 8) & 15);  // code and signs
+    uint64_t after = window << (bits - tx - ty);       // the bits after the code
+    br.SkipUnchecked(bits + lx + ly);
+    x += static_cast<int32_t>((after >> 1) >> (63 - lx));  // nothing when lx is 0
+    after <<= lx;
+    const auto sx = static_cast<int32_t>(after >> 63) & tx;
+    after <<= tx;
+    y += static_cast<int32_t>((after >> 1) >> (63 - ly));
+    after <<= ly;
+    q[0] = Signed(x, sx);
+    q[1] = Signed(y, static_cast<int32_t>(after >> 63) & ty);
+}
+
+// The four values of a count-1 look-up's nonzero mask (bits 0-3, v in bit 3) and negative
+// mask (bits 4-7), and how far the lines that may be nonzero reach into the quadruple (0: no
+// value, 2: only v or w, 4: x or y).
+struct Quadruple {
+    alignas(16) int32_t value[4];
+    int32_t extent;
+};
+constexpr std::array<Quadruple, 256> kQuadruples = [] {
+    std::array<Quadruple, 256> t{};
+    for (uint32_t m = 0; m < 256; ++m) {
+        const uint32_t nz = m & 15, neg = m >> 4;
+        for (int k = 0; k < 4; ++k) {
+            const uint32_t bit = 8u >> k;
+            t[m].value[k] = (nz & bit) ? ((neg & bit) ? -1 : 1) : 0;
+        }
+        t[m].extent = (nz & 3) ? 4 : nz ? 2 : 0;
+    }
+    return t;
+}();
+
+// One channel's Huffman decoding: its own reader (a copy that nothing else can reach stays
+// in registers, since the stores of the lines cannot alias it), its regions and how far it
+// got. The big values run region by region: [i, end) is the part of the current region
+// still to decode with `table`.
+struct Lane {
+    TBitReader br;
+    const GranuleInfo* gi = nullptr;
+    int32_t* quant = nullptr;
+    int64_t dataEnd = 0;
+    int64_t endBit = 0;  // past this the channel has overrun its data
+    int32_t regionEnd[3] = {};
+    int32_t bigEnd = 0;
+    int32_t i = 0;
+    int32_t end = 0;
+    int region = -1;
+    bool overrun = false;
+    tables::HuffTableInfo table{};
+
+    Lane(const TBitReader& reader, const GranuleInfo& info, const Layer3State& l3, int64_t end, int32_t* lines)
+        : br(reader), gi(&info), quant(lines), dataEnd(end), endBit(end + kOverrunSlack) {
+        bigEnd = std::min(info.bigValues * 2, l3.maxLines);
+        const int32_t r1 = l3.longStart[std::min(info.region0Count + 1, 22)];
+        const int32_t r2 = l3.longStart[std::min(info.region0Count + info.region1Count + 2, 22)];
+        regionEnd[0] = std::min(r1, bigEnd);
+        regionEnd[1] = std::min(r2, bigEnd);
+        regionEnd[2] = bigEnd;
+    }
+
+    // Moves on to the next region with pairs to decode; regions without data (and all after
+    // an overrun) are filled with zeros. False when the big values are done.
+    bool NextRegion() {
+        while (++region < 3) {
+            end = std::max(regionEnd[region], i);
+            table = tables::kHuffTables[static_cast<size_t>(gi->tableSelect[region] & 31)];
+            if (table.kind == 0 || overrun) {
+                for (; i < end; ++i) quant[i] = 0;
+                continue;
+            }
+            if (i < end) return true;
+        }
+        return false;
+    }
+
+    // The rest of the current region; after each pair the reader may have run past the
+    // channel's data, which stops the channel.
+    template <bool Escape>
+    void DecodeRegion() {
+        const uint16_t* t = table.table;
+        const int first = table.width;
+        const int linbits = table.linbits;
+        for (; i < end; i += 2) {
+            if constexpr (Escape)
+                DecodeEscapePair(br, t, first, linbits, quant + i);
+            else
+                DecodePair(br, t, first, quant + i);
+            if (br.BitsConsumed() > endBit) {
+                overrun = true;
+                i += 2;
+                return;
+            }
         }
     }
-    return false;
-}
+
+    // The current region (entered by NextRegion) and the ones after it.
+    void RestOfBigValues() {
+        do {
+            if (table.kind == 3)
+                DecodeRegion<true>();
+            else
+                DecodeRegion<false>();
+        } while (NextRegion());
+    }
+
+    // Count-1 quadruples until the channel's bits are used up (each code with its signs in
+    // one look-up), then the clean-up; returns the count of lines that may be nonzero.
+    int32_t Finish(const Layer3State& l3) {
+        const int32_t maxLines = l3.maxLines;
+        i = bigEnd;
+        int32_t nonzero = bigEnd;
+        if (!overrun) {
+            const bool tableB = gi->count1TableSelect != 0;
+            const uint16_t* t = tableB ? tables::kCount1LookupB.data() : tables::kCount1LookupA.data();
+            const int width = tableB ? 8 : 10;
+            const int64_t least = tableB ? 4 : 1;
+            int64_t remaining = dataEnd - br.BitsConsumed();
+            int32_t lastStart = -1;
+            while (i < maxLines && remaining >= least) {
+                br.Need(10);
+                const uint32_t e = t[br.PeekUnchecked(width)];
+                const int length = static_cast<int>((e >> 8) & 15);
+                br.SkipUnchecked(length);
+                remaining -= length;
+                const Quadruple& v = kQuadruples[e & 255];
+                std::memcpy(quant + i, v.value, sizeof v.value);
+                lastStart = i;
+                nonzero = v.extent ? i + v.extent : nonzero;
+                i += 4;
+                if (br.BitsConsumed() > endBit) {
+                    overrun = true;
+                    break;
+                }
+            }
+            // A codeword that ran past the channel's bits is not data.
+            if (remaining < 0 && lastStart >= 0) {
+                quant[lastStart] = quant[lastStart + 1] = quant[lastStart + 2] = quant[lastStart + 3] = 0;
+            }
+        }
+        if (overrun) {
+            std::memset(quant, 0, 576 * sizeof(int32_t));
+            return 0;
+        }
+        nonzero = std::min(nonzero, maxLines);
+        const int32_t cap = gi->blockType == 2 ? l3.shortCap : l3.longCap;
+        const int32_t clearFrom = std::min(nonzero, cap);
+        if (clearFrom < 576) std::memset(quant + clearFrom, 0, static_cast<size_t>(576 - clearFrom) * sizeof(int32_t));
+        return nonzero;
+    }
+};
 
 }  // namespace
 
-int32_t DecodeHuffman(TBitReader& br, const GranuleInfo& gi, const Layer3State& l3, int64_t dataEnd,
+int32_t DecodeHuffman(TBitReader& reader, const GranuleInfo& gi, const Layer3State& l3, int64_t dataEnd,
                       int32_t* quant) {
-    const int64_t endBit = dataEnd + kOverrunSlack;
-    const int32_t maxLines = l3.maxLines;
-    const int32_t bigEnd = std::min(gi.bigValues * 2, maxLines);
-    const int32_t r1 = l3.longStart[std::min(gi.region0Count + 1, 22)];
-    const int32_t r2 = l3.longStart[std::min(gi.region0Count + gi.region1Count + 2, 22)];
-    const int32_t regionEnd[3] = {std::min(r1, bigEnd), std::min(r2, bigEnd), bigEnd};
-
-    bool overrun = false;
-    int32_t i = 0;
-    for (int region = 0; region < 3; ++region) {
-        const int32_t end = std::max(regionEnd[region], i);
-        const tables::HuffTableInfo& table = tables::kHuffTables[static_cast<size_t>(gi.tableSelect[region] & 31)];
-        if (table.kind == 0 || overrun) {
-            for (; i < end; ++i) quant[i] = 0;
-            continue;
-        }
-        overrun = table.kind == 3 ? DecodePairs<true>(br, table.tree, table.linbits, endBit, quant, i, end)
-                                  : DecodePairs<false>(br, table.tree, 0, endBit, quant, i, end);
-    }
-    i = bigEnd;
-
-    // Count-1 quadruples until the channel's bits are used up.
-    int32_t nonzero = bigEnd;
-    if (!overrun) {
-        const bool tableB = gi.count1TableSelect != 0;
-        int64_t remaining = dataEnd - br.BitsConsumed();
-        int32_t lastStart = -1;
-        while (i < maxLines) {
-            if (remaining < (tableB ? 4 : 1)) break;
-            br.Need(10);  // a code of at most 6 bits and four signs
-            int vwxy;
-            if (tableB) {
-                vwxy = static_cast<int>(br.ReadUnchecked(4)) ^ 15;
-                remaining -= 4;
-            } else {
-                const tables::Count1Entry entry = tables::kCount1TableA[br.PeekUnchecked(6)];
-                br.SkipUnchecked(entry.length);
-                remaining -= entry.length;
-                vwxy = entry.vwxy;
-            }
-            // each value that is 1 takes a sign bit (1: negative), in the order v, w, x, y
-            auto value = [&br, &remaining](int present) {
-                const auto sign = static_cast<int32_t>(br.ReadUnchecked(present));
-                remaining -= present;
-                return present * (1 - 2 * sign);
-            };
-            const int32_t v = value((vwxy >> 3) & 1);
-            const int32_t w = value((vwxy >> 2) & 1);
-            const int32_t x = value((vwxy >> 1) & 1);
-            const int32_t y = value(vwxy & 1);
-            quant[i] = v;
-            quant[i + 1] = w;
-            quant[i + 2] = x;
-            quant[i + 3] = y;
-            lastStart = i;
-            if (vwxy) nonzero = i + ((vwxy & 3) ? 4 : 2);
-            i += 4;
-            if (br.BitsConsumed() > endBit) {
-                overrun = true;
-                break;
-            }
-        }
-        // A codeword that ran past the channel's bits is not data.
-        if (remaining < 0 && lastStart >= 0) {
-            quant[lastStart] = quant[lastStart + 1] = quant[lastStart + 2] = quant[lastStart + 3] = 0;
-        }
-    }
-    if (overrun) {
-        std::memset(quant, 0, 576 * sizeof(int32_t));
-        return 0;
-    }
-    nonzero = std::min(nonzero, maxLines);
-    const int32_t cap = gi.blockType == 2 ? l3.shortCap : l3.longCap;
-    const int32_t clearFrom = std::min(nonzero, cap);
-    if (clearFrom < 576) std::memset(quant + clearFrom, 0, static_cast<size_t>(576 - clearFrom) * sizeof(int32_t));
+    Lane lane(reader, gi, l3, dataEnd, quant);
+    if (lane.NextRegion()) lane.RestOfBigValues();
+    const int32_t nonzero = lane.Finish(l3);
+    reader = lane.br;
     return nonzero;
 }
 

@@ -77,9 +77,13 @@ public:
     TMpegDecoder(const TMpegDecoder&) = delete;
     TMpegDecoder& operator=(const TMpegDecoder&) = delete;
 
-    // Prepares for the stream of `header`; returns 1 on success, 0 when it cannot be decoded.
-    // rateShift 0..2 and outputFlags (8: 8-bit; bits 1-0 channel selection) only change the
-    // figures of GetDecodedFormat: 16-bit output at the full rate is all that is produced.
+    // Prepares for the stream of `header`; returns 1 on success, 0 when it cannot be decoded:
+    // a header field outside its range, the reserved version, MPEG-2.5 Layer I or II, a
+    // Layer II bit rate that the mode does not allow. Only 16-bit output of the stream's
+    // channels at the full rate is produced, so rateShift (clamped to 0..2) must come out 0,
+    // outputFlags bit 3 (8-bit) must be clear and its channel selection (bits 1-0) 0 for a
+    // two-channel stream; other requests are refused. After a refusal GetDecodedFormat is
+    // all zero and DecodeFrame decodes nothing.
     int32_t Open(const FrameHeader& header, int32_t baseLength, int32_t rateShift, int32_t unused,
                  uint8_t outputFlags, int32_t frequencyLimit);
     DecodedFormat GetDecodedFormat() const;

@@ -230,113 +230,191 @@ def gen_iso(folder):
     return "\n".join(s)
 
 
-FIRST_WIDTH = {1: 3, 2: 6, 3: 6, 7: 6, 9: 6, 13: 6, 6: 7, 12: 7, 5: 8, 8: 8, 10: 8, 11: 8, 15: 8, 16: 8, 24: 9}
+# Widest first-level look-up: 2^10 entries of two bytes keep a table in 2 KB.
+MAX_FIRST_WIDTH = 10
+# Code tables used with escape values (x or y of 15 is followed by linbits).
+ESCAPE_TABLES = (16, 24)
 
 
-def build_tree(codes, width):
-    """codes: list of (bitstring, x, y). Returns a list of 32-bit words in the node format:
-    header (width, 0, 0, 255), then 2^width entries; a leaf is nonzero|x<<8|y<<16|len<<24,
-    a link is the distance in words from this node's start to the linked node."""
-    words = [width | (255 << 24)] + [None] * (1 << width)
+def first_width(codes, escape):
+    """Wide enough for every code (with its two signs where they can be complete), up to
+    MAX_FIRST_WIDTH."""
+    return min(max(len(b) for b, _, _ in codes) + (0 if escape else 2), MAX_FIRST_WIDTH)
+
+
+def build_level(out, codes, width, escape, first):
+    """Appends a look-up level of 2^width 16-bit entries (then its sub-levels) to out and
+    returns its index. A link: bit 15, the next level's width - 1 in bits 12-14, its index
+    in bits 0-11. The leaves of the tables used with escapes hold x (bits 0-3), y (4-7) and
+    the bits of the pair from this level on (8-11): the rest of the code and a sign bit per
+    nonzero value, escape bits not counted. In the other tables, on the first level, a code
+    whose sign bits lie inside the peeked bits too is a complete pair: x and y with their
+    signs as 5-bit two's complement values in bits 0-4 and 5-9, the bits of code and signs
+    in 10-13; any other leaf has bit 14 set: x in bits 0-3, y in 4-7 and the bits of the rest
+    of the code in 8-11, its signs following."""
+    start = len(out)
+    out.extend([None] * (1 << width))
     pending = []
     for p in range(1 << width):
         prefix = format(p, "0%db" % width)
         leaf = [c for c in codes if len(c[0]) <= width and prefix.startswith(c[0])]
-        longer = [c for c in codes if len(c[0]) > width and c[0].startswith(prefix)]
         if leaf:
-            assert len(leaf) == 1 and not longer
+            assert len(leaf) == 1
             bits, x, y = leaf[0]
-            nz = (x != 0) + (y != 0)
-            words[1 + p] = nz | (x << 8) | (y << 16) | (len(bits) << 24)
+            pos = len(bits)
+            nonzero = (x != 0) + (y != 0)
+            if escape:
+                out[start + p] = x | (y << 4) | ((pos + nonzero) << 8)
+            elif first and pos + nonzero <= width:
+                values = []
+                for v in (x, y):
+                    if v:
+                        if prefix[pos] == "1":
+                            v = -v
+                        pos += 1
+                    values.append(v & 31)
+                out[start + p] = values[0] | (values[1] << 5) | (pos << 10)
+            else:
+                out[start + p] = x | (y << 4) | (pos << 8) | (1 << 14)
         else:
+            longer = [(b[width:], x, y) for b, x, y in codes if len(b) > width and b.startswith(prefix)]
             assert longer, "incomplete code"
-            pending.append((p, [(b[width:], x, y) for b, x, y in longer]))
+            pending.append((p, longer))
     for p, sub in pending:
-        maxlen = max(len(b) for b, _, _ in sub)
-        subwidth = min(maxlen, 9 if maxlen > 6 else maxlen)
-        node = build_tree(sub, subwidth)
-        words[1 + p] = len(words)
-        assert words[1 + p] < (1 << 24)
-        words.extend(node)
-    return words
+        subwidth = min(max(len(b) for b, _, _ in sub), 8)
+        index = build_level(out, sub, subwidth, escape, False)
+        assert index < 4096
+        out[start + p] = 0x8000 | ((subwidth - 1) << 12) | index
+    return start
 
 
-def decode_tree(words, bits):
+def decode_lookup(table, width, bits, linbits):
+    """What the decoder does with the bit string: (x, y, bits taken), signs applied."""
+    def take(pos, n):
+        return int(bits[pos:pos + n].ljust(n, "0"), 2)
+    def signed5(v):
+        return v - 32 if v & 16 else v
+    e = table[take(0, width)]
+    if not linbits and e < 0x4000:
+        return signed5(e & 31), signed5((e >> 5) & 31), (e >> 10) & 15
     pos = 0
-    node = 0
-    used = 0
-    while True:
-        w = words[node] & 0xFF
-        chunk = bits[pos:pos + w].ljust(w, "0")
-        e = words[node + 1 + int(chunk, 2)]
-        ln = e >> 24
-        if ln == 0:
-            node += e
-            pos += w
-            continue
-        return (e >> 8) & 0xFF, (e >> 16) & 0xFF, pos + ln
+    while e & 0x8000:
+        pos += width
+        width = ((e >> 12) & 7) + 1
+        e = table[(e & 0xFFF) + take(pos, width)]
+    x, y = e & 15, (e >> 4) & 15
+    pos += ((e >> 8) & 15) - (0 if not linbits else (x != 0) + (y != 0))
+    values = []
+    for v in (x, y):
+        if linbits and v == 15:
+            v += take(pos, linbits)
+            pos += linbits
+        if v:
+            if take(pos, 1):
+                v = -v
+            pos += 1
+        values.append(v)
+    return values[0], values[1], pos
+
+
+def count1_lookup(entries, width):
+    """Count-1 codes with their sign bits in one look-up of `width` bits (a code and its four
+    signs never take more): the nonzero mask v<<3|w<<2|x<<1|y in bits 0-3, the mask of
+    negative values in 4-7, the bits taken in 8-11."""
+    table = []
+    for p in range(1 << width):
+        prefix = format(p, "0%db" % width)
+        m = [e for e in entries if prefix.startswith(e["code"])]
+        assert len(m) == 1
+        e = m[0]
+        pos = len(e["code"])
+        nz = neg = 0
+        for k, name in enumerate("vwxy"):
+            if e[name]:
+                nz |= 8 >> k
+                neg |= int(prefix[pos]) << (3 - k)
+                pos += 1
+        assert pos <= width
+        table.append(nz | (neg << 4) | (pos << 8))
+    return table
 
 
 def gen_huffman(folder):
     huff = load(folder, "huffman")
     s = [HEADER]
-    s.append("// Layer III big-value Huffman codes (ISO/IEC 11172-3 table B.7) as look-up trees. A node is a\n"
-             "// header word (width 1-9 in the low byte, 255 in the high byte) and 2^width entries; a leaf\n"
-             "// holds the count of nonzero values, x, y and the code length (1..width) from low to high\n"
-             "// byte, a link (high byte 0) the distance in words from the node's start to the next node.")
-    names = []
+    s.append("// Layer III big-value Huffman codes (ISO/IEC 11172-3 table B.7) as look-up tables of 16-bit\n"
+             "// entries: a first level of 2^width entries indexed by the next bits, then the sub-levels.\n"
+             "// A link (bit 15) gives the next level's width - 1 (bits 12-14) and its index (0-11).\n"
+             "// Tables without escapes (1-15): below 0x4000 an entry is a complete pair, x and y with\n"
+             "// their signs as 5-bit two's complement values (bits 0-4, 5-9) and the bits of code and\n"
+             "// signs (10-13); other leaves have bit 14 set and hold x (0-3), y (4-7) and the rest of\n"
+             "// the code's bits (8-11), the signs following. Tables with escapes (16, 24): a leaf holds\n"
+             "// x (0-3), y (4-7) and the bits of the rest of the code and of the signs (8-11); the\n"
+             "// escape bits of a 15 come before its sign.")
+    names = {}
     test_codes = []
     for key in ["1", "2", "3", "5", "6", "7", "8", "9", "10", "11", "12", "13", "15", "16", "24"]:
         t = huff["code_tables"][key]
         codes = [(e["code"], e["x"], e["y"]) for e in t["entries"]]
-        width = FIRST_WIDTH[int(key)]
-        words = build_tree(codes, width)
+        escape = int(key) in ESCAPE_TABLES
+        width = first_width(codes, escape)
+        table = []
+        build_level(table, codes, width, escape, True)
+        linbits_tried = (1, 13) if escape else (0,)
         for e in t["entries"]:
-            for pad in ("0" * 20, "1" * 20):
-                x, y, used = decode_tree(words, e["code"] + pad)
-                assert (x, y, used) == (e["x"], e["y"], e["len"]), (key, e)
-        name = "kHuffTree%s" % key
-        names.append((int(key), name, len(words)))
-        s.append("inline constexpr std::array<uint32_t, %d> %s{" % (len(words), name))
-        s.append(cpp_list(["0x%08x" % w for w in words], 8))
+            for linbits in linbits_tried:
+                for sx in (0, 1):
+                    for sy in (0, 1):
+                        x, y = e["x"], e["y"]
+                        bits = e["code"]
+                        want = []
+                        for v, sign in ((x, sx), (y, sy)):
+                            if linbits and v == 15:
+                                bits += format(5 % (1 << linbits), "0%db" % linbits)
+                                v += 5 % (1 << linbits)
+                            if v:
+                                bits += str(sign)
+                            want.append(-v if v and sign else v)
+                        for pad in ("0" * 24, "1" * 24):
+                            got = decode_lookup(table, width, bits + pad, linbits)
+                            assert got == (want[0], want[1], len(bits)), (key, e, got)
+        name = "kHuffLookup%s" % key
+        links = any(v & 0x8000 for v in table[:1 << width])
+        names[int(key)] = (name, width, links)
+        s.append("inline constexpr std::array<uint16_t, %d> %s{" % (len(table), name))
+        s.append(cpp_list(["0x%04x" % w for w in table], 12))
         s.append("};\n")
         for e in t["entries"]:
             test_codes.append((int(key), e["x"], e["y"], e["len"], int(e["code"], 2)))
 
-    s.append("// Per table_select value: the code tree (nullptr for 0, 4 and 14), linbits and the kind\n"
-             "// (0 = no data, 1 = one look-up level, 2 = several levels, 3 = several levels with escape).")
-    s.append("struct HuffTableInfo {\n    const uint32_t* tree;\n    int32_t linbits;\n    int32_t kind;\n};\n")
-    tree_of = {n: nm for n, nm, _ in names}
+    s.append("// Per table_select value: the look-up table (nullptr for 0, 4 and 14), its first-level\n"
+             "// width, linbits and the kind (0 = no data, 1 = one level, 2 = several levels,\n"
+             "// 3 = several levels with escapes).")
+    s.append("struct HuffTableInfo {\n    const uint16_t* table;\n    int32_t width;\n    int32_t linbits;\n"
+             "    int32_t kind;\n};\n")
     s.append("inline constexpr std::array<HuffTableInfo, 32> kHuffTables{{")
     for ts in huff["table_select"]:
         n = ts["table"]
         ct = ts["code_table"]
         if ct is None:
-            s.append("    {nullptr, 0, 0},  // %d" % n)
+            s.append("    {nullptr, 0, 0, 0},  // %d" % n)
             continue
-        ct = int(ct)
-        if n >= 16:
-            kind = 3
-        elif n in (1, 2, 3, 5, 6):
-            kind = 1
-        else:
-            kind = 2
-        s.append("    {%s.data(), %d, %d},  // %d" % (tree_of[ct], ts["linbits"], kind, n))
+        name, width, links = names[int(ct)]
+        kind = 3 if n >= 16 else (2 if links else 1)
+        s.append("    {%s.data(), %d, %d, %d},  // %d" % (name, width, ts["linbits"], kind, n))
     s.append("}};\n")
 
     a = huff["count1_tables"]["A"]["entries"]
-    table = []
-    for p in range(64):
-        prefix = format(p, "06b")
-        m = [e for e in a if prefix.startswith(e["code"])]
-        assert len(m) == 1
-        e = m[0]
-        table.append("{%d, %d}" % (e["len"], (e["v"] << 3) | (e["w"] << 2) | (e["x"] << 1) | e["y"]))
-    s.append("// Count-1 table A (ISO/IEC 11172-3 table B.7) as a 6-bit look-up: {code length, v<<3|w<<2|x<<1|y}.")
-    s.append("struct Count1Entry {\n    uint8_t length;\n    uint8_t vwxy;\n};\n")
-    s.append("inline constexpr std::array<Count1Entry, 64> kCount1TableA{{")
-    s.append(cpp_list(table, 8))
-    s.append("}};")
+    b = huff["count1_tables"]["B"]["entries"]
+    s.append("// Count-1 tables A (10-bit look-up) and B (8-bit) of ISO/IEC 11172-3 table B.7, each code\n"
+             "// with its sign bits: nonzero mask v<<3|w<<2|x<<1|y (bits 0-3), negative mask (4-7), bits\n"
+             "// taken (8-11).")
+    s.append("inline constexpr std::array<uint16_t, 1024> kCount1LookupA{")
+    s.append(cpp_list(["0x%03x" % v for v in count1_lookup(a, 10)], 12))
+    s.append("};\n")
+    s.append("inline constexpr std::array<uint16_t, 256> kCount1LookupB{")
+    s.append(cpp_list(["0x%03x" % v for v in count1_lookup(b, 8)], 12))
+    s.append("};")
     s.append(FOOTER)
 
     t = ["// Generated by tools/gen_tables.py from the ISO table data; do not edit.",

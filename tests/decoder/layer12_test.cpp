@@ -126,11 +126,6 @@ TEST(Decoder, FormatsOfTheSetUp) {
     base = ParseFrameHeader(m25, 0, h);
     ASSERT_EQ(d.Open(h, base, 0, 0, 0, 24000), 1);
     EXPECT_EQ(d.GetDecodedFormat().sampleRate, 8000);
-    // rate shift and channel selection change only the figures
-    ASSERT_EQ(d.Open(h, base, 1, 0, 0x0A, 24000), 1);
-    f = d.GetDecodedFormat();
-    EXPECT_EQ(f.sampleRate, 4000);
-    EXPECT_EQ(f.bitsPerSample, 8);
 }
 
 TEST(Layer2, NotAllowedCombinationsAreRefused) {

@@ -47,55 +47,86 @@ std::unique_ptr<Layer3State> Mpeg1State() {
     return l3;
 }
 
-TEST(Layer3Huffman, EveryCodewordWalksToItsPair) {
-    for (const testdata::HuffCode& c : testdata::kHuffCodes) {
-        SCOPED_TRACE(testing::Message() << "table " << c.table << " (" << c.x << "," << c.y << ")");
-        BitWriter w;
-        w.Put(c.code, c.length);
-        w.Put(0x5A5A5A5A, 32);  // what follows must not matter
-        const std::vector<uint8_t> b = w.Bytes();
-        TBitReader br;
-        br.Reset(b.data(), static_cast<int64_t>(b.size()));
-        const uint32_t* node = tables::kHuffTables[static_cast<size_t>(c.table)].tree;
-        ASSERT_NE(node, nullptr);
-        uint32_t e;
-        for (;;) {
-            const int width = static_cast<int>(node[0] & 0xff);
-            ASSERT_GE(width, 1);
-            ASSERT_LE(width, 9);
-            e = node[1 + br.Peek(width)];
-            if (e >> 24) {
-                br.Skip(static_cast<int>(e >> 24));
-                break;
-            }
-            br.Skip(width);
-            node += e;
-        }
-        EXPECT_EQ(static_cast<int>((e >> 8) & 0xff), c.x);
-        EXPECT_EQ(static_cast<int>((e >> 16) & 0xff), c.y);
-        EXPECT_EQ(static_cast<int>(e & 0xff), (c.x != 0) + (c.y != 0));
-        EXPECT_EQ(br.BitsConsumed(), c.length);
-    }
-    for (const testdata::Count1Code& c : testdata::kCount1CodesA) {
-        const tables::Count1Entry& e = tables::kCount1TableA[c.code << (6 - c.length)];
-        EXPECT_EQ(e.length, c.length);
-        EXPECT_EQ(e.vwxy, c.vwxy);
-    }
-}
-
 // Decodes one long-block granule whose Huffman data is `w`, with the given side info.
 struct HuffmanCase {
     std::unique_ptr<Layer3State> l3 = Mpeg1State();
     GranuleInfo gi;
     int32_t quant[580] = {};
+    int64_t consumed = 0;
     int32_t Run(const BitWriter& w, int32_t part23) {
         const std::vector<uint8_t> b = w.Bytes(64);
         TBitReader br;
         br.Reset(b.data(), static_cast<int64_t>(b.size()));
         gi.part23Length = part23;
-        return DecodeHuffman(br, gi, *l3, part23, quant);
+        const int32_t n = DecodeHuffman(br, gi, *l3, part23, quant);
+        consumed = br.BitsConsumed();
+        return n;
     }
 };
+
+// Every codeword of every table through the decoder, with its escape bits (the shortest and
+// the longest linbits of the tables that share the codes) and both orders of signs, followed
+// by bits that must not matter; and every count-1 codeword of both tables with its signs.
+TEST(Layer3Huffman, EveryCodewordDecodesToItsPair) {
+    for (const testdata::HuffCode& c : testdata::kHuffCodes) {
+        const std::vector<int> selects = c.table == 16 ? std::vector<int>{16, 23}
+                                         : c.table == 24 ? std::vector<int>{24, 31}
+                                                         : std::vector<int>{c.table};
+        for (const int select : selects)
+            for (const int signs : {1, 2}) {
+                SCOPED_TRACE(testing::Message() << "table " << select << " (" << c.x << "," << c.y << ") signs " << signs);
+                const int linbits = tables::kHuffTables[static_cast<size_t>(select)].linbits;
+                BitWriter w;
+                w.Put(c.code, c.length);
+                int32_t want[2] = {c.x, c.y};
+                for (int k = 0; k < 2; ++k) {
+                    if (linbits && want[k] == 15) {
+                        const uint32_t escape = 0x15A5u & ((1u << linbits) - 1);
+                        w.Put(escape, linbits);
+                        want[k] += static_cast<int32_t>(escape);
+                    }
+                    const int negative = (signs >> k) & 1;
+                    if (want[k]) w.Put(static_cast<uint32_t>(negative), 1);
+                    if (negative) want[k] = -want[k];
+                }
+                const auto bits = static_cast<int32_t>(w.Bits());
+                w.Put(0x5A5A5A5A, 32);
+                HuffmanCase h;
+                h.gi.bigValues = 1;
+                h.gi.tableSelect[0] = select;
+                h.gi.region0Count = 15;
+                h.Run(w, bits);
+                EXPECT_EQ(h.quant[0], want[0]);
+                EXPECT_EQ(h.quant[1], want[1]);
+                EXPECT_EQ(h.consumed, bits);
+            }
+    }
+    // Table B codes are the quadruple's four bits inverted.
+    std::vector<testdata::Count1Code> count1(std::begin(testdata::kCount1CodesA), std::end(testdata::kCount1CodesA));
+    for (int vwxy = 0; vwxy < 16; ++vwxy) count1.push_back({vwxy + 16, 4, static_cast<uint32_t>(vwxy ^ 15)});
+    for (const testdata::Count1Code& c : count1)
+        for (const uint32_t signs : {0x5u, 0xAu}) {
+            const int vwxy = c.vwxy & 15;
+            SCOPED_TRACE(testing::Message() << "count-1 " << (c.vwxy > 15 ? "B " : "A ") << vwxy << " signs " << signs);
+            BitWriter w;
+            w.Put(c.code, c.length);
+            int32_t want[4];
+            for (int k = 0; k < 4; ++k) {
+                const int one = (vwxy >> (3 - k)) & 1;
+                const int negative = (signs >> (3 - k)) & 1;
+                if (one) w.Put(static_cast<uint32_t>(negative), 1);
+                want[k] = one ? (negative ? -1 : 1) : 0;
+            }
+            const auto bits = static_cast<int32_t>(w.Bits());
+            w.Put(0xFFFFFFFF, 32);
+            HuffmanCase h;
+            h.gi.count1TableSelect = c.vwxy > 15 ? 1 : 0;
+            const int32_t n = h.Run(w, bits);
+            for (int k = 0; k < 4; ++k) EXPECT_EQ(h.quant[k], want[k]) << k;
+            EXPECT_EQ(h.consumed, bits);
+            EXPECT_EQ(n, vwxy == 0 ? 0 : (vwxy & 3) ? 4 : 2);
+        }
+}
 
 TEST(Layer3Huffman, TableOneAndSigns) {
     HuffmanCase h;

@@ -28,9 +28,9 @@ TEST(Tables, SampleValues) {
     EXPECT_EQ(kLayer2AllocTables[4].groupCount[3], 19);
     EXPECT_EQ(kHuffTables[24].linbits, 4);
     EXPECT_EQ(kHuffTables[23].linbits, 13);
-    EXPECT_EQ(kHuffTables[4].tree, nullptr);
-    EXPECT_EQ(kHuffTables[1].tree[0] & 0xFF, 3u);   // first-level widths
-    EXPECT_EQ(kHuffTables[24].tree[0] & 0xFF, 9u);
+    EXPECT_EQ(kHuffTables[4].table, nullptr);
+    EXPECT_EQ(kHuffTables[1].width, 5);  // first-level widths: every code with its signs, at most 10
+    EXPECT_EQ(kHuffTables[24].width, 10);
 }
 
 }  // namespace
