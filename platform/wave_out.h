@@ -1,7 +1,8 @@
 // Wave output: what the sound output expects of the system's wave-out service. A device is
 // opened with a PCM format and a callback that receives MM_WOM_DONE (lParam = the header)
-// for every written buffer, in the order written; headers are prepared, written, and
-// unprepared once done; Reset hands every queued buffer back as done. Results are 0 on
+// for every written buffer once its last sample has been played, in the order written;
+// headers are prepared, written, and unprepared once done; Reset silences the device at once
+// and hands every queued buffer back as done. Results are 0 on
 // success, else a code whose text WaveOutGetErrorText gives.
 //
 // Backends: ALSA (device name from ZENTU_ALSA_DEVICE, default "default") and a null device

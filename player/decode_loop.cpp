@@ -17,6 +17,7 @@ constexpr int32_t kResyncLimit = 1024;
 
 void TMP3Player::DecodeStep() {
     int32_t freePercent = 100;
+    uint32_t draining = 0;  // the playback whose last buffers are queued
     {
         std::scoped_lock lock(decoderLock_);
         // A Stop intervened, or a step of this playback has failed and is being reported.
@@ -28,23 +29,29 @@ void TMP3Player::DecodeStep() {
         if (pendingPcm_ <= 0) {
             switch (PrepareFrame()) {
                 case TStepResult::srIdle: return;
-                case TStepResult::srEnd: DrainAtEnd(); return;
+                case TStepResult::srEnd: draining = QueueTheRest(); break;
                 case TStepResult::srWorked: break;
             }
         }
-        Assert(pendingPcm_ >= 1, "MP3Plyr: no PCM to write");
-        std::scoped_lock out(outputLock_);
-        if (soundOut_->CanWrite()) {
-            const int32_t written = soundOut_->Write(pcm_.get(), pendingPcm_);
-            pendingPcm_ -= written;
-            if (pendingPcm_ > 0 && written > 0)
-                std::memmove(pcm_.get(), pcm_.get() + written, static_cast<size_t>(pendingPcm_));
-        } else {
-            // Sleep until a buffer has room: the output signals the event then.
-            wake.ResetEvent();
-            soundOut_->SetWaitEvent(&wake);
+        if (draining == 0) {
+            Assert(pendingPcm_ >= 1, "MP3Plyr: no PCM to write");
+            std::scoped_lock out(outputLock_);
+            if (soundOut_->CanWrite()) {
+                const int32_t written = soundOut_->Write(pcm_.get(), pendingPcm_);
+                pendingPcm_ -= written;
+                if (pendingPcm_ > 0 && written > 0)
+                    std::memmove(pcm_.get(), pcm_.get() + written, static_cast<size_t>(pendingPcm_));
+            } else {
+                // Sleep until a buffer has room: the output signals the event then.
+                wake.ResetEvent();
+                soundOut_->SetWaitEvent(&wake);
+            }
+            freePercent = soundOut_->FreePercent();
         }
-        freePercent = soundOut_->FreePercent();
+    }
+    if (draining != 0) {
+        AwaitPlayedOut(draining);
+        return;
     }
     // While the output is full, fill the reader's ring instead of sleeping at once.
     while (freePercent == 0) {
@@ -107,17 +114,23 @@ void TMP3Player::Resync() {
     pendingFrameLength_ = 0;
 }
 
-void TMP3Player::DrainAtEnd() {
+uint32_t TMP3Player::QueueTheRest() {
     {
-        // Both locks are held until the last buffer has played: the output thread needs
-        // neither to complete buffers.
         std::scoped_lock out(outputLock_);
         soundOut_->SetWaitEvent(nullptr);
         soundOut_->Flush();
-        soundOut_->WaitDone();
     }
+    // No further step for this playback; a Play after a Stop signals the event again.
     decoderThread_->WakeEvent().ResetEvent();
-    window_->Post(MPM_ENDOFDATA, stepSerial_.load());
+    return stepSerial_.load();
+}
+
+void TMP3Player::AwaitPlayedOut(uint32_t serial) {
+    // Without either lock: Stop, Position and the rest stay free while the last two seconds
+    // play. A Stop meanwhile resets the output, whose buffers then all come back at once.
+    soundOut_->WaitDone();
+    std::scoped_lock lock(decoderLock_);
+    if (playing_ && !stepFailed_ && stepSerial_.load() == serial) window_->Post(MPM_ENDOFDATA, serial);
 }
 
 int32_t TMP3Player::RunDecodeStepsForTest(int32_t steps,

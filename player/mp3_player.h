@@ -200,7 +200,12 @@ private:
     TStepResult PrepareFrame();
     void Truncate();
     void Resync();
-    void DrainAtEnd();
+    // The end of the data: queues the partly filled buffer and ends the steps; returns the
+    // playback's number. Under the decoder lock.
+    uint32_t QueueTheRest();
+    // Waits, holding no lock, until the output has played everything, then posts the end of
+    // data unless that playback has been stopped meanwhile.
+    void AwaitPlayedOut(uint32_t serial);
     bool Seekable() const { return (streamFlags_ & kStreamSeekable) != 0; }
 
     // The stream and the reader.

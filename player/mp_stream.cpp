@@ -21,15 +21,26 @@ namespace {
 }  // namespace
 
 TMPFileStream::TMPFileStream(const std::string& fileName) : name_(fileName) {
-    fd_ = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) RaiseSystemError("cannot open file \"" + fileName + "\"");
-    struct stat st {};
-    if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
-        ::close(fd_);
+    const std::string what = "cannot open file \"" + fileName + "\"";
+    // Only regular files: opening a FIFO waits for a writer, a device may never deliver an
+    // end, and a socket cannot be opened at all. Looked at before opening, and again after
+    // (non-blocking, so that a FIFO put in the file's place meanwhile cannot hold us).
+    const auto refuse = [&](const struct stat& st) {
+        if (S_ISREG(st.st_mode)) return;
+        if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
-        errno = EISDIR;
-        RaiseSystemError("cannot open file \"" + fileName + "\"");
-    }
+        if (S_ISDIR(st.st_mode)) {
+            errno = EISDIR;
+            RaiseSystemError(what);
+        }
+        throw EStreamError(what + ": not a regular file");
+    };
+    struct stat st {};
+    if (::stat(fileName.c_str(), &st) == 0) refuse(st);
+    fd_ = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd_ < 0) RaiseSystemError(what);
+    if (::fstat(fd_, &st) == 0) refuse(st);
+    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
 }
 
 TMPFileStream::~TMPFileStream() {

@@ -1,5 +1,6 @@
 // Byte streams the reader works over: read, seek with three origins, size.
-// TMPFileStream opens a file read-only; TMPMemoryStream serves bytes held in memory.
+// TMPFileStream opens a regular file read-only (FIFOs, devices and sockets are refused at
+// once); TMPMemoryStream serves bytes held in memory.
 #pragma once
 
 #include <cstdint>

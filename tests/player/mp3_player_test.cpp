@@ -2,6 +2,7 @@
 // step's edge cases, the end of play, stopping, errors on the worker threads, properties.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -362,6 +363,32 @@ TEST_F(PlayerTest, PositionMovesWhilePlaying) {
     EXPECT_GE(last, 500);
     EXPECT_GE(ticks, 1);
     player->Stop();
+}
+
+TEST_F(PlayerTest, StopAndPositionNeverWaitForTheLastBuffersToPlay) {
+    // 40 frames, about a second, are decoded at once: from then on the decoder thread waits
+    // for the four buffers to play out, and the main thread must not wait with it.
+    using Clock = std::chrono::steady_clock;
+    const auto ms = [](Clock::time_point since) {
+        return std::chrono::duration<double, std::milli>(Clock::now() - since).count();
+    };
+    double slowest = 0;
+    int32_t last = 0;
+    player->SetChangePosStep(100);
+    player->OnChangePosition = [&](TMP3Player& p) {
+        const auto asked = Clock::now();
+        last = p.Position();
+        slowest = std::max(slowest, ms(asked));
+    };
+    OpenBytes(Frames(Layer2Frame(), 40));
+    player->Play();
+    ASSERT_TRUE(RunUntil([&] { return last >= 400; }, 5000));
+    const auto stopping = Clock::now();
+    player->Stop();
+    EXPECT_LT(ms(stopping), 50);
+    EXPECT_LT(slowest, 50);
+    ASSERT_TRUE(WaitForEnd(1000));
+    EXPECT_EQ(ends, std::vector<TMP3EndPlayReason>{mepStopped});
 }
 
 // A stream whose reads fail after a number of bytes: the disc has gone.

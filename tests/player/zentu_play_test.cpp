@@ -2,6 +2,7 @@
 // file, and a clean end on Ctrl+C.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,11 +78,15 @@ TEST_F(ZentuPlay, TagTextsAreShownAsUtf8) {
 TEST_F(ZentuPlay, ReportsFilesThatAreNotMpegAudioAndGoesOn) {
     const std::string bad = dir.Write("bad.mp3", Bytes(4000, 0x55));
     const std::string good = dir.Write("good.mp2", Frames(Layer2Frame(), 3));
-    EXPECT_EQ(RunCommand("ZENTU_AUDIO=null " + kPlay + " --wav " + dir.Path("o.wav") + " " + bad + " " + good + " > " +
-                  dir.Path("log")),
+    // A FIFO with no writer would hold an open for good: refused at once instead.
+    const std::string fifo = dir.Path("x.mp3");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(RunCommand("ZENTU_AUDIO=null timeout 10 " + kPlay + " --wav " + dir.Path("o.wav") + " " + bad + " " + fifo +
+                         " " + good + " > " + dir.Path("log")),
               1);
     const std::string log = Text(dir.Path("log"));
     EXPECT_NE(log.find("error: unknown MPEG Audio format.\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("error: cannot open file \"" + fifo + "\": not a regular file\n"), std::string::npos) << log;
     EXPECT_NE(log.find("end: end of data\n"), std::string::npos) << log;
     EXPECT_EQ(RunCommand(kPlay + " > /dev/null 2>&1"), 2);
 }
