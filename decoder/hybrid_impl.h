@@ -1,5 +1,6 @@
 // The hybrid filter bank's body, shared by the variants: each instantiates it with its own
-// IMDCT kernels and compiles it for its own instruction set.
+// IMDCT kernels and compiles it for its own instruction set. Internal linkage, so that no
+// family's copy can stand in for another's.
 #pragma once
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include "decoder/layer3.h"
 
 namespace zentu::hybrid {
+namespace {
 
 // The folded kernels as direct sums over the tables (18 x 18 long, 6 x 6 per short window).
 inline void ImdctLong(float* values) {
@@ -97,4 +99,5 @@ int32_t Channel(float* lines, const float* overlap, float* out, int32_t blockTyp
     return 18 * n;
 }
 
+}  // namespace
 }  // namespace zentu::hybrid
