@@ -1,74 +1,165 @@
-// The AVX2 + FMA variants: the synthesis writers and the hybrid filter bank. Compiled with
-// -mavx2 -mfma; chosen only when the processor has both.
+// The AVX2 + FMA variants: the synthesis and the hybrid filter bank. Compiled with -mavx2
+// -mfma; chosen only when the processor has both.
 //
-// The writers compute eight outputs per vector. For ring slot k the 32 outputs read the
-// slot's values 16..31 (even k) or 1..16 (odd k), forward or reversed, so each slot costs two
-// contiguous loads, two reversals and four fused multiply-adds against the per-slot
-// coefficient rows of the window.
+// The synthesis takes up to eight steps at once: their subband values are transposed so that
+// each vector holds one subband of eight steps, the cosine transform runs on those vectors (the
+// plain transform's operations, lane by lane), and a transpose back gives each step's ring
+// row. The window sums then take one step at a time, eight outputs per vector, in fused
+// multiply-adds over forward loads.
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "decoder/dispatch.h"
 #include "decoder/hybrid_impl.h"
 #include "decoder/synth.h"
+#include "decoder/synth_impl.h"
 
 namespace zentu {
 
 namespace {
 
-inline __m256 Reverse(__m256 v) { return _mm256_permutevar8x32_ps(v, _mm256_set_epi32(0, 1, 2, 3, 4, 5, 6, 7)); }
+struct V8 {
+    __m256 v;
+};
+inline V8 operator+(V8 a, V8 b) { return {_mm256_add_ps(a.v, b.v)}; }
+inline V8 operator-(V8 a, V8 b) { return {_mm256_sub_ps(a.v, b.v)}; }
+inline V8 operator*(V8 a, float c) { return {_mm256_mul_ps(a.v, _mm256_set1_ps(c))}; }
 
-// The 32 window sums of one step, rounded and clipped, as 32-bit integers.
-inline void WindowSums(const float* ring, int32_t off, const float* window, int32_t out[32]) {
-    const float* byTap = window + TSynthesis::kWindowByTap;
-    __m256 lo0 = _mm256_setzero_ps(), lo1 = _mm256_setzero_ps();
-    __m256 hi0 = _mm256_setzero_ps(), hi1 = _mm256_setzero_ps();
+inline void Transpose8(__m256 r[8]) {
+    const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
+    const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+    const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
+    const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
+    const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+    const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+    const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+    const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+    r[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
+    r[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
+    r[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
+    r[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
+    r[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
+    r[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
+    r[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
+    r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
+}
+
+// Subbands 8q .. 8q + 7 of one step (values p[0], p[stride], ...).
+inline __m256 LoadSubbands(const float* p, int32_t valueStride, int q) {
+    if (valueStride == 1) return _mm256_loadu_ps(p + 8 * q);
+    // Every second value: the second load ends on the last one wanted, so that a row's last
+    // channel is read no further than its own values.
+    const __m256 a = _mm256_loadu_ps(p + 16 * q), b = _mm256_loadu_ps(p + 16 * q + 7);
+    const __m256 even = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 2, 0));
+    return _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(even), _MM_SHUFFLE(3, 1, 2, 0)));
+}
+
+// The window sums of the step in ring row `row`, rounded and clipped, as eight-lane vectors of
+// outputs 0..7, 8..15, 16..23, 24..31.
+inline void WindowStep(const float* ring, int32_t row, const float* bySlot, __m256i out[4]) {
+    __m256 f0 = _mm256_setzero_ps(), f1 = _mm256_setzero_ps();
+    __m256 m0 = _mm256_setzero_ps(), m1 = _mm256_setzero_ps();
     for (int k = 0; k < 16; k += 2) {
-        const float* even = ring + ((off + 32 * k) & 511);
-        const float* c = byTap + 32 * k;
-        const __m256 a0 = _mm256_load_ps(even + 16), a1 = _mm256_load_ps(even + 24);
-        lo0 = _mm256_fmadd_ps(_mm256_load_ps(c), a0, lo0);
-        lo1 = _mm256_fmadd_ps(_mm256_load_ps(c + 8), a1, lo1);
-        hi0 = _mm256_fmadd_ps(_mm256_load_ps(c + 16), Reverse(a1), hi0);
-        hi1 = _mm256_fmadd_ps(_mm256_load_ps(c + 24), Reverse(a0), hi1);
-
-        const float* odd = ring + ((off + 32 * (k + 1)) & 511);
+        const float* even = ring + ((row - k) & (kRingRows - 1)) * kRowFloats;
+        const float* c = bySlot + 32 * k;
+        const __m256 p0 = _mm256_load_ps(even + kRowP), p1 = _mm256_load_ps(even + kRowP + 8);
+        f0 = _mm256_fmadd_ps(_mm256_load_ps(c), p0, f0);
+        f1 = _mm256_fmadd_ps(_mm256_load_ps(c + 8), p1, f1);
+        m0 = _mm256_fmadd_ps(_mm256_load_ps(c + 16), p0, m0);
+        m1 = _mm256_fmadd_ps(_mm256_load_ps(c + 24), p1, m1);
+        const float* odd = ring + ((row - k - 1) & (kRingRows - 1)) * kRowFloats;
         const float* d = c + 32;
-        const __m256 b0 = _mm256_loadu_ps(odd + 1), b1 = _mm256_loadu_ps(odd + 9);
-        lo0 = _mm256_fmadd_ps(_mm256_load_ps(d), Reverse(b1), lo0);
-        lo1 = _mm256_fmadd_ps(_mm256_load_ps(d + 8), Reverse(b0), lo1);
-        hi0 = _mm256_fmadd_ps(_mm256_load_ps(d + 16), b0, hi0);
-        hi1 = _mm256_fmadd_ps(_mm256_load_ps(d + 24), b1, hi1);
+        const __m256 q1 = _mm256_load_ps(odd + kRowQ + 8);
+        f0 = _mm256_fmadd_ps(_mm256_load_ps(d), _mm256_load_ps(odd + kRowQ), f0);
+        f1 = _mm256_fmadd_ps(_mm256_load_ps(d + 8), q1, f1);
+        m0 = _mm256_fmadd_ps(_mm256_load_ps(d + 16), _mm256_load_ps(odd + kRowQm), m0);
+        m1 = _mm256_fmadd_ps(_mm256_load_ps(d + 24), q1, m1);
     }
-    const __m256 maxv = _mm256_set1_ps(32767.0f), minv = _mm256_set1_ps(-32768.0f);
-    auto convert = [&](__m256 v) { return _mm256_cvtps_epi32(_mm256_max_ps(_mm256_min_ps(v, maxv), minv)); };
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), convert(lo0));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8), convert(lo1));
-    // outputs 17..31 (the vector's last lane would be 32: overwritten by nothing, unused)
-    alignas(32) int32_t hi[16];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(hi), convert(hi0));
-    _mm256_store_si256(reinterpret_cast<__m256i*>(hi + 8), convert(hi1));
-    for (int i = 0; i < 15; ++i) out[17 + i] = hi[i];
-    const float* w16 = window + 256;
-    float y = 0.0f;
-    for (int m = 0; m < 8; ++m) y += w16[m] * ring[(off + 32 + 64 * m) & 511];
-    out[16] = RoundAndClip(y);
+    const __m256 hi = _mm256_set1_ps(32767.0f), lo = _mm256_set1_ps(-32768.0f);
+    auto convert = [&](__m256 v) { return _mm256_cvtps_epi32(_mm256_max_ps(_mm256_min_ps(v, hi), lo)); };
+    // m0 holds outputs 16, 31, 30, ..., 25 and m1 outputs 24, 23, ..., 17.
+    const __m256i a = convert(m0), b = convert(m1);
+    const __m256i reverse = _mm256_setr_epi32(0, 7, 6, 5, 4, 3, 2, 1);
+    out[0] = convert(f0);
+    out[1] = convert(f1);
+    out[2] = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(b, reverse), a, 1);
+    out[3] = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(a, reverse), b, 1);
+}
+
+template <int Stride>
+inline void StoreStep(const __m256i out[4], int32_t channel, int16_t* dest) {
+    if constexpr (Stride == 1) {
+        const __m256i a = _mm256_permute4x64_epi64(_mm256_packs_epi32(out[0], out[1]), _MM_SHUFFLE(3, 1, 2, 0));
+        const __m256i b = _mm256_permute4x64_epi64(_mm256_packs_epi32(out[2], out[3]), _MM_SHUFFLE(3, 1, 2, 0));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dest), a);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dest + 16), b);
+    } else {
+        // Eight frames per vector: this channel's half of each 32-bit frame replaced, the other
+        // channel's kept.
+        for (int i = 0; i < 4; ++i) {
+            __m256i* at = reinterpret_cast<__m256i*>(dest + 16 * i);
+            const __m256i old = _mm256_loadu_si256(at);
+            _mm256_storeu_si256(at, channel == 0 ? _mm256_blend_epi16(old, out[i], 0x55)
+                                                 : _mm256_blend_epi16(old, _mm256_slli_epi32(out[i], 16), 0xAA));
+        }
+    }
+}
+
+template <int Stride>
+void SynthesizeAvx2(TSynthesis& synth, int32_t channel, const float* in, int32_t rowStride, int32_t valueStride,
+                    int32_t count, const TEqualizerTables& eq, int16_t* dest) {
+    float* ring = synth.ring[channel];
+    const float* bySlot = synth.window + TSynthesis::kWindowBySlot;
+    const float* cos = SynthesisCosines();
+    int32_t newest = synth.newest[channel];
+    for (int32_t t0 = 0; t0 < count; t0 += 8) {
+        const int32_t n = std::min<int32_t>(8, count - t0);
+        // x[k]: subband k of the batch's steps (lanes past n repeat the last step).
+        V8 x[32];
+        for (int q = 0; q < 4; ++q) {
+            __m256 r[8];
+            for (int i = 0; i < 8; ++i) r[i] = LoadSubbands(in + (t0 + std::min(i, n - 1)) * rowStride, valueStride, q);
+            Transpose8(r);
+            for (int i = 0; i < 8; ++i) x[8 * q + i].v = r[i];
+        }
+        if (eq.SubbandEqualizerOn)
+            for (int k = 0; k < 32; ++k) x[k] = x[k] * eq.SubbandGains[static_cast<size_t>(k)];
+        V8 X[32];
+        FastDct<V8, 32>(x, X, cos);
+
+        // Back to one row per step.
+        __m256 p0[8] = {X[16].v, X[17].v, X[18].v, X[19].v, X[20].v, X[21].v, X[22].v, X[23].v};
+        __m256 p1[8] = {X[24].v, X[25].v, X[26].v, X[27].v, X[28].v, X[29].v, X[30].v, X[31].v};
+        __m256 q0[8] = {X[16].v, X[15].v, X[14].v, X[13].v, X[12].v, X[11].v, X[10].v, X[9].v};
+        __m256 q1[8] = {X[8].v, X[7].v, X[6].v, X[5].v, X[4].v, X[3].v, X[2].v, X[1].v};
+        Transpose8(p0);
+        Transpose8(p1);
+        Transpose8(q0);
+        Transpose8(q1);
+        alignas(32) float x0[8];
+        _mm256_store_ps(x0, X[0].v);
+        for (int32_t i = 0; i < n; ++i) {
+            float* row = ring + ((newest + 1 + i) & (kRingRows - 1)) * kRowFloats;
+            _mm256_store_ps(row + kRowP, p0[i]);
+            _mm256_store_ps(row + kRowP + 8, p1[i]);
+            _mm256_store_ps(row + kRowQ, q0[i]);
+            _mm256_store_ps(row + kRowQ + 8, q1[i]);
+            _mm256_store_ps(row + kRowQm, _mm256_blend_ps(q0[i], _mm256_broadcast_ss(x0 + i), 1));
+            _mm256_store_ps(row + kRowQm + 8, q1[i]);
+        }
+        for (int32_t i = 0; i < n; ++i) {
+            __m256i out[4];
+            WindowStep(ring, (newest + 1 + i) & (kRingRows - 1), bySlot, out);
+            StoreStep<Stride>(out, channel, dest + 32 * Stride * (t0 + i));
+        }
+        newest = (newest + n) & (kRingRows - 1);
+    }
+    synth.newest[channel] = newest;
 }
 
 }  // namespace
-
-void WriteMonoAvx2(const float* ring, int32_t offset, const float* window, int16_t* dest) {
-    int32_t out[32];
-    WindowSums(ring, offset, window, out);
-    for (int i = 0; i < 32; ++i) dest[i] = static_cast<int16_t>(out[i]);
-}
-
-void WriteStereoChannelAvx2(const float* ring, int32_t offset, const float* window, int16_t* dest) {
-    int32_t out[32];
-    WindowSums(ring, offset, window, out);
-    for (int i = 0; i < 32; ++i) dest[2 * i] = static_cast<int16_t>(out[i]);
-}
 
 // The hybrid filter bank and its kernels: the same arithmetic as the plain ones, compiled for
 // AVX2 and FMA (the kernels' sums vectorise eight outputs at a time).
@@ -122,8 +213,8 @@ int32_t HybridChannelAvx2(float* lines, const float* overlap, float* out, int32_
 }
 
 void FillSlotsAvx2(TRoutineSlots& slots) {
-    slots.writeMono = WriteMonoAvx2;
-    slots.writeStereoChannel = WriteStereoChannelAvx2;
+    slots.writeMono = SynthesizeAvx2<1>;
+    slots.writeStereoChannel = SynthesizeAvx2<2>;
     slots.hybridChannel = HybridChannelAvx2;
     slots.imdctLong = ImdctLongAvx2;
     slots.imdctShort = ImdctShortAvx2;
