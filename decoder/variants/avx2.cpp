@@ -26,6 +26,8 @@ struct V8 {
 inline V8 operator+(V8 a, V8 b) { return {_mm256_add_ps(a.v, b.v)}; }
 inline V8 operator-(V8 a, V8 b) { return {_mm256_sub_ps(a.v, b.v)}; }
 inline V8 operator*(V8 a, float c) { return {_mm256_mul_ps(a.v, _mm256_set1_ps(c))}; }
+inline V8 operator-(V8 a) { return {_mm256_xor_ps(a.v, _mm256_set1_ps(-0.0f))}; }
+inline V8 Fma(V8 a, float c, V8 b) { return {_mm256_fmadd_ps(a.v, _mm256_set1_ps(c), b.v)}; }
 
 inline void Transpose8(__m256 r[8]) {
     const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
@@ -161,9 +163,87 @@ void SynthesizeAvx2(TSynthesis& synth, int32_t channel, const float* in, int32_t
 
 }  // namespace
 
-// The hybrid filter bank and its kernels: the same arithmetic as the plain ones, compiled for
-// AVX2 and FMA (the kernels' sums vectorise eight outputs at a time).
+// The hybrid filter bank. Long subbands go eight at a time, each vector lane one subband: the
+// transposed coefficients through the fast long kernel, then window and overlap-add straight
+// into the output block's rows (where the subbands lie side by side). Short subbands take the
+// plain body compiled for AVX2.
 namespace {
+
+// The 18 values of eight subbands (lines + 18 i; lanes past n repeat the last subband) as
+// vectors over the subbands.
+inline void LoadSubbandColumns(const float* base, int32_t n, V8 v[18]) {
+    __m256 a[8], b[8];
+    for (int i = 0; i < 8; ++i) {
+        const float* r = base + 18 * std::min(i, n - 1);
+        a[i] = _mm256_loadu_ps(r);
+        b[i] = _mm256_loadu_ps(r + 8);
+    }
+    Transpose8(a);
+    Transpose8(b);
+    for (int i = 0; i < 8; ++i) {
+        v[i].v = a[i];
+        v[8 + i].v = b[i];
+    }
+    // values 16 and 17 as pairs (gathers are slow on some processors)
+    __m128 pair[8];
+    for (int i = 0; i < 8; ++i)
+        pair[i] = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(base + 18 * std::min(i, n - 1) + 16)));
+    __m128 lo[2], hi[2];
+    for (int h = 0; h < 2; ++h) {
+        const __m128 u = _mm_unpacklo_ps(pair[4 * h], pair[4 * h + 1]), w = _mm_unpacklo_ps(pair[4 * h + 2], pair[4 * h + 3]);
+        lo[h] = _mm_movelh_ps(u, w);
+        hi[h] = _mm_movehl_ps(w, u);
+    }
+    v[16].v = _mm256_set_m128(lo[1], lo[0]);
+    v[17].v = _mm256_set_m128(hi[1], hi[0]);
+}
+
+// The inverse: subbands i < n only.
+inline void StoreSubbandColumns(float* base, int32_t n, const V8 v[18]) {
+    __m256 a[8], b[8];
+    for (int i = 0; i < 8; ++i) {
+        a[i] = v[i].v;
+        b[i] = v[8 + i].v;
+    }
+    Transpose8(a);
+    Transpose8(b);
+    alignas(32) float c16[8], c17[8];
+    _mm256_store_ps(c16, v[16].v);
+    _mm256_store_ps(c17, v[17].v);
+    for (int32_t i = 0; i < n; ++i) {
+        float* r = base + 18 * i;
+        _mm256_storeu_ps(r, a[i]);
+        _mm256_storeu_ps(r + 8, b[i]);
+        r[16] = c16[i];
+        r[17] = c17[i];
+    }
+}
+
+void LongSubbandsAvx2(float* lines, const float* overlap, float* out, int32_t first, int32_t end, int32_t headEnd,
+                      const float* head, const float* v) {
+    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    for (int32_t s = first; s < end; s += 8) {
+        const int32_t n = std::min<int32_t>(8, end - s);
+        V8 x[18], o[18], p[18];
+        LoadSubbandColumns(lines + 18 * s, n, x);
+        LoadSubbandColumns(overlap + 18 * s, n, o);
+        hybrid::FastImdctLong(x, p);
+        const __m256 headLanes = _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(headEnd - s), lane));
+        const auto w = [&](int i) { return _mm256_blendv_ps(_mm256_set1_ps(v[i]), _mm256_set1_ps(head[i]), headLanes); };
+        // A part batch keeps what its row holds past subband n (the row's 32 places always
+        // cover the batch; masked stores are slow on some processors).
+        const __m256 keep = _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(n), lane));
+        for (int k = 0; k < 18; ++k) {
+            float* at = out + 32 * k + s;
+            const __m256 y = _mm256_fmadd_ps(w(k), (k < 9 ? p[9 + k] : p[26 - k]).v, o[k].v);
+            _mm256_storeu_ps(at, n == 8 ? y : _mm256_blendv_ps(_mm256_loadu_ps(at), y, keep));
+        }
+        V8 l[18];
+        for (int j = 0; j < 9; ++j) l[j].v = _mm256_mul_ps(p[8 - j].v, w(18 + j));
+        for (int j = 9; j < 18; ++j) l[j].v = _mm256_mul_ps(p[j - 9].v, w(18 + j));
+        StoreSubbandColumns(lines + 18 * s, n, l);
+    }
+}
 
 // The long kernel's table with rows padded to 24 outputs.
 struct PaddedLongKernel {
@@ -180,10 +260,8 @@ const PaddedLongKernel& LongKernel() {
     return kernel;
 }
 
-}  // namespace
-
-// Even and odd inputs sum into separate accumulators, which halves the chain of dependent
-// fused multiply-adds.
+// One subband's kernel (the slot of the channel-mixing path): even and odd inputs sum into
+// separate accumulators, which halves the chain of dependent fused multiply-adds.
 void ImdctLongAvx2(float* values) {
     const PaddedLongKernel& t = LongKernel();
     __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps();
@@ -204,13 +282,16 @@ void ImdctLongAvx2(float* values) {
     _mm256_store_ps(out + 16, _mm256_add_ps(a2, b2));
     std::memcpy(values, out, 18 * sizeof(float));
 }
+
 void ImdctShortAvx2(float* values) { hybrid::ImdctShort(values); }
 
 int32_t HybridChannelAvx2(float* lines, const float* overlap, float* out, int32_t blockType, int32_t longLimit,
                           int32_t lineCount, int32_t previousCount, int32_t activeLimit) {
-    return hybrid::Channel<ImdctLongAvx2, ImdctShortAvx2>(lines, overlap, out, blockType, longLimit, lineCount,
-                                                          previousCount, activeLimit);
+    return hybrid::Channel<LongSubbandsAvx2, ImdctShortAvx2>(lines, overlap, out, blockType, longLimit, lineCount,
+                                                             previousCount, activeLimit);
 }
+
+}  // namespace
 
 void FillSlotsAvx2(TRoutineSlots& slots) {
     slots.writeMono = SynthesizeAvx2<1>;
