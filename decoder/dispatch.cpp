@@ -70,7 +70,7 @@ std::array<TRoutineVariant, slCount> ChooseRoutines(uint32_t w) {
     // Our vector families, where the word has their bits (SSE, "KNI", has no say).
     if (w & kCapAVX2) {
         const V best = (w & kCapAVX512) ? V::rvAVX512 : V::rvAVX2;
-        for (TSlot s : {slHybrid, slImdctLong, slImdctShort}) c[s] = V::rvAVX2;
+        for (TSlot s : {slAliasReduction, slHybrid, slImdctLong, slImdctShort}) c[s] = V::rvAVX2;
         c[slWriteMono] = best;
         c[slWriteStereo] = best;
     }

@@ -107,7 +107,8 @@ void CheckHybrid(const TRoutineSlots& plain, const TRoutineSlots& fast) {
     }
 }
 
-// The kernels and the alias reduction on random lines.
+// The kernels and the alias reduction on random lines; the alias reduction's products and sums
+// are the plain ones, so its results are equal.
 void CheckLineRoutines(const TRoutineSlots& plain, const TRoutineSlots& fast) {
     std::mt19937 rng(9);
     std::normal_distribution<float> dist(0.0f, 3000.0f);
@@ -120,10 +121,12 @@ void CheckLineRoutines(const TRoutineSlots& plain, const TRoutineSlots& fast) {
         fast.imdctLong(b.data());
         plain.imdctShort(a.data() + 18);
         fast.imdctShort(b.data() + 18);
+        for (size_t i = 0; i < 36; ++i) ASSERT_TRUE(Near(a[i], b[i], largest)) << "round " << round << " line " << i;
         const int32_t boundaries = round % 2 ? 31 : 1 + round;
-        plain.aliasReduction(a.data() + 36, std::min(boundaries, 29));
-        fast.aliasReduction(b.data() + 36, std::min(boundaries, 29));
-        for (size_t i = 0; i < a.size(); ++i) ASSERT_TRUE(Near(a[i], b[i], largest)) << "round " << round << " line " << i;
+        b = a;
+        plain.aliasReduction(a.data(), boundaries);
+        fast.aliasReduction(b.data(), boundaries);
+        ASSERT_EQ(a, b) << "round " << round;
     }
 }
 
