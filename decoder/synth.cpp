@@ -30,13 +30,13 @@ inline void StoreRow(float* row, const float* x) {
     row[kRowQm] = x[0];
 }
 
-// The window sums of the step in row `newest`, slot after slot (newest first), rounded and
-// clipped, to dest[0], dest[Stride], ...
+// The window sums of the step in `rows` (the rows of the steps before it follow), slot after
+// slot (newest first), rounded and clipped, to dest[0], dest[Stride], ...
 template <int Stride>
-void WindowPlain(const float* ring, int32_t newest, const float* bySlot, int16_t* dest) {
+void WindowPlain(const float* rows, const float* bySlot, int16_t* dest) {
     float y[16] = {}, m[16] = {};
     for (int k = 0; k < 16; ++k) {
-        const float* row = ring + ((newest - k) & (kRingRows - 1)) * kRowFloats;
+        const float* row = rows + k * kRowFloats;
         const float* a = row + ((k & 1) ? kRowQ : kRowP);
         const float* b = row + ((k & 1) ? kRowQm : kRowP);
         const float* c = bySlot + 32 * k;
@@ -53,17 +53,14 @@ void WindowPlain(const float* ring, int32_t newest, const float* bySlot, int16_t
 template <int Stride>
 void SynthesizePlain(TSynthesis& synth, int32_t channel, const float* in, int32_t rowStride, int32_t valueStride,
                      int32_t count, const TEqualizerTables& eq, int16_t* dest) {
-    float* ring = synth.ring[channel];
-    int32_t newest = synth.newest[channel];
     if (Stride == 2) dest += channel;
     for (int32_t t = 0; t < count; ++t) {
         float x[32];
         SynthesizeSlot(in + t * rowStride, valueStride, eq, x);
-        newest = (newest + 1) & (kRingRows - 1);
-        StoreRow(ring + newest * kRowFloats, x);
-        WindowPlain<Stride>(ring, newest, synth.window + TSynthesis::kWindowBySlot, dest + 32 * Stride * t);
+        float* row = synth.ring[channel] + SynthesisMakeRoom(synth, channel, 1) * kRowFloats;
+        StoreRow(row, x);
+        WindowPlain<Stride>(row, synth.window + TSynthesis::kWindowBySlot, dest + 32 * Stride * t);
     }
-    synth.newest[channel] = newest;
 }
 
 }  // namespace
@@ -95,7 +92,18 @@ void SynthesisInit(TSynthesis& synth) {
 void SynthesisReset(TSynthesis& synth) {
     SynthesisCosines();
     std::memset(synth.ring, 0, sizeof synth.ring);
-    synth.newest[0] = synth.newest[1] = 0;
+    synth.newest[0] = synth.newest[1] = kMaxBatch;
+}
+
+int32_t SynthesisMakeRoom(TSynthesis& synth, int32_t channel, int32_t n) {
+    int32_t newest = synth.newest[channel];
+    if (newest < n) {
+        float* ring = synth.ring[channel];
+        std::memmove(ring + kMaxBatch * kRowFloats, ring + newest * kRowFloats, 15 * kRowFloats * sizeof(float));
+        newest = kMaxBatch;
+    }
+    synth.newest[channel] = newest - n;
+    return newest - n;
 }
 
 void SetPolarity(TSynthesis& synth, bool inverted) {

@@ -58,20 +58,33 @@ inline __m256 LoadSubbands(const float* p, int32_t valueStride, int q) {
     return _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(even), _MM_SHUFFLE(3, 1, 2, 0)));
 }
 
-// The window sums of the step in ring row `row`, rounded and clipped, as eight-lane vectors of
-// outputs 0..7, 8..15, 16..23, 24..31.
-inline void WindowStep(const float* ring, int32_t row, const float* bySlot, __m256i out[4]) {
+// Rounded and clipped outputs of one step's sums: f0, f1 hold outputs 0..15, m0 outputs 16, 31,
+// 30, ..., 25 and m1 outputs 24, 23, ..., 17; out receives outputs 0..7, 8..15, 16..23, 24..31.
+inline void Convert(__m256 f0, __m256 f1, __m256 m0, __m256 m1, __m256i out[4]) {
+    const __m256 hi = _mm256_set1_ps(32767.0f), lo = _mm256_set1_ps(-32768.0f);
+    auto convert = [&](__m256 v) { return _mm256_cvtps_epi32(_mm256_max_ps(_mm256_min_ps(v, hi), lo)); };
+    const __m256i a = convert(m0), b = convert(m1);
+    const __m256i reverse = _mm256_setr_epi32(0, 7, 6, 5, 4, 3, 2, 1);
+    out[0] = convert(f0);
+    out[1] = convert(f1);
+    out[2] = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(b, reverse), a, 1);
+    out[3] = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(a, reverse), b, 1);
+}
+
+// The window sums of the step in `rows` (the older steps' rows follow).
+inline void WindowStep(const float* rows, const float* bySlot, __m256i out[4]) {
     __m256 f0 = _mm256_setzero_ps(), f1 = _mm256_setzero_ps();
     __m256 m0 = _mm256_setzero_ps(), m1 = _mm256_setzero_ps();
+#pragma GCC unroll 8
     for (int k = 0; k < 16; k += 2) {
-        const float* even = ring + ((row - k) & (kRingRows - 1)) * kRowFloats;
+        const float* even = rows + k * kRowFloats;
         const float* c = bySlot + 32 * k;
         const __m256 p0 = _mm256_load_ps(even + kRowP), p1 = _mm256_load_ps(even + kRowP + 8);
         f0 = _mm256_fmadd_ps(_mm256_load_ps(c), p0, f0);
         f1 = _mm256_fmadd_ps(_mm256_load_ps(c + 8), p1, f1);
         m0 = _mm256_fmadd_ps(_mm256_load_ps(c + 16), p0, m0);
         m1 = _mm256_fmadd_ps(_mm256_load_ps(c + 24), p1, m1);
-        const float* odd = ring + ((row - k - 1) & (kRingRows - 1)) * kRowFloats;
+        const float* odd = even + kRowFloats;
         const float* d = c + 32;
         const __m256 q1 = _mm256_load_ps(odd + kRowQ + 8);
         f0 = _mm256_fmadd_ps(_mm256_load_ps(d), _mm256_load_ps(odd + kRowQ), f0);
@@ -79,15 +92,7 @@ inline void WindowStep(const float* ring, int32_t row, const float* bySlot, __m2
         m0 = _mm256_fmadd_ps(_mm256_load_ps(d + 16), _mm256_load_ps(odd + kRowQm), m0);
         m1 = _mm256_fmadd_ps(_mm256_load_ps(d + 24), q1, m1);
     }
-    const __m256 hi = _mm256_set1_ps(32767.0f), lo = _mm256_set1_ps(-32768.0f);
-    auto convert = [&](__m256 v) { return _mm256_cvtps_epi32(_mm256_max_ps(_mm256_min_ps(v, hi), lo)); };
-    // m0 holds outputs 16, 31, 30, ..., 25 and m1 outputs 24, 23, ..., 17.
-    const __m256i a = convert(m0), b = convert(m1);
-    const __m256i reverse = _mm256_setr_epi32(0, 7, 6, 5, 4, 3, 2, 1);
-    out[0] = convert(f0);
-    out[1] = convert(f1);
-    out[2] = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(b, reverse), a, 1);
-    out[3] = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(a, reverse), b, 1);
+    Convert(f0, f1, m0, m1, out);
 }
 
 template <int Stride>
@@ -112,10 +117,8 @@ inline void StoreStep(const __m256i out[4], int32_t channel, int16_t* dest) {
 template <int Stride>
 void SynthesizeAvx2(TSynthesis& synth, int32_t channel, const float* in, int32_t rowStride, int32_t valueStride,
                     int32_t count, const TEqualizerTables& eq, int16_t* dest) {
-    float* ring = synth.ring[channel];
     const float* bySlot = synth.window + TSynthesis::kWindowBySlot;
     const float* cos = SynthesisCosines();
-    int32_t newest = synth.newest[channel];
     for (int32_t t0 = 0; t0 < count; t0 += 8) {
         const int32_t n = std::min<int32_t>(8, count - t0);
         // x[k]: subband k of the batch's steps (lanes past n repeat the last step).
@@ -131,7 +134,7 @@ void SynthesizeAvx2(TSynthesis& synth, int32_t channel, const float* in, int32_t
         V8 X[32];
         FastDct<V8, 32>(x, X, cos);
 
-        // Back to one row per step.
+        // Back to one row per step; step i of the batch goes to row first + n - 1 - i.
         __m256 p0[8] = {X[16].v, X[17].v, X[18].v, X[19].v, X[20].v, X[21].v, X[22].v, X[23].v};
         __m256 p1[8] = {X[24].v, X[25].v, X[26].v, X[27].v, X[28].v, X[29].v, X[30].v, X[31].v};
         __m256 q0[8] = {X[16].v, X[15].v, X[14].v, X[13].v, X[12].v, X[11].v, X[10].v, X[9].v};
@@ -142,8 +145,9 @@ void SynthesizeAvx2(TSynthesis& synth, int32_t channel, const float* in, int32_t
         Transpose8(q1);
         alignas(32) float x0[8];
         _mm256_store_ps(x0, X[0].v);
+        float* rows = synth.ring[channel] + SynthesisMakeRoom(synth, channel, n) * kRowFloats;
         for (int32_t i = 0; i < n; ++i) {
-            float* row = ring + ((newest + 1 + i) & (kRingRows - 1)) * kRowFloats;
+            float* row = rows + (n - 1 - i) * kRowFloats;
             _mm256_store_ps(row + kRowP, p0[i]);
             _mm256_store_ps(row + kRowP + 8, p1[i]);
             _mm256_store_ps(row + kRowQ, q0[i]);
@@ -153,12 +157,10 @@ void SynthesizeAvx2(TSynthesis& synth, int32_t channel, const float* in, int32_t
         }
         for (int32_t i = 0; i < n; ++i) {
             __m256i out[4];
-            WindowStep(ring, (newest + 1 + i) & (kRingRows - 1), bySlot, out);
+            WindowStep(rows + (n - 1 - i) * kRowFloats, bySlot, out);
             StoreStep<Stride>(out, channel, dest + 32 * Stride * (t0 + i));
         }
-        newest = (newest + n) & (kRingRows - 1);
     }
-    synth.newest[channel] = newest;
 }
 
 }  // namespace
