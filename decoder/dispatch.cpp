@@ -68,12 +68,7 @@ std::array<TRoutineVariant, slCount> ChooseRoutines(uint32_t w) {
     c[slImdctLong] = e3d ? V::rvE3DNow : p56 ? V::rvP5P6 : V::rvPlain;
     c[slImdctShort] = c[slImdctLong];
     // Our vector families, where the word has their bits (SSE, "KNI", has no say).
-    if (w & kCapAVX2) {
-        const V best = (w & kCapAVX512) ? V::rvAVX512 : V::rvAVX2;
-        for (TSlot s : {slAliasReduction, slHybrid, slImdctLong, slImdctShort}) c[s] = V::rvAVX2;
-        c[slWriteMono] = best;
-        c[slWriteStereo] = best;
-    }
+    if (w & kCapAVX2) c.fill((w & kCapAVX512) ? V::rvAVX512 : V::rvAVX2);
     return c;
 }
 
@@ -85,7 +80,7 @@ void DispatchRoutines(uint32_t word, TRoutineSlots& slots) {
     FillSlotsPlain(slots);
 #if defined(__x86_64__)
     if (choice[slHybrid] == TRoutineVariant::rvAVX2) FillSlotsAvx2(slots);
-    if (choice[slWriteMono] == TRoutineVariant::rvAVX512) FillSlotsAvx512(slots);
+    if (choice[slHybrid] == TRoutineVariant::rvAVX512) FillSlotsAvx512(slots);
 #endif
 }
 
