@@ -1,14 +1,45 @@
 // Every slot routine of every family this processor runs, against the plain one.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <new>
 #include <random>
 #include <vector>
 
 #include "decoder/dispatch.h"
 #include "decoder/layer3.h"
+#include "decoder/mpeg_decoder.h"
 #include "decoder/synth.h"
+
+// Allocations of this program, counted while `counting` is set.
+namespace {
+std::atomic<bool> counting{false};
+std::atomic<int> allocations{0};
+}  // namespace
+
+void* operator new(std::size_t n) {
+    if (counting) ++allocations;
+    if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+
+void* operator new(std::size_t n, std::align_val_t a) {
+    if (counting) ++allocations;
+    const auto align = static_cast<std::size_t>(a);
+    if (void* p = std::aligned_alloc(align, (n + align - 1) / align * align)) return p;
+    throw std::bad_alloc();
+}
+
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 
 namespace zentu {
 namespace {
@@ -147,6 +178,38 @@ TEST(Variants, EverySlotRoutineOfEveryFamilyMatchesThePlainOne) {
         ++checked;
     }
     if (checked == 0) GTEST_SKIP() << "this processor runs only the plain routines";
+}
+
+// Every layer through every family: after the set-up, decoding allocates nothing.
+TEST(Variants, DecodingAllocatesNothingPerFrame) {
+    const std::filesystem::path dir = ZENTU_CONFORMANCE_DIR;
+    int streams = 0;
+    for (const char* name : {"l1-fl3", "l2-fl16", "l2-test32", "l3-compl", "l3-hecommon", "l3-test45"}) {
+        std::ifstream f(dir / (std::string(name) + ".bit"), std::ios::binary);
+        const std::vector<uint8_t> bits{std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+        FrameHeader h;
+        const int32_t base = bits.size() < 4 ? 0 : ParseFrameHeader(bits.data(), 0, h);
+        if (base <= 0) continue;
+        ++streams;
+        for (int fam = 0; fam < kRoutineFamilyCount; ++fam) {
+            TMpegDecoder decoder;
+            if (!DispatchRoutineFamily(kRoutineFamilies[fam].name, decoder.Routines())) continue;
+            ASSERT_EQ(decoder.Open(h, base, 0, 0, 0, 24000), 1) << name;
+            std::vector<uint8_t> pcm(kMaxPcmBytesPerFrame);
+            int frames = 0;
+            counting = true;
+            for (size_t pos = 0; pos + 4 <= bits.size();) {
+                const DecodeResult r = decoder.DecodeFrame(bits.data() + pos, static_cast<int32_t>(bits.size() - pos), pcm.data());
+                if (r.consumed <= 0) break;
+                pos += static_cast<size_t>(r.consumed);
+                ++frames;
+            }
+            counting = false;
+            EXPECT_GT(frames, 10) << name;
+            EXPECT_EQ(allocations.exchange(0), 0) << name << " " << kRoutineFamilies[fam].name;
+        }
+    }
+    if (streams == 0) GTEST_SKIP() << "conformance streams not found";
 }
 
 }  // namespace
