@@ -146,10 +146,23 @@ inline void LongSubbands(float* lines, const float* overlap, float* out, int32_t
         LongSubband<Long>(lines + 18 * s, overlap + 18 * s, out + s, s < headEnd ? head : v);
 }
 
-// The whole granule and channel; LongRun computes the long subbands (LongSubbands or a
-// family's own).
+template <void (*Short)(float*)>
+inline void ShortSubbands(float* lines, const float* overlap, float* out, int32_t first, int32_t end) {
+    const float* win = L3Tables().shortWindow;
+    for (int32_t s = first; s < end; ++s) ShortSubband<Short>(lines + 18 * s, overlap + 18 * s, out + s, win);
+}
+
+// Subbands whose new transform is all zero: the output is the overlap alone.
+inline void OverlapSubbands(const float* overlap, float* out, int32_t first, int32_t end) {
+    for (int32_t s = first; s < end; ++s)
+        for (int k = 0; k < 18; ++k) out[32 * k + s] = overlap[18 * s + k];
+}
+
+// The whole granule and channel, with the runs of long, short and overlap-only subbands
+// computed by the functions given (the ones above, or a family's own).
 template <void (*LongRun)(float*, const float*, float*, int32_t, int32_t, int32_t, const float*, const float*),
-          void (*Short)(float*)>
+          void (*ShortRun)(float*, const float*, float*, int32_t, int32_t),
+          void (*OverlapRun)(const float*, float*, int32_t, int32_t)>
 int32_t Channel(float* lines, const float* overlap, float* out, int32_t blockType, int32_t longLimit,
                 int32_t lineCount, int32_t previousCount, int32_t activeLimit) {
     const Layer3Tables& t = L3Tables();
@@ -162,13 +175,10 @@ int32_t Channel(float* lines, const float* overlap, float* out, int32_t blockTyp
     if (blockType != 2) longEnd = std::max(longEnd, all);
 
     LongRun(lines, overlap, out, 0, longEnd, mixedHead ? 2 : 0, t.window[0], t.window[blockType == 2 ? 0 : blockType]);
-    int32_t s = longEnd;
-    for (; s < all; ++s) ShortSubband<Short>(lines + 18 * s, overlap + 18 * s, out + s, t.shortWindow);
-    for (; s < previous; ++s) {
-        const float* o = overlap + 18 * s;
-        for (int k = 0; k < 18; ++k) out[32 * k + s] = o[k];
-    }
-    const int32_t n = s;
+    const int32_t shortEnd = std::max(longEnd, all);
+    ShortRun(lines, overlap, out, longEnd, shortEnd);
+    const int32_t n = std::max(shortEnd, previous);
+    OverlapRun(overlap, out, shortEnd, n);
     if (n < active)
         for (int k = 0; k < 18; ++k) std::memset(out + 32 * k + n, 0, static_cast<size_t>(active - n) * sizeof(float));
     return 18 * n;

@@ -30,13 +30,13 @@ inline void StoreRow(float* row, const float* x) {
     row[kRowQm] = x[0];
 }
 
-// The window sums of the step in `rows` (the rows of the steps before it follow), slot after
-// slot (newest first), rounded and clipped, to dest[0], dest[Stride], ...
+// The window sums of the step in ring row r, slot after slot (newest first), rounded and
+// clipped, to dest[0], dest[Stride], ...
 template <int Stride>
-void WindowPlain(const float* rows, const float* bySlot, int16_t* dest) {
+void WindowPlain(const float* ring, int32_t r, const float* bySlot, int16_t* dest) {
     float y[16] = {}, m[16] = {};
     for (int k = 0; k < 16; ++k) {
-        const float* row = rows + k * kRowFloats;
+        const float* row = RingRow(ring, r + k);
         const float* a = row + ((k & 1) ? kRowQ : kRowP);
         const float* b = row + ((k & 1) ? kRowQm : kRowP);
         const float* c = bySlot + 32 * k;
@@ -57,9 +57,9 @@ void SynthesizePlain(TSynthesis& synth, int32_t channel, const float* in, int32_
     for (int32_t t = 0; t < count; ++t) {
         float x[32];
         SynthesizeSlot(in + t * rowStride, valueStride, eq, x);
-        float* row = synth.ring[channel] + SynthesisMakeRoom(synth, channel, 1) * kRowFloats;
-        StoreRow(row, x);
-        WindowPlain<Stride>(row, synth.window + TSynthesis::kWindowBySlot, dest + 32 * Stride * t);
+        const int32_t r = synth.newest[channel] = (synth.newest[channel] - 1) & (kRingRows - 1);
+        StoreRow(RingRow(synth.ring[channel], r), x);
+        WindowPlain<Stride>(synth.ring[channel], r, synth.window + TSynthesis::kWindowBySlot, dest + 32 * Stride * t);
     }
 }
 
@@ -92,18 +92,7 @@ void SynthesisInit(TSynthesis& synth) {
 void SynthesisReset(TSynthesis& synth) {
     SynthesisCosines();
     std::memset(synth.ring, 0, sizeof synth.ring);
-    synth.newest[0] = synth.newest[1] = kMaxBatch;
-}
-
-int32_t SynthesisMakeRoom(TSynthesis& synth, int32_t channel, int32_t n) {
-    int32_t newest = synth.newest[channel];
-    if (newest < n) {
-        float* ring = synth.ring[channel];
-        std::memmove(ring + kMaxBatch * kRowFloats, ring + newest * kRowFloats, 15 * kRowFloats * sizeof(float));
-        newest = kMaxBatch;
-    }
-    synth.newest[channel] = newest - n;
-    return newest - n;
+    synth.newest[0] = synth.newest[1] = 0;
 }
 
 void SetPolarity(TSynthesis& synth, bool inverted) {

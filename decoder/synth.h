@@ -20,16 +20,18 @@ namespace zentu {
 //   [kRowQ + j]  = X[16 - j], j = 0..15       what odd slots contribute to outputs 0..15
 //   [kRowQm + j] = the same, but X[0] at j = 0 what odd slots contribute to outputs 16..31
 // The signs live in the window. Each step writes one row; the step k steps back lies k rows
-// above the newest (rows newest .. newest + 15 serve a step's sums, so they never wrap). New
-// steps go below the newest; when there is no room, the 15 rows still read are moved to the
-// top first (SynthesisMakeRoom).
+// above the newest, counted modulo the 32 rows (a batch of up to 16 new steps plus the 15 older
+// ones their sums read fit in them).
 inline constexpr int32_t kRowP = 0, kRowQ = 16, kRowQm = 32, kRowFloats = 48;
 inline constexpr int32_t kRingRows = 32;
-inline constexpr int32_t kMaxBatch = kRingRows - 15;  // steps a routine may add at once
+
+// Row r (any integer, taken modulo kRingRows) of a channel's ring.
+inline float* RingRow(float* ring, int32_t r) { return ring + (r & (kRingRows - 1)) * kRowFloats; }
+inline const float* RingRow(const float* ring, int32_t r) { return ring + (r & (kRingRows - 1)) * kRowFloats; }
 
 struct TSynthesis {
     alignas(64) float ring[2][kRingRows * kRowFloats];
-    int32_t newest[2];  // the row of each channel's newest step, at most kMaxBatch
+    int32_t newest[2];  // the row of each channel's newest step, 0..31
     // The folded window: rows j = 0..15 hold D[j + 32k] (k = 0..15), a last row of 8 holds
     // -D[48 + 64m]. From kWindowBySlot on, the same coefficients by ring slot k (the step k
     // steps back): [32k + j] weighs row value j for output j (j = 0..15), [32k + 16 + j] for
@@ -42,9 +44,6 @@ struct TSynthesis {
 
 // Zeroes rings and positions; the window and its polarity persist.
 void SynthesisReset(TSynthesis& synth);
-// Makes room for n <= kMaxBatch new steps of a channel and returns their first row: step t of
-// them (t = 0 the oldest) goes to row first + n - 1 - t, and `first` is the newest row after.
-int32_t SynthesisMakeRoom(TSynthesis& synth, int32_t channel, int32_t n);
 // Builds the window of a new decoder (not inverted).
 void SynthesisInit(TSynthesis& synth);
 void SetPolarity(TSynthesis& synth, bool inverted);

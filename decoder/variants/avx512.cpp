@@ -10,13 +10,13 @@ namespace {
 
 struct Window16 {
     template <int Stride>
-    static void Step(const float* rows, const float* bySlot, int32_t channel, int16_t* dest) {
+    static void Step(const float* ring, int32_t r, const float* bySlot, int32_t channel, int16_t* dest) {
         // Even and odd slots in separate sums: four chains of dependent multiply-adds.
         __m512 f = _mm512_setzero_ps(), m = _mm512_setzero_ps(), g = _mm512_setzero_ps(), n = _mm512_setzero_ps();
 #pragma GCC unroll 8
         for (int k = 0; k < 16; k += 2) {
-            const float* even = rows + k * kRowFloats;
-            const float* odd = even + kRowFloats;
+            const float* even = RingRow(ring, r + k);
+            const float* odd = RingRow(ring, r + k + 1);
             const float* c = bySlot + 32 * k;
             const __m512 p = _mm512_load_ps(even + kRowP);
             f = _mm512_fmadd_ps(_mm512_load_ps(c), p, f);

@@ -72,21 +72,20 @@ inline void Convert(__m256 f0, __m256 f1, __m256 m0, __m256 m1, __m256i out[4]) 
     out[3] = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(a, reverse), b, 1);
 }
 
-// The window sums of the step in `rows` (the older steps' rows follow), eight outputs per
-// vector.
-inline void WindowStep(const float* rows, const float* bySlot, __m256i out[4]) {
+// The window sums of the step in ring row r, eight outputs per vector.
+inline void WindowStep(const float* ring, int32_t r, const float* bySlot, __m256i out[4]) {
     __m256 f0 = _mm256_setzero_ps(), f1 = _mm256_setzero_ps();
     __m256 m0 = _mm256_setzero_ps(), m1 = _mm256_setzero_ps();
 #pragma GCC unroll 8
     for (int k = 0; k < 16; k += 2) {
-        const float* even = rows + k * kRowFloats;
+        const float* even = RingRow(ring, r + k);
         const float* c = bySlot + 32 * k;
         const __m256 p0 = _mm256_load_ps(even + kRowP), p1 = _mm256_load_ps(even + kRowP + 8);
         f0 = _mm256_fmadd_ps(_mm256_load_ps(c), p0, f0);
         f1 = _mm256_fmadd_ps(_mm256_load_ps(c + 8), p1, f1);
         m0 = _mm256_fmadd_ps(_mm256_load_ps(c + 16), p0, m0);
         m1 = _mm256_fmadd_ps(_mm256_load_ps(c + 24), p1, m1);
-        const float* odd = even + kRowFloats;
+        const float* odd = RingRow(ring, r + k + 1);
         const float* d = c + 32;
         const __m256 q1 = _mm256_load_ps(odd + kRowQ + 8);
         f0 = _mm256_fmadd_ps(_mm256_load_ps(d), _mm256_load_ps(odd + kRowQ), f0);
@@ -121,9 +120,9 @@ inline void StoreStep(const __m256i out[4], int32_t channel, int16_t* dest) {
 // The window sums and PCM of one step, eight outputs per vector.
 struct Window8 {
     template <int Stride>
-    static void Step(const float* rows, const float* bySlot, int32_t channel, int16_t* dest) {
+    static void Step(const float* ring, int32_t r, const float* bySlot, int32_t channel, int16_t* dest) {
         __m256i out[4];
-        WindowStep(rows, bySlot, out);
+        WindowStep(ring, r, bySlot, out);
         StoreStep<Stride>(out, channel, dest);
     }
 };
@@ -149,7 +148,8 @@ void SynthesizeLanes(TSynthesis& synth, int32_t channel, const float* in, int32_
         V8 X[32];
         FastDct<V8, 32>(x, X, cos);
 
-        // Back to one row per step; step i of the batch goes to row first + n - 1 - i.
+        // Back to one row per step; step i of the batch goes n - 1 - i rows below the old
+        // newest's row.
         __m256 p0[8] = {X[16].v, X[17].v, X[18].v, X[19].v, X[20].v, X[21].v, X[22].v, X[23].v};
         __m256 p1[8] = {X[24].v, X[25].v, X[26].v, X[27].v, X[28].v, X[29].v, X[30].v, X[31].v};
         __m256 q0[8] = {X[16].v, X[15].v, X[14].v, X[13].v, X[12].v, X[11].v, X[10].v, X[9].v};
@@ -160,9 +160,10 @@ void SynthesizeLanes(TSynthesis& synth, int32_t channel, const float* in, int32_
         Transpose8(q1);
         alignas(32) float x0[8];
         _mm256_store_ps(x0, X[0].v);
-        float* rows = synth.ring[channel] + SynthesisMakeRoom(synth, channel, n) * kRowFloats;
+        float* ring = synth.ring[channel];
+        const int32_t first = synth.newest[channel] = (synth.newest[channel] - n) & (kRingRows - 1);
         for (int32_t i = 0; i < n; ++i) {
-            float* row = rows + (n - 1 - i) * kRowFloats;
+            float* row = RingRow(ring, first + n - 1 - i);
             _mm256_store_ps(row + kRowP, p0[i]);
             _mm256_store_ps(row + kRowP + 8, p1[i]);
             _mm256_store_ps(row + kRowQ, q0[i]);
@@ -171,21 +172,19 @@ void SynthesizeLanes(TSynthesis& synth, int32_t channel, const float* in, int32_
             _mm256_store_ps(row + kRowQm + 8, q1[i]);
         }
         for (int32_t i = 0; i < n; ++i)
-            Window::template Step<Stride>(rows + (n - 1 - i) * kRowFloats, bySlot, channel, dest + 32 * Stride * (t0 + i));
+            Window::template Step<Stride>(ring, first + n - 1 - i, bySlot, channel, dest + 32 * Stride * (t0 + i));
     }
 }
 
-// The hybrid filter bank. Long subbands go eight at a time, each vector lane one subband: the
-// transposed coefficients through the fast long kernel, then window and overlap-add straight
-// into the output block's rows (where the subbands lie side by side). Short subbands take the
-// plain body compiled for the family.
+// The hybrid filter bank, eight subbands at a time, each vector lane one subband: the
+// transposed coefficients through the kernels (the fast one for long blocks), then window and
+// overlap-add straight into the output block's rows, where the subbands lie side by side.
 
-// The 18 values of eight subbands (lines + 18 i; lanes past n repeat the last subband) as
-// vectors over the subbands.
-inline void LoadSubbandColumns(const float* base, int32_t n, V8 v[18]) {
+// The 18 values of eight subbands (lines + 18 i) as vectors over the subbands.
+inline void LoadSubbandColumns(const float* base, V8 v[18]) {
     __m256 a[8], b[8];
     for (int i = 0; i < 8; ++i) {
-        const float* r = base + 18 * std::min(i, n - 1);
+        const float* r = base + 18 * i;
         a[i] = _mm256_loadu_ps(r);
         b[i] = _mm256_loadu_ps(r + 8);
     }
@@ -198,7 +197,7 @@ inline void LoadSubbandColumns(const float* base, int32_t n, V8 v[18]) {
     // values 16 and 17 as pairs (gathers are slow on some processors)
     __m128 pair[8];
     for (int i = 0; i < 8; ++i)
-        pair[i] = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(base + 18 * std::min(i, n - 1) + 16)));
+        pair[i] = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(base + 18 * i + 16)));
     __m128 lo[2], hi[2];
     for (int h = 0; h < 2; ++h) {
         const __m128 u = _mm_unpacklo_ps(pair[4 * h], pair[4 * h + 1]), w = _mm_unpacklo_ps(pair[4 * h + 2], pair[4 * h + 3]);
@@ -209,8 +208,8 @@ inline void LoadSubbandColumns(const float* base, int32_t n, V8 v[18]) {
     v[17].v = _mm256_set_m128(hi[1], hi[0]);
 }
 
-// The inverse: subbands i < n only.
-inline void StoreSubbandColumns(float* base, int32_t n, const V8 v[18]) {
+// The inverse, for subbands from <= i < to only.
+inline void StoreSubbandColumns(float* base, int32_t from, int32_t to, const V8 v[18]) {
     __m256 a[8], b[8];
     for (int i = 0; i < 8; ++i) {
         a[i] = v[i].v;
@@ -221,7 +220,7 @@ inline void StoreSubbandColumns(float* base, int32_t n, const V8 v[18]) {
     alignas(32) float c16[8], c17[8];
     _mm256_store_ps(c16, v[16].v);
     _mm256_store_ps(c17, v[17].v);
-    for (int32_t i = 0; i < n; ++i) {
+    for (int32_t i = from; i < to; ++i) {
         float* r = base + 18 * i;
         _mm256_storeu_ps(r, a[i]);
         _mm256_storeu_ps(r + 8, b[i]);
@@ -230,29 +229,90 @@ inline void StoreSubbandColumns(float* base, int32_t n, const V8 v[18]) {
     }
 }
 
+// The runs of subbands below take eight at a time: subbands b .. b + 7 in the lanes, of which
+// those from `from` to `to` - 1 are wanted. A batch starts at 24 at the latest, so that its
+// places in an output row never pass the row's 32; a part batch keeps what the row holds in
+// the other places (masked stores are slow on some processors).
+struct SubbandBatch {
+    int32_t b, from, to;  // from, to: lanes
+    __m256 keep;
+    SubbandBatch(int32_t s, int32_t end) : b(std::min(s, 24)), from(s - b), to(std::min(end, b + 8) - b) {
+        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        keep = _mm256_castsi256_ps(_mm256_and_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(to), lane),
+                                                    _mm256_cmpgt_epi32(lane, _mm256_set1_epi32(from - 1))));
+    }
+    int32_t Next() const { return b + to; }
+    void StoreRow(float* out, int k, __m256 y) const {
+        float* at = out + 32 * k + b;
+        _mm256_storeu_ps(at, from == 0 && to == 8 ? y : _mm256_blendv_ps(_mm256_loadu_ps(at), y, keep));
+    }
+};
+
 void LongSubbandsLanes(float* lines, const float* overlap, float* out, int32_t first, int32_t end, int32_t headEnd,
-                      const float* head, const float* v) {
+                       const float* head, const float* v) {
     const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    for (int32_t s = first; s < end; s += 8) {
-        const int32_t n = std::min<int32_t>(8, end - s);
+    for (int32_t s = first; s < end;) {
+        const SubbandBatch batch(s, end);
         V8 x[18], o[18], p[18];
-        LoadSubbandColumns(lines + 18 * s, n, x);
-        LoadSubbandColumns(overlap + 18 * s, n, o);
+        LoadSubbandColumns(lines + 18 * batch.b, x);
+        LoadSubbandColumns(overlap + 18 * batch.b, o);
         hybrid::FastImdctLong(x, p);
-        const __m256 headLanes = _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(headEnd - s), lane));
+        const __m256 headLanes = _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(headEnd - batch.b), lane));
         const auto w = [&](int i) { return _mm256_blendv_ps(_mm256_set1_ps(v[i]), _mm256_set1_ps(head[i]), headLanes); };
-        // A part batch keeps what its row holds past subband n (the row's 32 places always
-        // cover the batch; masked stores are slow on some processors).
-        const __m256 keep = _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(n), lane));
-        for (int k = 0; k < 18; ++k) {
-            float* at = out + 32 * k + s;
-            const __m256 y = _mm256_fmadd_ps(w(k), (k < 9 ? p[9 + k] : p[26 - k]).v, o[k].v);
-            _mm256_storeu_ps(at, n == 8 ? y : _mm256_blendv_ps(_mm256_loadu_ps(at), y, keep));
-        }
+        for (int k = 0; k < 18; ++k)
+            batch.StoreRow(out, k, _mm256_fmadd_ps(w(k), (k < 9 ? p[9 + k] : p[26 - k]).v, o[k].v));
         V8 l[18];
         for (int j = 0; j < 9; ++j) l[j].v = _mm256_mul_ps(p[8 - j].v, w(18 + j));
         for (int j = 9; j < 18; ++j) l[j].v = _mm256_mul_ps(p[j - 9].v, w(18 + j));
-        StoreSubbandColumns(lines + 18 * s, n, l);
+        StoreSubbandColumns(lines + 18 * batch.b, batch.from, batch.to, l);
+        s = batch.Next();
+    }
+}
+
+// Short subbands: per window the 6 x 6 kernel's sums, then the three windows overlapped as in
+// the plain body.
+void ShortSubbandsLanes(float* lines, const float* overlap, float* out, int32_t first, int32_t end) {
+    const Layer3Tables& t = L3Tables();
+    const float* win = t.shortWindow;
+    for (int32_t s = first; s < end;) {
+        const SubbandBatch batch(s, end);
+        V8 x[18], o[18];
+        LoadSubbandColumns(lines + 18 * batch.b, x);
+        LoadSubbandColumns(overlap + 18 * batch.b, o);
+        __m256 y[3][12];
+        for (int w = 0; w < 3; ++w) {
+            __m256 q[6];
+            for (int j = 0; j < 6; ++j) {
+                q[j] = _mm256_mul_ps(x[w].v, _mm256_set1_ps(t.imdctShort[0][j]));
+                for (int k = 1; k < 6; ++k) q[j] = _mm256_fmadd_ps(x[3 * k + w].v, _mm256_set1_ps(t.imdctShort[k][j]), q[j]);
+            }
+            for (int m = 0; m < 3; ++m) {
+                y[w][m] = _mm256_mul_ps(q[3 + m], _mm256_set1_ps(win[m]));
+                y[w][3 + m] = _mm256_mul_ps(q[5 - m], _mm256_set1_ps(-win[3 + m]));
+                y[w][6 + m] = _mm256_mul_ps(q[2 - m], _mm256_set1_ps(-win[6 + m]));
+                y[w][9 + m] = _mm256_mul_ps(q[m], _mm256_set1_ps(-win[9 + m]));
+            }
+        }
+        for (int k = 0; k < 6; ++k) batch.StoreRow(out, k, o[k].v);
+        for (int k = 6; k < 12; ++k) batch.StoreRow(out, k, _mm256_add_ps(o[k].v, y[0][k - 6]));
+        for (int k = 12; k < 18; ++k)
+            batch.StoreRow(out, k, _mm256_add_ps(_mm256_add_ps(o[k].v, y[0][k - 6]), y[1][k - 12]));
+        V8 l[18];
+        for (int j = 0; j < 6; ++j) l[j].v = _mm256_add_ps(y[1][j + 6], y[2][j]);
+        for (int j = 6; j < 12; ++j) l[j].v = y[2][j];
+        for (int j = 12; j < 18; ++j) l[j].v = _mm256_setzero_ps();
+        StoreSubbandColumns(lines + 18 * batch.b, batch.from, batch.to, l);
+        s = batch.Next();
+    }
+}
+
+void OverlapSubbandsLanes(const float* overlap, float* out, int32_t first, int32_t end) {
+    for (int32_t s = first; s < end;) {
+        const SubbandBatch batch(s, end);
+        V8 o[18];
+        LoadSubbandColumns(overlap + 18 * batch.b, o);
+        for (int k = 0; k < 18; ++k) batch.StoreRow(out, k, o[k].v);
+        s = batch.Next();
     }
 }
 
@@ -298,8 +358,8 @@ void ImdctShortLanes(float* values) { hybrid::ImdctShort(values); }
 
 int32_t HybridChannelLanes(float* lines, const float* overlap, float* out, int32_t blockType, int32_t longLimit,
                           int32_t lineCount, int32_t previousCount, int32_t activeLimit) {
-    return hybrid::Channel<LongSubbandsLanes, ImdctShortLanes>(lines, overlap, out, blockType, longLimit, lineCount,
-                                                             previousCount, activeLimit);
+    return hybrid::Channel<LongSubbandsLanes, ShortSubbandsLanes, OverlapSubbandsLanes>(
+        lines, overlap, out, blockType, longLimit, lineCount, previousCount, activeLimit);
 }
 
 // The eight butterflies of a subband boundary in one vector: the lines below the boundary
