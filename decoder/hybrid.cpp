@@ -21,11 +21,8 @@ int32_t HybridChannelPlain(float* lines, const float* overlap, float* out, int32
 
 void FrequencyInversion(float* block, int32_t count) {
     const int32_t subbands = std::min((count + 17) / 18, 32);
-    // Whole rows with the even places kept: a loop the compiler turns into vector code.
-    for (int t = 1; t < 18; t += 2) {
-        float* row = block + 32 * t;
-        for (int32_t s = 0; s < subbands; ++s) row[s] = (s & 1) ? -row[s] : row[s];
-    }
+    for (int t = 1; t < 18; t += 2)
+        for (int32_t s = 1; s < subbands; s += 2) block[32 * t + s] = -block[32 * t + s];
 }
 
 }  // namespace zentu
