@@ -1,4 +1,7 @@
-// Timings of one Layer III frame, one synthesis slot and one hybrid channel.
+// Per-frame timings of the decoder and its inner stages, for each routine family this
+// processor runs (the argument is the family's place in kRoutineFamilies: 0 plain, 1 avx2, 2
+// avx512): a Layer III frame, a Layer II frame, the synthesis of one Layer II frame and of one
+// Layer III granule, and the hybrid filter bank of one granule and channel.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -20,9 +23,25 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
     return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 
-// Frames of a conformance stream (44.1 kHz joint stereo), decoded round and round.
-void BM_Layer3Frame(benchmark::State& state) {
-    const std::vector<uint8_t> bits = ReadFile(std::string(ZENTU_CONFORMANCE_DIR) + "/l3-sin1k0db.bit");
+// The slots of the family the benchmark's argument names; false (and the benchmark skipped)
+// where the processor cannot run it.
+bool FamilySlots(benchmark::State& state, TRoutineSlots& slots) {
+    const auto f = static_cast<int>(state.range(0));
+    if (f >= kRoutineFamilyCount || !DispatchRoutineFamily(kRoutineFamilies[f].name, slots)) {
+        state.SkipWithError("this processor cannot run the family");
+        return false;
+    }
+    state.SetLabel(kRoutineFamilies[f].name);
+    return true;
+}
+
+void Families(benchmark::internal::Benchmark* b) {
+    for (int f = 0; f < kRoutineFamilyCount; ++f) b->Arg(f);
+}
+
+// The frames of a conformance stream, decoded round and round.
+void DecodeFrames(benchmark::State& state, const char* stream) {
+    const std::vector<uint8_t> bits = ReadFile(std::string(ZENTU_CONFORMANCE_DIR) + "/" + stream);
     std::vector<std::pair<size_t, int32_t>> frames;
     size_t pos = 0;
     FrameHeader first{};
@@ -38,18 +57,17 @@ void BM_Layer3Frame(benchmark::State& state) {
             first = h;
             firstBase = base;
         }
-        const int32_t length = base + h.paddingBit;
+        const int32_t length = base + (h.paddingBit ? PaddingSlot(h.layerCode) : 0);
         if (pos + static_cast<size_t>(length) > bits.size()) break;
         frames.push_back({pos, length});
         pos += static_cast<size_t>(length);
     }
     if (frames.empty()) {
-        state.SkipWithError("conformance stream l3-sin1k0db.bit not found");
+        state.SkipWithError("conformance stream not found");
         return;
     }
     TMpegDecoder decoder;
-    // argument 0: the plain routines; 1: the routines this processor is dispatched to
-    if (state.range(0) == 1) DispatchRoutines(DetectCpuCapabilities(), decoder.Routines());
+    if (!FamilySlots(state, decoder.Routines())) return;
     decoder.Open(first, firstBase, 0, 0, 0, 24000);
     std::vector<uint8_t> pcm(kMaxPcmBytesPerFrame);
     size_t i = 0;
@@ -60,43 +78,71 @@ void BM_Layer3Frame(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_Layer3Frame)->Arg(0)->Arg(1);
 
-void BM_SynthesisSlot(benchmark::State& state) {
+// Layer III, 44.1 kHz joint stereo.
+void BM_Layer3Frame(benchmark::State& state) { DecodeFrames(state, "l3-sin1k0db.bit"); }
+BENCHMARK(BM_Layer3Frame)->Apply(Families);
+
+// Layer II, 44.1 kHz stereo, 256 kbit/s.
+void BM_Layer2Frame(benchmark::State& state) { DecodeFrames(state, "l2-fl16.bit"); }
+BENCHMARK(BM_Layer2Frame)->Apply(Families);
+
+std::vector<float> MusicLikeRows(size_t n) {
+    std::vector<float> rows(n);
+    for (size_t i = 0; i < n; ++i)
+        rows[i] = static_cast<float>(std::sin(static_cast<double>(i) * 0.7) * 3000.0 / (1.0 + static_cast<double>(i % 32)));
+    return rows;
+}
+
+// The 36 two-channel rows of a Layer II frame.
+void BM_SynthesisLayer2Frame(benchmark::State& state) {
+    TRoutineSlots slots;
+    if (!FamilySlots(state, slots)) return;
     TSynthesis synth;
     SynthesisInit(synth);
     TEqualizerTables eq;
-    TRoutineSlots slots;
-    if (state.range(0) == 1)
-        DispatchRoutines(DetectCpuCapabilities(), slots);
-    else
-        FillSlotsPlain(slots);
-    float row[32];
-    for (int k = 0; k < 32; ++k) row[k] = static_cast<float>(std::sin(k * 0.7) * 3000.0);
-    int16_t out[64];
-    int32_t off = 0;
+    const std::vector<float> rows = MusicLikeRows(64 * 36);
+    std::vector<int16_t> pcm(2304);
     for (auto _ : state) {
-        SynthesizeSlot(row, 1, eq, synth.ring[0] + off);
-        slots.writeStereoChannel(synth.ring[0], off, synth.window, out);
-        off = (off - 32) & 511;
-        benchmark::DoNotOptimize(out);
+        SynthesizeRows(synth, slots, eq, rows.data(), 36, 2, pcm.data());
+        benchmark::DoNotOptimize(pcm.data());
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_SynthesisSlot)->Arg(0)->Arg(1);
+BENCHMARK(BM_SynthesisLayer2Frame)->Apply(Families);
 
-// One granule of one channel with all 576 lines in use, long or short blocks.
+// Both channels of a Layer III granule (18 steps each).
+void BM_SynthesisLayer3Granule(benchmark::State& state) {
+    TRoutineSlots slots;
+    if (!FamilySlots(state, slots)) return;
+    TSynthesis synth;
+    SynthesisInit(synth);
+    TEqualizerTables eq;
+    const std::vector<float> block = MusicLikeRows(576);
+    std::vector<int16_t> pcm(1152);
+    for (auto _ : state) {
+        SynthesizeGranule(synth, slots, eq, block.data(), 0, 2, pcm.data());
+        SynthesizeGranule(synth, slots, eq, block.data(), 1, 2, pcm.data());
+        benchmark::DoNotOptimize(pcm.data());
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SynthesisLayer3Granule)->Apply(Families);
+
+// One granule of one channel with all 576 lines in use; the second argument is the block type.
 void BM_HybridChannel(benchmark::State& state) {
-    const int32_t blockType = static_cast<int32_t>(state.range(0));
+    TRoutineSlots slots;
+    if (!FamilySlots(state, slots)) return;
+    const auto blockType = static_cast<int32_t>(state.range(1));
     std::vector<float> lines(576), overlap(576), out(576), source(576);
     for (int i = 0; i < 576; ++i) source[static_cast<size_t>(i)] = static_cast<float>(std::cos(i * 0.37) * 500.0);
     for (auto _ : state) {
         lines = source;  // the transform overwrites its input with the overlap
-        benchmark::DoNotOptimize(
-            HybridChannelPlain(lines.data(), overlap.data(), out.data(), blockType, blockType == 2 ? 0 : 576, 576, 576, 32));
+        benchmark::DoNotOptimize(slots.hybridChannel(lines.data(), overlap.data(), out.data(), blockType,
+                                                     blockType == 2 ? 0 : 576, 576, 576, 32));
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_HybridChannel)->Arg(0)->Arg(2);
+BENCHMARK(BM_HybridChannel)->ArgsProduct({{0, 1, 2}, {0, 2}});
 
 }  // namespace

@@ -50,11 +50,19 @@ uint32_t Detect() {
     if (d & (1u << 15)) r |= kCapCMOV;
     if (d & (1u << 25)) r |= kCapMMXExt | kCapSSE;
     if (d & (1u << 26)) r |= kCapSSE2;
+    // These report a feature only when the operating system saves its registers.
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) r |= kCapAVX2;
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
+        r |= kCapAVX2;
+        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+            __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq"))
+            r |= kCapAVX512;
+    }
 #endif
     return r;
 }
+
+std::atomic<uint32_t> withheld{0};
 
 }  // namespace
 
@@ -65,7 +73,9 @@ uint32_t DetectCpuCapabilities() {
         word = Detect();
         cached.store(word, std::memory_order_relaxed);
     }
-    return word;
+    return word & ~withheld.load(std::memory_order_relaxed);
 }
+
+void WithholdCpuCapabilities(uint32_t bits) { withheld.fetch_or(bits, std::memory_order_relaxed); }
 
 }  // namespace zentu

@@ -1,9 +1,54 @@
 // Routine dispatch: which variant family each slot takes for a capability word.
 #include "decoder/dispatch.h"
 
+#include <cstring>
+
 #include "decoder/mpeg_decoder.h"
 
 namespace zentu {
+
+const TRoutineFamily kRoutineFamilies[] = {
+    {"plain", 0},
+#if defined(__x86_64__)
+    {"avx2", kCapAVX2},
+    {"avx512", kCapAVX2 | kCapAVX512},
+#endif
+};
+const int kRoutineFamilyCount = static_cast<int>(std::size(kRoutineFamilies));
+
+namespace {
+
+const TRoutineFamily* FindFamily(const char* name) {
+    for (const TRoutineFamily& f : kRoutineFamilies)
+        if (std::strcmp(f.name, name) == 0) return &f;
+    return nullptr;
+}
+
+// The bits the families preferred to f need and f does not.
+uint32_t BitsAfter(const TRoutineFamily* f) {
+    uint32_t later = 0;
+    for (const TRoutineFamily* g = f + 1; g != std::end(kRoutineFamilies); ++g) later |= g->needs;
+    return later & ~f->needs;
+}
+
+}  // namespace
+
+bool CanRunRoutineFamily(const char* name) {
+    const TRoutineFamily* f = FindFamily(name);
+    return f && (DetectCpuCapabilities() & f->needs) == f->needs;
+}
+
+bool DispatchRoutineFamily(const char* name, TRoutineSlots& slots) {
+    if (!CanRunRoutineFamily(name)) return false;
+    DispatchRoutines(DetectCpuCapabilities() & ~BitsAfter(FindFamily(name)), slots);
+    return true;
+}
+
+bool RestrictToRoutineFamily(const char* name) {
+    if (!CanRunRoutineFamily(name)) return false;
+    WithholdCpuCapabilities(BitsAfter(FindFamily(name)));
+    return true;
+}
 
 std::array<TRoutineVariant, slCount> ChooseRoutines(uint32_t w) {
     using V = TRoutineVariant;
@@ -22,23 +67,20 @@ std::array<TRoutineVariant, slCount> ChooseRoutines(uint32_t w) {
     c[slHybrid] = (e3d && cmov) ? V::rvE3DNow : p56 ? V::rvP5P6 : V::rvPlain;
     c[slImdctLong] = e3d ? V::rvE3DNow : p56 ? V::rvP5P6 : V::rvPlain;
     c[slImdctShort] = c[slImdctLong];
-    if ((w & kCapSSE) && (w & kCapAVX2)) {
-        c[slWriteMono] = V::rvAVX2;
-        c[slWriteStereo] = V::rvAVX2;
-        c[slHybrid] = V::rvAVX2;
-        c[slImdctLong] = V::rvAVX2;
-        c[slImdctShort] = V::rvAVX2;
-    }
+    // Our vector families, where the word has their bits (SSE, "KNI", has no say).
+    if (w & kCapAVX2) c.fill((w & kCapAVX512) ? V::rvAVX512 : V::rvAVX2);
     return c;
 }
 
 void DispatchRoutines(uint32_t word, TRoutineSlots& slots) {
     // The x87 and 3DNow! families do not exist on this platform: those choices run the plain
-    // routines, which compute the same results.
+    // routines, which compute the same results. A family fills the slots it has routines for
+    // over those of the family before it.
     const auto choice = ChooseRoutines(word);
     FillSlotsPlain(slots);
 #if defined(__x86_64__)
-    if (choice[slWriteMono] == TRoutineVariant::rvAVX2) FillSlotsAvx2(slots);
+    if (choice[slHybrid] == TRoutineVariant::rvAVX2) FillSlotsAvx2(slots);
+    if (choice[slHybrid] == TRoutineVariant::rvAVX512) FillSlotsAvx512(slots);
 #endif
 }
 

@@ -9,6 +9,9 @@
 
 namespace zentu {
 
+struct TSynthesis;
+struct TEqualizerTables;
+
 // Capability word bits.
 inline constexpr uint32_t kCapFpu = 0x1;
 inline constexpr uint32_t kCapMMX = 0x2;
@@ -25,22 +28,30 @@ inline constexpr uint32_t kCapOtherVendor = 0x8000;
 inline constexpr uint32_t kCapFamily4 = 0x100000;
 inline constexpr uint32_t kCapFamily5 = 0x200000;
 inline constexpr uint32_t kCapFamily6 = 0x400000;  // family 6 or any other
-// Bits of our own: vector units the variants of this platform use. They count as part of the
-// SSE family, so a capability set without SSE ("KNI") switches them off too.
+// Bits of our own: the vector units our routine families use, each reported only with the
+// operating system's support for its registers. They are selectable like the five above (the
+// player's mccAVX2 and mccAVX512); the SSE bit ("KNI") has no say in the choice.
 inline constexpr uint32_t kCapSSE2 = 0x1000000;
-inline constexpr uint32_t kCapAVX2 = 0x2000000;  // AVX2 and FMA, with the operating system's support
+inline constexpr uint32_t kCapAVX2 = 0x2000000;    // AVX2 and FMA
+inline constexpr uint32_t kCapAVX512 = 0x4000000;  // AVX-512 F, VL, BW and DQ (with AVX2 and FMA)
 // The bits a player's capability set can switch off.
-inline constexpr uint32_t kCapSelectable = 0x3E;
+inline constexpr uint32_t kCapSelectable = 0x3E | kCapAVX2 | kCapAVX512;
 
-// The capability word of this processor, detected on the first call and cached.
+// The capability word of this processor, detected on the first call and cached, less the
+// bits withheld.
 uint32_t DetectCpuCapabilities();
+// Clears `bits` from every later DetectCpuCapabilities result of this process.
+void WithholdCpuCapabilities(uint32_t bits);
 
 // Slot signatures.
 // Alias-reduction butterflies over `boundaries` subband boundaries of one channel's lines.
 using AliasReductionFn = void (*)(float* lines, int32_t boundaries);
-// Windows the history ring at `offset` and writes 32 samples: consecutive (single channel)
-// or to every second place (one channel of an interleaved stereo block).
-using PcmWriterFn = void (*)(const float* ring, int32_t offset, const float* window, int16_t* dest);
+// Synthesises `count` steps of one channel of the synthesis state: step t's 32 subband values
+// are in[t * rowStride + k * valueStride], k = 0..31; its 32 samples go to consecutive places
+// (single-channel writer) or to the places of channel `channel` in an interleaved two-channel
+// block starting at dest (channel-of-stereo writer).
+using SynthesisFn = void (*)(TSynthesis& synth, int32_t channel, const float* in, int32_t rowStride,
+                             int32_t valueStride, int32_t count, const TEqualizerTables& eq, int16_t* dest);
 // IMDCT, window and overlap of one granule and channel; returns the new count.
 using HybridChannelFn = int32_t (*)(float* lines, const float* overlap, float* out, int32_t blockType,
                                     int32_t longLimit, int32_t lineCount, int32_t previousCount,
@@ -50,17 +61,17 @@ using ImdctFn = void (*)(float* values);
 
 struct TRoutineSlots {
     AliasReductionFn aliasReduction = nullptr;
-    PcmWriterFn writeMono = nullptr;
-    PcmWriterFn writeStereoChannel = nullptr;
+    SynthesisFn writeMono = nullptr;
+    SynthesisFn writeStereoChannel = nullptr;
     HybridChannelFn hybridChannel = nullptr;
     ImdctFn imdctLong = nullptr;
     ImdctFn imdctShort = nullptr;
 };
 
 // The routine families. The Pentium-scheduled and 3DNow! families are x87/3DNow! code that
-// cannot run on this platform; a slot that chooses them gets the plain routine. rvAVX2 is
-// ours, chosen first where the processor has it and the SSE family is allowed.
-enum class TRoutineVariant : uint8_t { rvPlain, rvP5P6, rvP5P6Cmov, rv3DNow, rvE3DNow, rvAVX2 };
+// cannot run on this platform; a slot that chooses them gets the plain routine. rvAVX2 and
+// rvAVX512 are ours, chosen first where their capability bits are in the word.
+enum class TRoutineVariant : uint8_t { rvPlain, rvP5P6, rvP5P6Cmov, rv3DNow, rvE3DNow, rvAVX2, rvAVX512 };
 
 enum TSlot : int { slAliasReduction, slWriteMono, slWriteStereo, slHybrid, slImdctLong, slImdctShort,
                    slCount };
@@ -74,8 +85,29 @@ void DispatchRoutines(uint32_t word, TRoutineSlots& slots);
 TRoutineSlots& GlobalRoutines();
 void DispatchRoutines(uint32_t word);
 
-// The plain routines (variants/generic.cpp) and the AVX2 ones (variants/avx2.cpp).
+// The families of this build by name ("plain", "avx2", "avx512"), each with the capability
+// bits it needs; a later family is preferred to an earlier one.
+struct TRoutineFamily {
+    const char* name;
+    uint32_t needs;
+};
+extern const TRoutineFamily kRoutineFamilies[];
+extern const int kRoutineFamilyCount;
+// Whether this processor can run family `name`.
+bool CanRunRoutineFamily(const char* name);
+// Fills the slots as a dispatch limited to family `name` does; false (slots untouched) for a
+// family that is unknown or that this processor cannot run.
+bool DispatchRoutineFamily(const char* name, TRoutineSlots& slots);
+// From now on the capabilities of this process are only those family `name` uses: the bits of
+// the families after it are cleared from DetectCpuCapabilities' word, so that every dispatch
+// (a player's too) chooses that family. False, with nothing changed, for a family that is
+// unknown or that this processor cannot run.
+bool RestrictToRoutineFamily(const char* name);
+
+// The routines of each family: plain (variants/generic.cpp), AVX2 (variants/avx2.cpp) and
+// AVX-512 (variants/avx512.cpp); a family fills the slots it has a routine for.
 void FillSlotsPlain(TRoutineSlots& slots);
 void FillSlotsAvx2(TRoutineSlots& slots);
+void FillSlotsAvx512(TRoutineSlots& slots);
 
 }  // namespace zentu

@@ -14,8 +14,9 @@ void ImdctShortPlain(float* values) { hybrid::ImdctShort(values); }
 
 int32_t HybridChannelPlain(float* lines, const float* overlap, float* out, int32_t blockType,
                            int32_t longLimit, int32_t lineCount, int32_t previousCount, int32_t activeLimit) {
-    return hybrid::Channel<ImdctLongPlain, ImdctShortPlain>(lines, overlap, out, blockType, longLimit, lineCount,
-                                                            previousCount, activeLimit);
+    return hybrid::Channel<hybrid::LongSubbands<ImdctLongPlain>, hybrid::ShortSubbands<ImdctShortPlain>,
+                           hybrid::OverlapSubbands>(lines, overlap, out, blockType, longLimit, lineCount,
+                                                    previousCount, activeLimit);
 }
 
 void FrequencyInversion(float* block, int32_t count) {

@@ -1,6 +1,6 @@
 // Polyphase synthesis: 32 subband samples of one channel per step become 32 PCM samples,
-// through a 32-point fast cosine transform into a 16-slot history ring, the folded 264-tap
-// window and rounding to nearest (ties to even) with clipping.
+// through a 32-point fast cosine transform into a history ring, the folded 512-tap window and
+// rounding to nearest (ties to even) with clipping.
 #pragma once
 
 #include <array>
@@ -11,34 +11,53 @@
 
 namespace zentu {
 
+// The history ring keeps, per step, the transform output X[0..31] in the order the window
+// sums read it. Matrixing makes the standard's 64-value vector V symmetric: V[j] = X[16 + j]
+// and V[32 - j] = -X[16 + j] (even ring slots), V[32 + j] = -X[16 - j] and V[64 - j] =
+// -X[16 - j] (odd slots), V[16] = 0 and V[48] = -X[0]. So outputs j and 32 - j read the same
+// value of each slot, and one row serves both halves of the output with forward loads only:
+//   [kRowP + j]  = X[16 + j], j = 0..15       what even slots contribute
+//   [kRowQ + j]  = X[16 - j], j = 0..15       what odd slots contribute to outputs 0..15
+//   [kRowQm + j] = the same, but X[0] at j = 0 what odd slots contribute to outputs 16..31
+// The signs live in the window. Each step writes one row; the step k steps back lies k rows
+// above the newest, counted modulo the 32 rows (a batch of up to 16 new steps plus the 15 older
+// ones their sums read fit in them).
+inline constexpr int32_t kRowP = 0, kRowQ = 16, kRowQm = 32, kRowFloats = 48;
+inline constexpr int32_t kRingRows = 32;
+
+// Row r (any integer, taken modulo kRingRows) of a channel's ring.
+inline float* RingRow(float* ring, int32_t r) { return ring + (r & (kRingRows - 1)) * kRowFloats; }
+inline const float* RingRow(const float* ring, int32_t r) { return ring + (r & (kRingRows - 1)) * kRowFloats; }
+
 struct TSynthesis {
-    alignas(64) float ring[2][512];
-    int32_t offset[2];  // a multiple of 32 in 0..480: where the newest vector lies
+    alignas(64) float ring[2][kRingRows * kRowFloats];
+    int32_t newest[2];  // the row of each channel's newest step, 0..31
     // The folded window: rows j = 0..15 hold D[j + 32k] (k = 0..15), a last row of 8 holds
-    // -D[48 + 64m]. From kWindowByTap on, the same coefficients laid out per ring slot for the
-    // vector writers (kWindowByTap + 32k + j: output j's coefficient for slot k, signs folded
-    // in; + 16 + i: output 17 + i's). Writers receive `window`; polarity inversion negates
-    // all of it in place.
-    static constexpr int kWindowByTap = 272;
-    alignas(64) float window[kWindowByTap + 512];
+    // -D[48 + 64m]. From kWindowBySlot on, the same coefficients by ring slot k (the step k
+    // steps back): [32k + j] weighs row value j for output j (j = 0..15), [32k + 16 + j] for
+    // output 32 - j (j = 1..15) and [32k + 16] for output 16, signs folded in. Polarity
+    // inversion negates all of it in place.
+    static constexpr int kWindowBySlot = 272;
+    alignas(64) float window[kWindowBySlot + 512];
     bool inverted;
 };
 
-// Zeroes rings and offsets; the window and its polarity persist.
+// Zeroes rings and positions; the window and its polarity persist.
 void SynthesisReset(TSynthesis& synth);
 // Builds the window of a new decoder (not inverted).
 void SynthesisInit(TSynthesis& synth);
 void SetPolarity(TSynthesis& synth, bool inverted);
 
-// Matrixes 32 subband values (s[0], s[stride], ...) into ring slot `slot` (32 floats),
+// The 32-point fast cosine transform of 32 subband values (s[0], s[stride], ...) into x[0..31],
 // applying the subband equalizer when it is on.
-void SynthesizeSlot(const float* s, int32_t stride, const TEqualizerTables& eq, float* slot);
+void SynthesizeSlot(const float* s, int32_t stride, const TEqualizerTables& eq, float* x);
 
-// The plain writers and the AVX2 ones (variants/avx2.cpp).
-void WriteMonoPlain(const float* ring, int32_t offset, const float* window, int16_t* dest);
-void WriteStereoChannelPlain(const float* ring, int32_t offset, const float* window, int16_t* dest);
-void WriteMonoAvx2(const float* ring, int32_t offset, const float* window, int16_t* dest);
-void WriteStereoChannelAvx2(const float* ring, int32_t offset, const float* window, int16_t* dest);
+// The synthesis routines of the slots (SynthesisFn): the plain ones here, the vector ones in
+// variants/.
+void SynthesizeMonoPlain(TSynthesis& synth, int32_t channel, const float* in, int32_t rowStride,
+                         int32_t valueStride, int32_t count, const TEqualizerTables& eq, int16_t* dest);
+void SynthesizeStereoChannelPlain(TSynthesis& synth, int32_t channel, const float* in, int32_t rowStride,
+                                  int32_t valueStride, int32_t count, const TEqualizerTables& eq, int16_t* dest);
 
 // Layer I/II rows (64 floats each: subband s, channel c at 2s + c, or subband s alone in a
 // single-channel stream) to PCM; `channels` is 1 or 2.

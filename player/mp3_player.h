@@ -31,10 +31,13 @@ enum class TMP3EndPlayReason : uint8_t { mepEndOfData = 0, mepStopped = 1, mepEr
 enum class TMP3Status : uint8_t { mpsStopped = 0, mpsPlaying = 1 };
 enum class TMP3EqualizerMode : uint8_t { memSubBand = 0, memFreq = 1 };
 
-// The members of TMP3CpuCapabilities; a set is a byte with bit `member` per member.
-enum TMP3CpuCapability : uint8_t { mccMMX = 0, mcc3DNow = 1, mccKNI = 2, mccE3DNow = 3, mccCMOV = 4 };
+// The members of TMP3CpuCapabilities; a set is a byte with bit `member` per member. mccAVX2
+// and mccAVX512 allow our vector routine families.
+enum TMP3CpuCapability : uint8_t {
+    mccMMX = 0, mcc3DNow = 1, mccKNI = 2, mccE3DNow = 3, mccCMOV = 4, mccAVX2 = 5, mccAVX512 = 6
+};
 using TMP3CpuCapabilities = uint8_t;
-inline constexpr TMP3CpuCapabilities kAllCpuCapabilities = 0x1F;
+inline constexpr TMP3CpuCapabilities kAllCpuCapabilities = 0x7F;
 constexpr TMP3CpuCapabilities CpuCap(TMP3CpuCapability member) { return static_cast<uint8_t>(1u << member); }
 // The set as capability-word bits (kCapSelectable), and back.
 uint32_t CpuCapabilitiesToWord(TMP3CpuCapabilities set);

@@ -3,6 +3,7 @@
 #include <cfenv>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 
 #include "decoder/dispatch.h"
 #include "platform/exceptions.h"
@@ -12,19 +13,19 @@ namespace zentu {
 
 namespace {
 // Word bit of each set member, in member order.
-constexpr uint32_t kMemberBits[5] = {kCapMMX, kCap3DNow, kCapSSE, kCapE3DNow, kCapCMOV};
+constexpr uint32_t kMemberBits[] = {kCapMMX, kCap3DNow, kCapSSE, kCapE3DNow, kCapCMOV, kCapAVX2, kCapAVX512};
 }  // namespace
 
 uint32_t CpuCapabilitiesToWord(TMP3CpuCapabilities set) {
     uint32_t word = 0;
-    for (int i = 0; i < 5; ++i)
+    for (size_t i = 0; i < std::size(kMemberBits); ++i)
         if (set & (1u << i)) word |= kMemberBits[i];
     return word;
 }
 
 TMP3CpuCapabilities WordToCpuCapabilities(uint32_t word) {
     TMP3CpuCapabilities set = 0;
-    for (int i = 0; i < 5; ++i)
+    for (size_t i = 0; i < std::size(kMemberBits); ++i)
         if (word & kMemberBits[i]) set = static_cast<TMP3CpuCapabilities>(set | (1u << i));
     return set;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "decoder/dispatch.h"
 #include "decoder/mpeg_decoder.h"
 #include "platform/exceptions.h"
 #include "platform/plain_main_loop.h"
@@ -30,7 +31,9 @@ void Usage(FILE* to) {
         "       zentu-decode --null INPUT           decode and discard; print frames, seconds, CPU seconds\n"
         "                                           and speed\n"
         "       zentu-decode --player INPUT OUTPUT  decode through the player's WAV target (the same bytes)\n"
-        "       zentu-decode --help\n",
+        "       zentu-decode --cpu list             print the routine families this processor can run\n"
+        "       zentu-decode --help\n"
+        "--cpu NAME with any of the above decodes with the routine family NAME (plain, avx2, ...).\n",
         to);
 }
 
@@ -138,7 +141,26 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     bool raw = false, null = false, player = false;
     std::vector<std::string> files;
-    for (const std::string& a : args) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--cpu") {
+            if (i + 1 == args.size()) {
+                Usage(stderr);
+                return kExitUsage;
+            }
+            const std::string& name = args[++i];
+            if (name == "list") {
+                for (int f = 0; f < kRoutineFamilyCount; ++f)
+                    if (CanRunRoutineFamily(kRoutineFamilies[f].name)) std::printf("%s\n", kRoutineFamilies[f].name);
+                return kExitOk;
+            }
+            if (!RestrictToRoutineFamily(name.c_str())) {
+                std::fprintf(stderr, "zentu-decode: no routine family %s on this processor (--cpu list names them)\n",
+                             name.c_str());
+                return kExitUsage;
+            }
+            continue;
+        }
         if (a == "--help" || a == "-h") {
             Usage(stdout);
             return kExitOk;

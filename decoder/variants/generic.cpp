@@ -7,8 +7,8 @@ namespace zentu {
 
 void FillSlotsPlain(TRoutineSlots& slots) {
     slots.aliasReduction = AliasReductionPlain;
-    slots.writeMono = WriteMonoPlain;
-    slots.writeStereoChannel = WriteStereoChannelPlain;
+    slots.writeMono = SynthesizeMonoPlain;
+    slots.writeStereoChannel = SynthesizeStereoChannelPlain;
     slots.hybridChannel = HybridChannelPlain;
     slots.imdctLong = ImdctLongPlain;
     slots.imdctShort = ImdctShortPlain;

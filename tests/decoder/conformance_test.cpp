@@ -1,5 +1,6 @@
 // Decodes every stream of the conformance folder with zentu-decode --raw and compares the
-// output with the reference PCM. Standard streams must reach full accuracy (rms of the
+// output with the reference PCM; with ZENTU_CONFORMANCE_CPU set, zentu-decode runs with that
+// routine family (--cpu), and a family this processor cannot run skips the tests. Standard streams must reach full accuracy (rms of the
 // difference below 1/sqrt(12) LSB, no sample off by more than 2); robustness streams must
 // only decode without crashing or hanging.
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "decoder/dispatch.h"
 #include "decoder/mpeg_decoder.h"
 
 namespace zentu {
@@ -24,6 +26,11 @@ namespace {
 namespace fs = std::filesystem;
 
 const fs::path kDir = ZENTU_CONFORMANCE_DIR;
+
+std::string Family() {
+    const char* f = std::getenv("ZENTU_CONFORMANCE_CPU");
+    return f ? f : "";
+}
 
 enum class Kind { kStandard, kRobustness, kChannelSwitch };
 
@@ -85,7 +92,10 @@ std::vector<int16_t> ReadPcm(const fs::path& p) {
 }
 
 fs::path OutDir() {
-    const fs::path d = fs::path(ZENTU_BUILD_DIR) / "conformance-out";
+    // one folder per family: the runs may go in parallel
+    std::string name = "conformance-out";
+    if (!Family().empty()) (name += '-') += Family();
+    const fs::path d = fs::path(ZENTU_BUILD_DIR) / name;
     fs::create_directories(d);
     return d;
 }
@@ -102,7 +112,8 @@ int Decode(const Vector& v, const fs::path& out) {
                     static_cast<std::streamsize>(all.size() - static_cast<size_t>(v.skipBytes)));
         input = cut.string();
     }
-    const std::string cmd = "timeout 60 '" + std::string(ZENTU_DECODE_EXE) + "' --raw '" + input + "' '" +
+    const std::string cpu = Family().empty() ? "" : " --cpu '" + Family() + "'";
+    const std::string cmd = "timeout 60 '" + std::string(ZENTU_DECODE_EXE) + "'" + cpu + " --raw '" + input + "' '" +
                             out.string() + "' 2>/dev/null";
     const int status = std::system(cmd.c_str());
     if (status == -1 || !WIFEXITED(status)) return -1;
@@ -140,6 +151,9 @@ protected:
     void SetUp() override {
         if (kDir.empty() || !fs::is_directory(kDir))
             GTEST_SKIP() << "conformance streams not found (ZENTU_CONFORMANCE_DIR=\"" << kDir.string() << "\")";
+        if (!Family().empty() && !CanRunRoutineFamily(Family().c_str()))
+            GTEST_SKIP() << "this processor cannot run the routine family " << Family();
+        if (!Family().empty()) std::printf("routine family %s\n", Family().c_str());
     }
 };
 

@@ -1,6 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "decoder/dispatch.h"
+#include "decoder/layer3.h"
+#include "decoder/synth.h"
 
 namespace zentu {
 namespace {
@@ -52,6 +61,43 @@ TEST(Dispatch, IntelPentiumRows) {
     for (V v : ChooseRoutines(kAmd | kCapCMOV)) EXPECT_EQ(v, V::rvPlain);
 }
 
+// Our vector families follow their own bits; the SSE bit ("KNI", mccKNI) changes nothing.
+TEST(Dispatch, VectorFamiliesTakeTheirOwnBits) {
+    const uint32_t base = kIntel6 | kCapCMOV | kCapMMX | kCapSSE;
+    const auto avx2 = ChooseRoutines(base | kCapAVX2);
+    for (V v : avx2) EXPECT_EQ(v, V::rvAVX2);
+    EXPECT_EQ(ChooseRoutines((base & ~kCapSSE) | kCapAVX2), avx2);
+    EXPECT_EQ(ChooseRoutines(base & ~kCapSSE), ChooseRoutines(base));
+    for (V v : ChooseRoutines(base | kCapAVX2 | kCapAVX512)) EXPECT_EQ(v, V::rvAVX512);
+
+    EXPECT_TRUE(CanRunRoutineFamily("plain"));
+    EXPECT_FALSE(CanRunRoutineFamily("mmx"));
+    TRoutineSlots slots;
+    EXPECT_FALSE(DispatchRoutineFamily("mmx", slots));
+    EXPECT_EQ(slots.writeMono, nullptr);
+    ASSERT_TRUE(DispatchRoutineFamily("plain", slots));
+    EXPECT_EQ(slots.writeMono, SynthesizeMonoPlain);
+    EXPECT_EQ(slots.hybridChannel, HybridChannelPlain);
+}
+
+// zentu-decode --cpu list names the families this processor runs, plain first; --cpu with
+// any other name is bad usage.
+TEST(Dispatch, ZentuDecodeListsTheFamilies) {
+    std::vector<std::string> expected, listed;
+    for (int f = 0; f < kRoutineFamilyCount; ++f)
+        if (CanRunRoutineFamily(kRoutineFamilies[f].name)) expected.push_back(kRoutineFamilies[f].name);
+    FILE* p = popen("'" ZENTU_DECODE_EXE "' --cpu list", "r");
+    ASSERT_NE(p, nullptr);
+    char line[64];
+    while (std::fgets(line, sizeof line, p)) listed.emplace_back(line, std::strcspn(line, "\n"));
+    EXPECT_EQ(pclose(p), 0);
+    EXPECT_EQ(listed, expected);
+    ASSERT_FALSE(listed.empty());
+    EXPECT_EQ(listed.front(), "plain");
+    const int status = std::system("'" ZENTU_DECODE_EXE "' --cpu mmx x y 2>/dev/null");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
+}
+
 TEST(Dispatch, DetectionReportsThisProcessor) {
     const uint32_t w = DetectCpuCapabilities();
     EXPECT_TRUE(w & kCapFpu);
@@ -66,6 +112,7 @@ TEST(Dispatch, DetectionReportsThisProcessor) {
     EXPECT_TRUE(w & kCapCMOV);
     EXPECT_TRUE(w & kCapMMXExt);
     EXPECT_TRUE(w & (kCapFamily5 | kCapFamily6));
+    EXPECT_TRUE(!(w & kCapAVX512) || (w & kCapAVX2));
 #else
     EXPECT_EQ(w, kCapFpu);
 #endif

@@ -154,39 +154,3 @@ TEST(Synthesis, StereoRowsInterleaveAndSubbandEqualizerScales) {
 
 }  // namespace
 }  // namespace zentu
-
-namespace zentu {
-namespace {
-
-// Every writer variant the processor can run against the plain one, on random rings: at most
-// one step apart (fused multiply-adds round differently), equal in almost every sample.
-TEST(Synthesis, VectorWritersMatchThePlainOnes) {
-    TRoutineSlots fast;
-    DispatchRoutines(DetectCpuCapabilities(), fast);
-    if (fast.writeMono == WriteMonoPlain) GTEST_SKIP() << "no vector writer on this processor";
-    TSynthesis synth;
-    SynthesisInit(synth);
-    std::mt19937 rng(11);
-    std::normal_distribution<float> dist(0.0f, 4000.0f);
-    int differ = 0, worst = 0;
-    for (int round = 0; round < 200; ++round) {
-        if (round == 100) SetPolarity(synth, true);
-        for (float& v : synth.ring[0]) v = dist(rng);
-        const int32_t off = 32 * (round % 16);
-        int16_t a[32], b[32], c[64] = {}, d[64] = {};
-        WriteMonoPlain(synth.ring[0], off, synth.window, a);
-        fast.writeMono(synth.ring[0], off, synth.window, b);
-        WriteStereoChannelPlain(synth.ring[0], off, synth.window, c + 1);
-        fast.writeStereoChannel(synth.ring[0], off, synth.window, d + 1);
-        for (int i = 0; i < 32; ++i) {
-            worst = std::max({worst, std::abs(a[i] - b[i]), std::abs(c[2 * i + 1] - d[2 * i + 1])});
-            differ += a[i] != b[i];
-            EXPECT_EQ(d[2 * i], 0);  // the other channel's places are left alone
-        }
-    }
-    EXPECT_LE(worst, 1);
-    EXPECT_LT(differ, 200 * 32 / 50);
-}
-
-}  // namespace
-}  // namespace zentu

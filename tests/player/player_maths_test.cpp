@@ -36,6 +36,7 @@ TEST(PlayerMaths, CapabilitySetAndWord) {
     EXPECT_EQ(CpuCapabilitiesToWord(CpuCap(mccE3DNow)), kCapE3DNow);
     EXPECT_EQ(CpuCapabilitiesToWord(CpuCap(mccCMOV)), kCapCMOV);
     EXPECT_EQ(WordToCpuCapabilities(kCapMMX | kCapSSE | kCapFpu | kCapIntel), CpuCap(mccMMX) | CpuCap(mccKNI));
+    EXPECT_EQ(CpuCapabilitiesToWord(CpuCap(mccAVX2) | CpuCap(mccAVX512)), kCapAVX2 | kCapAVX512);
     // Never a variant the processor lacks, whatever the set says.
     const uint32_t intel6 = kCapFpu | kCapMMX | kCapCMOV | kCapSSE | kCapIntel | kCapFamily6;
     EXPECT_EQ(EffectiveCapabilityWord(intel6, kAllCpuCapabilities), intel6);
