@@ -101,49 +101,48 @@ TEST_F(PlayerTest, OpensAConstantBitRateStream) {
     EXPECT_EQ(player->Position(), 0);
 }
 
-TEST_F(PlayerTest, JunkBeforeTheFirstFrameMovesTheDataStart) {
-    Bytes b(300, 0x00);
-    Append(b, Layer2Frame(), 5);
-    OpenBytes(b);
-    EXPECT_EQ(player->DataStart(), 300);
-    EXPECT_EQ(player->DataLength(), 5 * 626);
-    EXPECT_EQ(player->Layer(), 2);
-    EXPECT_EQ(DecodedBlocks(b), 5);
-}
-
-TEST_F(PlayerTest, XingHeaderGivesTheLengthAndIsNotPlayed) {
-    Bytes b = XingFrame(3, 1001, 4000000);
-    Append(b, Layer3Frame(), 4);
-    OpenBytes(b);
-    EXPECT_EQ(player->BitRate(), 0);
-    EXPECT_EQ(player->VbrTotal(), 1000 * 4608);
-    EXPECT_EQ(player->Duration(), 26122);
-    EXPECT_EQ(player->DataStart(), 417);
-    EXPECT_EQ(player->DataLength(), 4000000 - 417);
-    // The stream really ends after four frames: the decode steps find its end.
-    EXPECT_EQ(DecodedBlocks(b), 4);
-}
-
-TEST_F(PlayerTest, XingWithoutFrameCountHasNoLength) {
-    Bytes b = XingFrame(2, 0, 100000);
-    Append(b, Layer3Frame(), 2);
-    OpenBytes(b);
-    EXPECT_EQ(player->Duration(), 0);
-    EXPECT_EQ(player->DataLength(), 100000 - 417);
-    b = XingFrame(3, 0, 100000);
-    Append(b, Layer3Frame(), 2);
-    OpenBytes(b);
-    EXPECT_EQ(player->Duration(), 0);
-}
-
-TEST_F(PlayerTest, VbriHeaderGivesTheLength) {
-    Bytes b = VbriFrame(101, 200000);
-    Append(b, Layer3Frame(), 3);
-    OpenBytes(b);
-    EXPECT_EQ(player->VbrTotal(), 100 * 4608);
-    EXPECT_EQ(player->Duration(), 100 * 4608 * 1000 / (44100 * 4));
-    EXPECT_EQ(player->DataLength(), 200000 - 417);
-    EXPECT_EQ(DecodedBlocks(b), 3);
+// The header frame is never played. A frame count gives the length, unless it contradicts
+// the file (0, more than the data can hold, too few to fill it); then the length comes from
+// the size. The file's size bounds the data, the byte count only a stream of unknown size.
+TEST_F(PlayerTest, VbrHeadersAsWrittenAndCheckedAgainstTheFile) {
+    constexpr int32_t kCbrMs = 40 * 417 * 8000 / 128000;
+    constexpr int64_t kTotal = 40 * kFramePcm;
+    const struct {
+        const char* name;
+        Bytes header;
+        int frames;  // audio frames after it
+        int64_t vbrTotal;
+        int32_t durationMs;
+        bool seekable = true;
+    } kCases[] = {
+        {"Xing", XingFrame(3, 40, 41 * 417), 40, kTotal, 1044},  // 40 x 1152 samples at 44.1 kHz
+        {"Xing without the CRC bytes (lame -p)", XingFrame(3, 40, 41 * 417, "Xing", 36, true), 40, kTotal, 1044},
+        {"Xing after the CRC bytes", XingFrame(3, 40, 41 * 417, "Xing", 38, true), 40, kTotal, 1044},
+        {"Info of a constant-rate file", XingFrame(1, 40, 0, "Info"), 40, kTotal, 1044},
+        {"VBRI", VbriFrame(40, 41 * 417), 40, kTotal, 1044},
+        {"frame count 0", XingFrame(3, 0, 41 * 417), 40, 0, kCbrMs},
+        {"no frame count", XingFrame(2, 0, 41 * 417), 40, 0, kCbrMs},
+        {"more frames than the data holds", XingFrame(1, 100000, 0), 40, 0, kCbrMs},
+        {"too few frames to fill the data", XingFrame(1, 10, 0), 400, 0, 400 * 417 * 8000 / 128000},
+        {"byte count far below the file's", XingFrame(3, 40, 1000), 40, kTotal, 1044},
+        {"byte count above the file's", XingFrame(3, 40, 4000000), 40, kTotal, 1044},
+        {"byte count of a stream of unknown size", XingFrame(3, 40, 11 * 417), 40, kTotal, 1044, false},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        Bytes b = c.header;
+        Append(b, Layer3Frame(), c.frames);
+        OpenBytes(b, c.seekable ? kStreamSeekable | kStreamOwned : kStreamOwned);
+        EXPECT_EQ(player->BitRate(), c.vbrTotal > 0 ? 0 : 128000);
+        EXPECT_EQ(player->VbrTotal(), c.vbrTotal);
+        EXPECT_EQ(player->Duration(), c.durationMs);
+        EXPECT_EQ(player->DataStart(), 417);
+        const int played = c.seekable ? c.frames : 10;
+        EXPECT_EQ(player->DataLength(), played * 417);
+        int32_t blocks = 0;
+        player->RunDecodeStepsForTest(100000, [&](const uint8_t*, int32_t) { ++blocks; });
+        EXPECT_EQ(blocks, played);
+    }
 }
 
 TEST_F(PlayerTest, NotMpegAudioRaisesAndLeavesThePlayerClosed) {
@@ -166,9 +165,67 @@ TEST_F(PlayerTest, NotMpegAudioRaisesAndLeavesThePlayerClosed) {
     EXPECT_EQ(player->FileName(), dir.Path("missing.mp3"));  // the name is taken before the open
 }
 
-TEST_F(PlayerTest, IsValidFile) {
-    EXPECT_TRUE(TMP3Player::IsValidFile(dir.Write("a.mp2", Frames(Layer2Frame(), 3))));
-    EXPECT_FALSE(TMP3Player::IsValidFile(dir.Write("b.mp3", Bytes(3000, 0x20))));
+// The check and the open read a file the same way: a file is accepted by both, at the same
+// audio start, or refused by both with the same text.
+TEST_F(PlayerTest, IsValidFileAndOpenAgree) {
+    auto with = [](std::initializer_list<Bytes> parts) {
+        Bytes b;
+        for (const Bytes& p : parts) Append(b, p);
+        return b;
+    };
+    Bytes tag = {'I', 'D', '3', 3, 0, 0, 0, 0, 0x03, 0x30};  // 432 bytes of tag: a "picture"
+    for (int i = 0; i < 432; ++i) tag.push_back(i % 5 == 0 ? 0xFF : i % 5 == 1 ? 0xFB : 0x90);
+    Bytes lost = tag;
+    lost[8] = 0x7F;  // declared far beyond the file's end
+    Bytes v1(128, 0);
+    v1[0] = 'T', v1[1] = 'A', v1[2] = 'G';
+    const Bytes frame = Layer2Frame();
+    const Bytes cut(frame.begin(), frame.begin() + 300);
+    const struct {
+        const char* name;
+        Bytes bytes;
+        int64_t start;  // -1: refused
+    } kCases[] = {
+        {"frames", Frames(Layer2Frame(), 3), 0},
+        {"junk before the first frame", with({Bytes(300, 0), Frames(Layer2Frame(), 5)}), 300},
+        {"64 KB of junk less a byte", with({Bytes(65535, 0x20), Frames(Layer2Frame(), 2)}), 65535},
+        {"64 KB of junk", with({Bytes(65536, 0x20), Frames(Layer2Frame(), 2)}), -1},
+        {"a header that the next frame does not confirm",
+         with({Bytes(frame.begin(), frame.begin() + 4), Bytes(100, 0x20), Frames(frame, 3)}),
+         104},
+        {"one frame, then an ID3v1 tag", with({frame, v1}), 0},
+        {"one frame, then junk", with({frame, Bytes(700, 0x20)}), -1},
+        {"a tag full of frame headers", with({tag, Frames(Layer2Frame(), 2)}), 442},
+        {"a tag that runs past the end", with({lost, Frames(Layer2Frame(), 2)}), -1},
+        {"a frame the file cannot hold", cut, -1},
+        {"no frame at all", Bytes(3000, 0x20), -1},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir.Write("case.mp3", c.bytes);
+        EXPECT_EQ(TMP3Player::IsValidFile(path), c.start >= 0);
+        std::string checkError, openError;
+        TMP3Info info;
+        try {
+            info.LoadFromFile(path);
+        } catch (const Exception& e) {
+            checkError = e.what();
+        }
+        try {
+            player->SetFileName(path);
+        } catch (const Exception& e) {
+            openError = e.what();
+        }
+        EXPECT_EQ(openError, checkError);
+        EXPECT_EQ(player->IsOpen(), c.start >= 0);
+        if (c.start < 0) {
+            EXPECT_EQ(openError, "unknown MPEG Audio format.");
+            continue;
+        }
+        EXPECT_EQ(info.AudioStart(), c.start);
+        EXPECT_EQ(player->DataStart(), c.start);
+        EXPECT_EQ(player->DataLength(), static_cast<int64_t>(c.bytes.size()) - c.start);
+    }
     EXPECT_FALSE(TMP3Player::IsValidFile(dir.Path("missing.mp3")));
 }
 
