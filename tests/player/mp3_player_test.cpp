@@ -540,56 +540,6 @@ TEST_F(PlayerTest, TwoPlayersDoNotShareDecoderState) {
     EXPECT_EQ(ReadFile(dir.Path("other.wav")).size(), 44u + 30u * kFramePcm);
 }
 
-// ---- The WAV target against zentu-decode ------------------------------------------------
-
-TEST_F(PlayerTest, WavTargetEqualsZentuDecodeByteForByte) {
-    std::vector<std::string> inputs;
-    Bytes junk(333, 0);
-    Append(junk, Layer2Frame(), 20);
-    inputs.push_back(dir.Write("junk.mp2", junk));
-    Bytes xing = XingFrame(3, 11, 11 * 417);
-    Append(xing, Layer3Frame(), 10);
-    inputs.push_back(dir.Write("xing.mp3", xing));
-    if (std::system("sox -n -r 44100 -c 2 /tmp/zentu-tw.wav synth 1 sine 440 2>/dev/null && "
-                    "twolame --quiet -b 192 /tmp/zentu-tw.wav /tmp/zentu-tw.mp2 2>/dev/null") == 0) {
-        inputs.push_back(dir.Write("twolame.mp2", ReadFile("/tmp/zentu-tw.mp2")));
-    }
-    const std::string tone = dir.Path("tone.wav");
-    if (std::system(("sox -n -r 44100 -c 2 " + tone + " synth 2 sine 440 2>/dev/null").c_str()) == 0) {
-        if (std::system(("lame --quiet -b 128 " + tone + " " + dir.Path("cbr.mp3")).c_str()) == 0)
-            inputs.push_back(dir.Path("cbr.mp3"));
-        if (std::system(("lame --quiet -V 4 " + tone + " " + dir.Path("vbr.mp3")).c_str()) == 0)
-            inputs.push_back(dir.Path("vbr.mp3"));
-    }
-    for (const std::string& in : inputs) {
-        SCOPED_TRACE(in);
-        const std::string direct = in + ".direct.wav", viaPlayer = in + ".player.wav";
-        ASSERT_EQ(std::system((std::string(ZENTU_DECODE_EXE) + " '" + in + "' '" + direct + "'").c_str()), 0);
-        ends.clear();
-        player->SetFileName(in);
-        player->SetOutputFileName(viaPlayer);
-        player->Play();
-        ASSERT_TRUE(WaitForEnd());
-        const Bytes a = ReadFile(direct), b = ReadFile(viaPlayer);
-        EXPECT_GT(a.size(), 44u);
-        EXPECT_TRUE(a == b) << a.size() << " against " << b.size();
-        ASSERT_EQ(std::system((std::string(ZENTU_DECODE_EXE) + " --player '" + in + "' '" + viaPlayer + "'").c_str()), 0);
-        EXPECT_TRUE(ReadFile(viaPlayer) == a);
-    }
-}
-
-TEST_F(PlayerTest, LameVbrFileHasItsXingLength) {
-    const std::string tone = dir.Path("tone.wav"), mp3 = dir.Path("vbr.mp3");
-    if (std::system(("sox -n -r 44100 -c 2 " + tone + " synth 3 sine 440 2>/dev/null && lame --quiet -V 4 " + tone +
-                     " " + mp3)
-                        .c_str()) != 0)
-        GTEST_SKIP() << "sox or lame missing";
-    player->SetFileName(mp3);
-    EXPECT_EQ(player->BitRate(), 0);
-    EXPECT_NEAR(player->Duration(), 3000, 60);  // lame's padding frames count too
-    EXPECT_GT(player->DataStart(), 0);  // the Xing frame is not played
-}
-
 // ---- Properties ------------------------------------------------------------------------------
 
 TEST_F(PlayerTest, OutOfRangeValuesAreIgnored) {
