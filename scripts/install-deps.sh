@@ -9,6 +9,7 @@ $APT update
 # build
 $APT install --no-upgrade g++ clang cmake ninja-build pkg-config libgtest-dev libbenchmark-dev \
     qt6-base-dev libasound2-dev
-# tests: encoders and a peer decoder for fixtures made at test time, a headless X server with a
-# tray host, and a Japanese font
-$APT install --no-upgrade lame twolame mpg123 sox xvfb xauth x11-utils xdotool trayer fonts-ipafont-gothic
+# tests: encoders, taggers and a peer decoder for fixtures made at test time, a headless X
+# server with a tray host, and a Japanese font
+$APT install --no-upgrade lame twolame mpg123 sox eyed3 python3-mutagen id3v2 ffmpeg \
+    xvfb xauth x11-utils xdotool trayer fonts-ipafont-gothic
