@@ -93,14 +93,9 @@ inline Bytes Id3v2FrameOf(uint8_t major, std::string_view id, std::string_view d
     Bytes b;
     Put(b, id);
     const auto n = static_cast<uint32_t>(data.size());
-    if (major == 2) {
-        for (int shift = 16; shift >= 0; shift -= 8) b.push_back(static_cast<uint8_t>(n >> shift));
-    } else {
-        for (int shift = 24; shift >= 0; shift -= 8)
-            b.push_back(static_cast<uint8_t>(major == 4 ? (n >> (shift / 8 * 7)) & 0x7F : n >> shift));
-        b.push_back(0);
-        b.push_back(format);
-    }
+    for (int i = major == 2 ? 2 : 3; i >= 0; --i)  // v2.4: seven bits a byte
+        b.push_back(static_cast<uint8_t>(major == 4 ? (n >> (7 * i)) & 0x7F : n >> (8 * i)));
+    if (major > 2) b.push_back(0), b.push_back(format);
     Put(b, data);
     return b;
 }

@@ -161,109 +161,71 @@ TEST(Mp3InfoId3v1, FieldsGenresAndTrack) {
 }
 
 // Every FF gets a zero byte after it, as an unsynchronised tag stores it.
-Bytes Unsynchronised(const Bytes& b) {
-    Bytes out;
-    for (uint8_t c : b) {
-        out.push_back(c);
-        if (c == 0xFF) out.push_back(0);
-    }
-    return out;
+Bytes Unsynchronised(Bytes b) {
+    for (size_t i = b.size(); i-- > 0;)
+        if (b[i] == 0xFF) b.insert(b.begin() + static_cast<std::ptrdiff_t>(i) + 1, 0);
+    return b;
 }
 
-TEST(Mp3InfoId3v2, TextsOfEveryVersionAndEncoding) {
-    Bytes extended24 = {0, 0, 0, 6, 1, 0};  // v2.4: syncsafe size with itself, one flag byte
-    const Bytes footer = {'3', 'D', 'I', 4, 0, 0x10, 0, 0, 0, 0};
-    const struct {
-        const char* name;
-        uint8_t major, flags;
-        Bytes body;
-        std::string title, artist, year, comment;
-    } kCases[] = {
-        {"v2.2", 2, 0,
-         Concat({Id3v2FrameOf(2, "TT2", "\0Two"s), Id3v2FrameOf(2, "TP1", "\0Artist"s),
-                 Id3v2FrameOf(2, "TYE", "\0" "1998"s), Id3v2FrameOf(2, "COM", "\0eng\0Said in two"s), Bytes(7, 0)}),
-         "Two", "Artist", "1998", "Said in two"},
-        {"v2.2 compressed: no frame is read", 2, 0x40, Id3v2FrameOf(2, "TT2", "\0Lost"s), "", "", "", ""},
-        {"v2.3 UTF-16 with BOM; the comment without a description", 3, 0,
-         Concat({Id3v2FrameOf(3, "TIT2", "\1\xFF\xFES\0o\0\0\0"s),
-                 Id3v2FrameOf(3, "COMM", "\1eng\xFF\xFEi\0T\0u\0n\0N\0O\0R\0M\0\0\0\xFF\xFE" "0\0"s),
-                 Id3v2FrameOf(3, "COMM", "\1eng\xFF\xFE\0\0\xFF\xFEH\0i\0"s), Bytes(333, 0)}),
-         "\xFF\xFES\0o\0\0\0"s, "", "", "\xFF\xFEH\0i\0"s},
-        {"v2.3 unsynchronised as a whole", 3, 0x80,
-         Unsynchronised(Concat({Id3v2FrameOf(3, "TIT2", "\0X\xFFY"s), Id3v2FrameOf(3, "TPE1", "\0\xFF\xFF"s),
-                                Id3v2FrameOf(3, "TYER", "\0" "2003"s)})),
-         "X\xFFY", "\xFF\xFF", "2003", ""},
-        {"v2.4 UTF-8, UTF-16BE, TDRC, a comment only here", 4, 0,
-         Concat({Id3v2FrameOf(4, "TIT2", "\3Gr\xC3\xBC\xC3\x9F" "e\0"s), Id3v2FrameOf(4, "TPE1", "\2\0A\0b"s),
-                 Id3v2FrameOf(4, "TDRC", "\3" "2024-05-01"s), Id3v2FrameOf(4, "COMM", "\3eng\0Vier"s)}),
-         "Gr\xC3\xBC\xC3\x9F" "e", "\xFE\xFF\0A\0b"s, "2024-05-01", "Vier"},
-        {"v2.4 data length, grouping and per-frame unsynchronisation", 4, 0,
-         Concat({Id3v2FrameOf(4, "TIT2", "\0\0\0\4\0A\xFF\0B"s, 0x03), Id3v2FrameOf(4, "TPE1", "\x81\0G"s, 0x40),
-                 Id3v2FrameOf(4, "TYER", "\0\0\0\0zlib"s, 0x08)}),
-         "A\xFF" "B", "G", "", ""},
-        {"v2.4 unsynchronised tag, extended header, footer", 4, 0xD0,
-         Concat({extended24, Id3v2FrameOf(4, "TIT2", "\0\xFF\0Z"s)}), "\xFFZ", "", "", ""},
-    };
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.name);
-        Bytes tag = Id3v2(c.major, c.body, c.flags);
-        if (c.flags & 0x10) Put(tag, footer);
-        Reading r(Concat({tag, Frames(2)}));
-        ASSERT_TRUE(r.All());
-        EXPECT_TRUE(r.info.Found() & TMP3Info::fID3v2);
-        EXPECT_EQ(r.info.AudioStart(), static_cast<int64_t>(tag.size()));
-        EXPECT_EQ(r.info.Title(), c.title);
-        EXPECT_EQ(r.info.Artist(), c.artist);
-        EXPECT_EQ(r.info.Year(), c.year);
-        EXPECT_EQ(r.info.Comment(), c.comment);
-    }
-}
-
-// Whatever the frames hold, the audio starts after the tag's declared size: the frame search
-// never looks inside a tag. Padding is not read at all.
-TEST(Mp3InfoId3v2, AudioStartsAfterTheDeclaredSize) {
+// The texts of every version and encoding; and whatever the frames hold, the audio starts
+// after the tag's declared size (the frame search never looks inside a tag, padding is not
+// read at all).
+TEST(Mp3InfoId3v2, TextsOfEveryVersionAndTheAudioAfterTheTag) {
     Bytes picture = {0};
     Put(picture, "image/jpeg\0\3\0"sv);
     for (int i = 0; i < 3000; ++i) Put(picture, Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0xFF, 0xFE, 0xFF, 0xFB, 0x90, 0x64});
-    auto Cut = [](Bytes b, size_t n) {
-        b.resize(b.size() - n);
-        return b;
-    };
-    Bytes tooLarge;
-    PutBigEndian(tooLarge, 1000);
-    PutZeros(tooLarge, 6);
+    const Bytes tooLarge = {0, 0, 3, 0xE8, 0, 0, 0, 0, 0, 0};  // v2.3 extended header of 1000 bytes
+    const Bytes footer = {'3', 'D', 'I', 4, 0, 0x10, 0, 0, 0, 0};
     const struct {
         const char* name;
         Bytes tag;
-        std::string title;
+        std::string title, artist = "", year = "", comment = "";
     } kCases[] = {
-        {"padding of 25 bytes", Tag23({Id3v2Frame("TIT2", "Padded")}, 25), "Padded"},
+        {"v2.2", Id3v2(2, Concat({Id3v2FrameOf(2, "TT2", "\0Two"s), Id3v2FrameOf(2, "TP1", "\0Artist"s),
+                                  Id3v2FrameOf(2, "TYE", "\0" "1998"s), Id3v2FrameOf(2, "COM", "\0eng\0Said"s)})),
+         "Two", "Artist", "1998", "Said"},
+        {"v2.3 UTF-16, 333 bytes of padding, the comment without a description",
+         Id3v2(3, Concat({Id3v2FrameOf(3, "TIT2", "\1\xFF\xFES\0o\0\0\0"s),
+                          Id3v2FrameOf(3, "COMM", "\1eng\xFF\xFEi\0T\0u\0n\0N\0O\0R\0M\0\0\0\xFF\xFE" "0\0"s),
+                          Id3v2FrameOf(3, "COMM", "\1eng\xFF\xFE\0\0\xFF\xFEH\0i\0"s), Bytes(333, 0)})),
+         "\xFF\xFES\0o\0\0\0"s, "", "", "\xFF\xFEH\0i\0"s},
+        {"v2.3 unsynchronised as a whole",
+         Id3v2(3, Unsynchronised(Concat({Id3v2FrameOf(3, "TIT2", "\0X\xFFY"s), Id3v2FrameOf(3, "TPE1", "\0\xFF\xFF"s)})),
+               0x80),
+         "X\xFFY", "\xFF\xFF"},
+        {"v2.4 UTF-8, UTF-16BE, TDRC, a comment only here",
+         Id3v2(4, Concat({Id3v2FrameOf(4, "TIT2", "\3Gr\xC3\xBC\xC3\x9F" "e\0"s), Id3v2FrameOf(4, "TPE1", "\2\0A\0b"s),
+                          Id3v2FrameOf(4, "TDRC", "\3" "2024-05-01"s), Id3v2FrameOf(4, "COMM", "\3eng\0Vier"s)})),
+         "Gr\xC3\xBC\xC3\x9F" "e", "\xFE\xFF\0A\0b"s, "2024-05-01", "Vier"},
+        {"v2.4 data length, grouping, per-frame unsynchronisation, compression",
+         Id3v2(4, Concat({Id3v2FrameOf(4, "TIT2", "\0\0\0\4\0A\xFF\0B"s, 0x03), Id3v2FrameOf(4, "TPE1", "\x81\0G"s, 0x40),
+                          Id3v2FrameOf(4, "TYER", "\0\0\0\0zlib"s, 0x08)})),
+         "A\xFF" "B", "G"},
+        {"v2.4 unsynchronised tag, extended header, footer",
+         Concat({Id3v2(4, Concat({Bytes{0, 0, 0, 6, 1, 0}, Id3v2FrameOf(4, "TIT2", "\0\xFF\0Z"s)}), 0xD0), footer}),
+         "\xFFZ"},
+        {"25 bytes of padding", Tag23({Id3v2Frame("TIT2", "Padded")}, 25), "Padded"},
         {"20 MB of padding", Tag23({Id3v2Frame("TIT2", "Huge")}, 20 << 20), "Huge"},
-        {"a picture full of frame headers", Tag23({Id3v2Frame("TIT2", "Pic"), Id3v2FrameOf(3, "APIC", std::string(picture.begin(), picture.end())),
-                                                    Id3v2Frame("TALB", "After")}), "Pic"},
+        {"a picture full of frame headers",
+         Tag23({Id3v2Frame("TIT2", "Pic"), Id3v2FrameOf(3, "APIC", std::string(picture.begin(), picture.end()))}), "Pic"},
         {"a frame running past the tag's end",
-         Id3v2(3, Cut(Concat({Id3v2Frame("TIT2", "Cut"), Id3v2FrameOf(3, "TPE1", "\0Artist"s)}), 3)), "Cut"},
-        {"bytes that are no frame", Id3v2(3, Concat({Id3v2Frame("TIT2", "Odd"), Bytes(12, 0xFF)})), "Odd"},
+         Id3v2(3, Concat({Id3v2Frame("TIT2", "Cut"), Bytes{'T', 'P', 'E', '1', 0, 0, 0, 99, 0, 0, 0, 'A'}})), "Cut"},
         {"an extended header larger than the tag", Id3v2(3, Concat({tooLarge, Id3v2Frame("TIT2", "Lost")}), 0x40), ""},
-        {"an unknown version", Id3v2(5, Id3v2Frame("TIT2", "Five")), ""},
         {"two tags", Concat({Tag23({Id3v2Frame("TIT2", "First")}, 3), Tag23({Id3v2Frame("TALB", "Second")}, 5)}),
          "First"},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);
-        const Bytes& tag = c.tag;
-        Reading r(Concat({tag, Frames(2)}));
+        Reading r(Concat({c.tag, Frames(2)}));
         ASSERT_TRUE(r.All());
         EXPECT_TRUE(r.info.Found() & TMP3Info::fID3v2);
-        EXPECT_EQ(r.info.AudioStart(), static_cast<int64_t>(tag.size()));
+        EXPECT_EQ(r.info.AudioStart(), static_cast<int64_t>(c.tag.size()));
         EXPECT_EQ(r.info.Title(), c.title);
-        EXPECT_LE(r.info.Id3v2Frames().size(), 2u);
+        EXPECT_EQ(r.info.Artist(), c.artist);
+        EXPECT_EQ(r.info.Year(), c.year);
+        EXPECT_EQ(r.info.Comment(), c.comment);
+        EXPECT_LE(r.info.Id3v2Frames().size(), 4u);
     }
-    // A tag that runs past the end of the file leaves nothing to play.
-    Bytes lost = Tag23({Id3v2Frame("TIT2", "Lost")}, 2000);
-    Reading r(Concat({Bytes(lost.begin(), lost.end() - 1000), Frames(2)}));
-    EXPECT_FALSE(r.All());
-    EXPECT_FALSE(r.frame);
 }
 
 TEST(Mp3InfoId3v2, ExtendedHeaderMovesTheFrameStart) {

@@ -107,28 +107,26 @@ TEST_F(PlayerTest, OpensAConstantBitRateStream) {
 // the file (0, more than the data can hold, too few to fill it); then the length comes from
 // the size. The file's size bounds the data, the byte count only a stream of unknown size.
 TEST_F(PlayerTest, VbrHeadersAsWrittenAndCheckedAgainstTheFile) {
-    constexpr int32_t kCbrMs = 40 * 417 * 8000 / 128000;
     constexpr int64_t kTotal = 40 * kFramePcm;
     const struct {
         const char* name;
         Bytes header;
         int frames;  // audio frames after it
-        int64_t vbrTotal;
-        int32_t durationMs;
+        int64_t vbrTotal;  // 0: the length comes from the size
         bool seekable = true;
     } kCases[] = {
-        {"Xing", XingFrame(3, 40, 41 * 417), 40, kTotal, 1044},  // 40 x 1152 samples at 44.1 kHz
-        {"Xing without the CRC bytes (lame -p)", XingFrame(3, 40, 41 * 417, "Xing", 36, true), 40, kTotal, 1044},
-        {"Xing after the CRC bytes", XingFrame(3, 40, 41 * 417, "Xing", 38, true), 40, kTotal, 1044},
-        {"Info of a constant-rate file", XingFrame(1, 40, 0, "Info"), 40, kTotal, 1044},
-        {"VBRI", VbriFrame(40, 41 * 417), 40, kTotal, 1044},
-        {"frame count 0", XingFrame(3, 0, 41 * 417), 40, 0, kCbrMs},
-        {"no frame count", XingFrame(2, 0, 41 * 417), 40, 0, kCbrMs},
-        {"more frames than the data holds", XingFrame(1, 100000, 0), 40, 0, kCbrMs},
-        {"too few frames to fill the data", XingFrame(1, 10, 0), 400, 0, 400 * 417 * 8000 / 128000},
-        {"byte count far below the file's", XingFrame(3, 40, 1000), 40, kTotal, 1044},
-        {"byte count above the file's", XingFrame(3, 40, 4000000), 40, kTotal, 1044},
-        {"byte count of a stream of unknown size", XingFrame(3, 40, 11 * 417), 40, kTotal, 1044, false},
+        {"Xing", XingFrame(3, 40, 41 * 417), 40, kTotal},
+        {"Xing without the CRC bytes (lame -p)", XingFrame(3, 40, 41 * 417, "Xing", 36, true), 40, kTotal},
+        {"Xing after the CRC bytes", XingFrame(3, 40, 41 * 417, "Xing", 38, true), 40, kTotal},
+        {"Info of a constant-rate file", XingFrame(1, 40, 0, "Info"), 40, kTotal},
+        {"VBRI", VbriFrame(40, 41 * 417), 40, kTotal},
+        {"frame count 0", XingFrame(3, 0, 41 * 417), 40, 0},
+        {"no frame count", XingFrame(2, 0, 41 * 417), 40, 0},
+        {"more frames than the data holds", XingFrame(1, 100000, 0), 40, 0},
+        {"too few frames to fill the data", XingFrame(1, 10, 0), 400, 0},
+        {"byte count far below the file's", XingFrame(3, 40, 1000), 40, kTotal},
+        {"byte count above the file's", XingFrame(3, 40, 4000000), 40, kTotal},
+        {"byte count of a stream of unknown size", XingFrame(3, 40, 11 * 417), 40, kTotal, false},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);
@@ -137,7 +135,7 @@ TEST_F(PlayerTest, VbrHeadersAsWrittenAndCheckedAgainstTheFile) {
         OpenBytes(b, c.seekable ? kStreamSeekable | kStreamOwned : kStreamOwned);
         EXPECT_EQ(player->BitRate(), c.vbrTotal > 0 ? 0 : 128000);
         EXPECT_EQ(player->VbrTotal(), c.vbrTotal);
-        EXPECT_EQ(player->Duration(), c.durationMs);
+        EXPECT_EQ(player->Duration(), c.vbrTotal > 0 ? 1044 : c.frames * 417 * 8000 / 128000);  // 1044: 40 x 1152 at 44.1 kHz
         EXPECT_EQ(player->DataStart(), 417);
         const int played = c.seekable ? c.frames : 10;
         EXPECT_EQ(player->DataLength(), played * 417);
@@ -170,46 +168,34 @@ TEST_F(PlayerTest, NotMpegAudioRaisesAndLeavesThePlayerClosed) {
 // The check and the open read a file the same way: a file is accepted by both, at the same
 // audio start, or refused by both with the same text.
 TEST_F(PlayerTest, IsValidFileAndOpenAgree) {
-    auto with = [](std::initializer_list<Bytes> parts) {
-        Bytes b;
-        for (const Bytes& p : parts) Append(b, p);
-        return b;
-    };
+    const Bytes frame = Layer2Frame(), two = Frames(frame, 2);
+    auto with = [](Bytes b, const Bytes& more) { return Append(b, more), b; };
     Bytes tag = {'I', 'D', '3', 3, 0, 0, 0, 0, 0x03, 0x30};  // 432 bytes of tag: a "picture"
     for (int i = 0; i < 432; ++i) tag.push_back(i % 5 == 0 ? 0xFF : i % 5 == 1 ? 0xFB : 0x90);
-    Bytes lost = tag;
+    Bytes lost = tag, v1(128, 0), refused(104, 0);
     lost[8] = 0x7F;  // declared far beyond the file's end
-    Bytes v1(128, 0);
     v1[0] = 'T', v1[1] = 'A', v1[2] = 'G';
-    const Bytes frame = Layer2Frame();
-    const Bytes cut(frame.begin(), frame.begin() + 300);
-    Bytes refused(104, 0);  // Layer II at 32 kbit/s in stereo: no allocation table
-    refused[0] = 0xFF, refused[1] = 0xFD, refused[2] = 0x10;
+    refused[0] = 0xFF, refused[1] = 0xFD, refused[2] = 0x10;  // Layer II, 32 kbit/s stereo: no table
     const struct {
         const char* name;
         Bytes bytes;
         int64_t start;  // -1: refused
     } kCases[] = {
-        {"frames", Frames(Layer2Frame(), 3), 0},
-        {"junk before the first frame", with({Bytes(300, 0), Frames(Layer2Frame(), 5)}), 300},
-        {"64 KB of junk less a byte", with({Bytes(65535, 0x20), Frames(Layer2Frame(), 2)}), 65535},
-        {"64 KB of junk", with({Bytes(65536, 0x20), Frames(Layer2Frame(), 2)}), -1},
-        {"a header that the next frame does not confirm",
-         with({Bytes(frame.begin(), frame.begin() + 4), Bytes(100, 0x20), Frames(frame, 3)}),
-         104},
-        {"one frame, then an ID3v1 tag", with({frame, v1}), 0},
-        {"one frame, then junk", with({frame, Bytes(700, 0x20)}), -1},
-        {"a tag full of frame headers", with({tag, Frames(Layer2Frame(), 2)}), 442},
-        {"a tag that runs past the end", with({lost, Frames(Layer2Frame(), 2)}), -1},
-        {"a frame the file cannot hold", cut, -1},
-        {"no frame at all", Bytes(3000, 0x20), -1},
+        {"junk before the first frame", with(Bytes(300, 0), two), 300},
+        {"64 KB of junk less a byte", with(Bytes(65535, 0x20), two), 65535},
+        {"64 KB of junk", with(Bytes(65536, 0x20), two), -1},
+        {"a header the next frame does not confirm", with(with(Bytes(frame.begin(), frame.begin() + 4), Bytes(100, 0)), two), 104},
+        {"one frame, then an ID3v1 tag", with(frame, v1), 0},
+        {"one frame, then junk", with(frame, Bytes(700, 0x20)), -1},
+        {"a tag full of frame headers", with(tag, two), 442},
+        {"a tag that runs past the end", with(lost, two), -1},
+        {"a frame the file cannot hold", Bytes(frame.begin(), frame.begin() + 300), -1},
         {"frames whose set-up the decoder refuses", Frames(refused, 20), -1},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);
         const std::string path = dir.Write("case.mp3", c.bytes);
-        EXPECT_EQ(TMP3Player::IsValidFile(path), c.start >= 0);
-        std::string checkError, openError;
+        std::string checkError = "accepted", openError = "accepted";
         TMP3Info info;
         try {
             info.LoadFromFile(path);
@@ -221,21 +207,18 @@ TEST_F(PlayerTest, IsValidFileAndOpenAgree) {
         } catch (const Exception& e) {
             openError = e.what();
         }
+        EXPECT_EQ(checkError, c.start >= 0 ? "accepted" : "unknown MPEG Audio format.");
         EXPECT_EQ(openError, checkError);
+        EXPECT_EQ(TMP3Player::IsValidFile(path), c.start >= 0);
         std::string command = ZENTU_DECODE_EXE;  // (in steps: g++ 12 warns falsely on "'" + string)
         command += " --null '" + path + "' >/dev/null 2>&1";
         const int decoded = std::system(command.c_str());
         EXPECT_EQ(WIFEXITED(decoded) ? WEXITSTATUS(decoded) : -1, c.start >= 0 ? 0 : 1);
-        EXPECT_EQ(player->IsOpen(), c.start >= 0);
-        if (c.start < 0) {
-            EXPECT_EQ(openError, "unknown MPEG Audio format.");
-            continue;
-        }
+        if (c.start < 0) continue;
         EXPECT_EQ(info.AudioStart(), c.start);
         EXPECT_EQ(player->DataStart(), c.start);
         EXPECT_EQ(player->DataLength(), static_cast<int64_t>(c.bytes.size()) - c.start);
     }
-    EXPECT_FALSE(TMP3Player::IsValidFile(dir.Path("missing.mp3")));
 }
 
 // ---- Decode steps ---------------------------------------------------------------------------

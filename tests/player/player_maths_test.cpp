@@ -1,8 +1,6 @@
 // The player's arithmetic: lengths, positions, capability words, VBR headers, band maths.
 #include <gtest/gtest.h>
 
-#include <tuple>
-
 #include "decoder/dispatch.h"
 #include "platform/exceptions.h"
 #include "player/mp3_player.h"
@@ -128,17 +126,6 @@ TEST(PlayerMaths, VbrHeaders) {
     mono[3] = 0xC0;  // single channel: the tag would be at 21
     ASSERT_GT(ParseFrameHeader(mono.data(), 0, h), 0);
     EXPECT_FALSE(mp3::ParseVbrHeader(mono.data(), static_cast<int32_t>(mono.size()), h).found);
-
-    // "Info" (a constant-rate file's) alike; with a CRC after the header, at 36 or at 38.
-    for (const auto& [tag, at, crc] : {std::tuple{"Info", 36, false}, {"Xing", 36, true}, {"Info", 38, true}}) {
-        const Bytes f = XingFrame(1, 77, 0, tag, static_cast<size_t>(at), crc);
-        ASSERT_GT(ParseFrameHeader(f.data(), 0, h), 0);
-        v = mp3::ParseVbrHeader(f.data(), static_cast<int32_t>(f.size()), h);
-        EXPECT_TRUE(v.found && v.frames == 77) << tag << " at " << at;
-    }
-    const Bytes noCrc = XingFrame(1, 77, 0, "Xing", 38);  // 38 only after a CRC
-    ASSERT_GT(ParseFrameHeader(noCrc.data(), 0, h), 0);
-    EXPECT_FALSE(mp3::ParseVbrHeader(noCrc.data(), 417, h).found);
 
     // Fields past the readable bytes are not read.
     xing = XingFrame(3, 1001, 4000000);
