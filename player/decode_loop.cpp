@@ -5,15 +5,9 @@
 #include <thread>
 
 #include "platform/exceptions.h"
-#include "player/frame_rule.h"
 #include "player/mp3_player.h"
 
 namespace zentu {
-
-namespace {
-// Bytes skipped one by one before a stream is taken to have ended.
-constexpr int32_t kResyncLimit = 1024;
-}  // namespace
 
 void TMP3Player::DecodeStep() {
     int32_t freePercent = 100;
@@ -66,52 +60,17 @@ void TMP3Player::DecodeStep() {
 }
 
 TMP3Player::TStepResult TMP3Player::PrepareFrame() {
-    if (reader_.Position() - dataStart_ >= dataLength_.load()) return TStepResult::srEnd;
-    FrameHeader local{};
-    if (pendingFrameLength_ <= 0 || decoderNeedsSetup_) {
-        if (!reader_.Require(4)) {
-            Truncate();
-            return TStepResult::srIdle;
-        }
-        pendingFrameLength_ = FrameLengthAt(reader_.Current(), referenceHeader_, freeFormatBase_, local);
-        if (pendingFrameLength_ <= 0) {
-            Resync();
-            return TStepResult::srIdle;
-        }
+    switch (walk_.Frame(decoder_)) {
+        case TFrameWalk::TStep::stEnd: return TStepResult::srEnd;
+        case TFrameWalk::TStep::stSkipped: return TStepResult::srIdle;
+        case TFrameWalk::TStep::stFrame: break;
     }
-    if (decoderNeedsSetup_) {
-        const int32_t padding = local.paddingBit ? PaddingSlot(local.layerCode) : 0;
-        if (decoder_.Open(local, pendingFrameLength_ - padding, 0, 0, 0, 24000) == 0) {
-            Resync();
-            return TStepResult::srIdle;
-        }
-        decoderNeedsSetup_ = false;
-        resyncCount_ = 0;
-    }
-    if (!reader_.Require(pendingFrameLength_)) {
-        Truncate();  // the data ends inside this frame
-        return TStepResult::srIdle;
-    }
-    const DecodeResult result = decoder_.DecodeFrame(reader_.Current(), pendingFrameLength_, pcm_.get());
-    reader_.Skip(pendingFrameLength_);
-    pendingFrameLength_ = 0;
-    resyncCount_ = 0;
+    const DecodeResult result = decoder_.DecodeFrame(reader_.Current(), walk_.PendingLength(), pcm_.get());
+    walk_.Next();
     pendingPcm_ = pcmBytesPerFrame_;
     // A frame that cannot be decoded plays as one frame of silence.
     if (result.consumed < 1) std::memset(pcm_.get(), 0, static_cast<size_t>(pcmBytesPerFrame_));
     return TStepResult::srWorked;
-}
-
-void TMP3Player::Truncate() { dataLength_ = reader_.Position() - dataStart_; }
-
-void TMP3Player::Resync() {
-    if (resyncCount_ >= kResyncLimit) {
-        Truncate();
-        return;
-    }
-    reader_.Skip(1);
-    ++resyncCount_;
-    pendingFrameLength_ = 0;
 }
 
 uint32_t TMP3Player::QueueTheRest() {
@@ -149,9 +108,7 @@ int32_t TMP3Player::RunDecodeStepsForTest(int32_t steps,
     }
     // Back to the start, as after a stop.
     pendingPcm_ = 0;
-    pendingFrameLength_ = 0;
-    decoderNeedsSetup_ = true;
-    if (Seekable()) reader_.Seek(dataStart_, TSeekOrigin::soBeginning);
+    walk_.Rewind();
     return run;
 }
 

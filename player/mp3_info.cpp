@@ -5,8 +5,10 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "decoder/mpeg_decoder.h"
+#include "player/frame_walk.h"
 #include "platform/exceptions.h"
 
 namespace zentu {
@@ -20,7 +22,7 @@ constexpr int64_t kId3v2Header = 10;
 constexpr int64_t kLyricsEndMarker = 9;    // "LYRICSEND" or "LYRICS200"
 constexpr int64_t kLyrics2SizeDigits = 6;  // the decimal tag size before "LYRICS200"
 constexpr int64_t kLyrics1Window = 5100;   // how far back "LYRICSBEGIN" of version 1 may lie
-constexpr int32_t kFrameSearchPositions = 1024;
+constexpr size_t kMaxTagFrames = 512;
 constexpr std::string_view kLyricsBegin = "LYRICSBEGIN";
 
 const std::array<const char*, 256> kGenres = [] {
@@ -94,6 +96,140 @@ bool Matches(const uint8_t* p, std::string_view marker) {
 }
 
 int64_t RoundUpEven(int64_t n) { return n + (n & 1); }
+
+// Four bytes of seven bits each, most significant first.
+int64_t Syncsafe(const uint8_t* p) {
+    return int64_t{p[0] & 0x7F} << 21 | int64_t{p[1] & 0x7F} << 14 | int64_t{p[2] & 0x7F} << 7 | (p[3] & 0x7F);
+}
+
+// Letters and digits (lower-case letters too, which some writers use).
+bool IsFrameId(const uint8_t* p, size_t length) {
+    for (size_t i = 0; i < length; ++i)
+        if (!((p[i] >= 'A' && p[i] <= 'Z') || (p[i] >= 'a' && p[i] <= 'z') || (p[i] >= '0' && p[i] <= '9')))
+            return false;
+    return true;
+}
+
+// The ID in upper case; v2.2 frames of the five texts under their v2.3 names.
+std::string Id3v2TextName(std::string id) {
+    for (char& c : id)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    static constexpr std::pair<std::string_view, std::string_view> kNames[] = {
+        {"TT2", "TIT2"}, {"TP1", "TPE1"}, {"TAL", "TALB"}, {"TYE", "TYER"}, {"COM", "COMM"}};
+    for (const auto& [v22, v23] : kNames)
+        if (id == v22) return std::string(v23);
+    return id;
+}
+
+// Every FF 00 stands for FF.
+std::string WithoutUnsynchronisation(const std::string& data) {
+    std::string out;
+    out.reserve(data.size());
+    for (size_t i = 0; i < data.size(); ++i) {
+        out += data[i];
+        if (data[i] == '\xFF' && i + 1 < data.size() && data[i + 1] == '\0') ++i;
+    }
+    return out;
+}
+
+bool IsUtf16Encoding(uint8_t encoding) { return encoding == 1 || encoding == 2; }
+
+// Where the text that starts at `from` ends: at its null (one zero byte, or a zero unit on
+// a two-byte boundary in UTF-16), or at the end.
+size_t TextEnd(std::string_view text, size_t from, uint8_t encoding) {
+    if (!IsUtf16Encoding(encoding)) return std::min(text.find('\0', from), text.size());
+    for (size_t i = from; i + 1 < text.size(); i += 2)
+        if (text[i] == '\0' && text[i + 1] == '\0') return i;
+    return text.size();
+}
+
+// A text of an ID3v2 frame as TMP3Info hands it out: ISO-8859-1 (on the desktops this
+// program came from, the Japanese code page) and UTF-8 bytes as they are; UTF-16 always
+// with a byte-order mark in front (UTF-16BE has none of its own), which is how the display
+// tells it. A text without a character is empty.
+std::string HandOutText(uint8_t encoding, std::string_view text) {
+    if (!IsUtf16Encoding(encoding)) return TextEnd(text, 0, encoding) == 0 ? std::string() : std::string(text);
+    const bool bom = text.size() >= 2 && ((text[0] == '\xFF' && text[1] == '\xFE') || (text[0] == '\xFE' && text[1] == '\xFF'));
+    const size_t body = bom ? 2 : 0;
+    if (TextEnd(text, body, encoding) == body) return {};
+    if (bom && encoding == 1) return std::string(text);
+    // UTF-16BE, or UTF-16 whose writer left the mark out (its first unit tells the order).
+    const bool bigEndian = encoding == 2 || (text[0] == '\0' && text.size() > 1 && text[1] != '\0');
+    return std::string(bigEndian ? "\xFE\xFF" : "\xFF\xFE") + std::string(text.substr(body));
+}
+
+// The comment to show among the COMM frames of a tag: the first without a description,
+// else the first whose description is not one of the players' private notes ("iTunNORM").
+struct TCommentChoice {
+    std::string text;
+    int rank = 3;
+
+    void Offer(const std::string& data) {
+        if (data.size() < 4) return;
+        const auto encoding = static_cast<uint8_t>(data[0]);
+        const std::string_view rest = std::string_view(data).substr(4);  // after the language
+        const size_t descriptionEnd = TextEnd(rest, 0, encoding);
+        const size_t textStart = std::min(rest.size(), descriptionEnd + (IsUtf16Encoding(encoding) ? 2 : 1));
+        std::string shown = HandOutText(encoding, rest.substr(textStart));
+        if (shown.empty()) return;
+        std::string description;
+        for (char c : rest.substr(0, descriptionEnd))
+            if (c >= ' ' && c <= '~') description += c;  // its letters, whatever the encoding
+        const int r = description.empty() ? 0 : description.rfind("iTun", 0) == 0 ? 2 : 1;
+        if (r < rank) {
+            rank = r;
+            text = std::move(shown);
+        }
+    }
+};
+
+// The body of an ID3v2 tag, from the read point to the tag's end, read in pieces; with the
+// unsynchronisation of the whole tag undone when it has one.
+class TTagBody {
+public:
+    TTagBody(TMPStreamReader& reader, int64_t end, bool unsynchronised)
+        : reader_(reader), end_(end), unsynchronised_(unsynchronised) {}
+    // Bytes of the tag left, as stored.
+    int64_t Left() const { return end_ - reader_.Position(); }
+    // n bytes of the body appended to `out` (passed over with nullptr); false when the tag
+    // or the stream ends first.
+    bool Read(int64_t n, std::string* out) {
+        if (!out && !unsynchronised_) {
+            // Passed over without being read (a seek, for a file).
+            if (n > Left()) return false;
+            return reader_.Skip(n);
+        }
+        while (n > 0) {
+            if (Left() <= 0) return false;
+            const int32_t w = ReadWindow(reader_, static_cast<int32_t>(std::min<int64_t>(Left(), 16384)));
+            if (w <= 0) return false;
+            const uint8_t* p = reader_.Current();
+            int32_t used = 0;
+            if (!unsynchronised_) {
+                used = static_cast<int32_t>(std::min<int64_t>(n, w));
+                if (out) out->append(reinterpret_cast<const char*>(p), static_cast<size_t>(used));
+                n -= used;
+            } else {
+                for (; used < w && n > 0; ++used) {
+                    const uint8_t c = p[used];
+                    const bool dropped = afterFF_ && c == 0;
+                    afterFF_ = !dropped && c == 0xFF;
+                    if (dropped) continue;
+                    if (out) out->push_back(static_cast<char>(c));
+                    --n;
+                }
+            }
+            if (!reader_.Skip(used)) return false;
+        }
+        return true;
+    }
+
+private:
+    TMPStreamReader& reader_;
+    int64_t end_;
+    bool unsynchronised_;
+    bool afterFF_ = false;  // the byte before was FF: a zero byte now is no byte of the tag
+};
 
 // The value of the first line `name`=value (name without regard to case); empty when none.
 std::string Candidate(const std::vector<std::string>& lines, std::string_view name) {
@@ -184,7 +320,9 @@ bool TMP3Info::ReadLeadingInfo() {
     if (!reader_) return false;
     ReadMacBinary();
     ReadRiffHeader();
-    ReadId3v2();
+    // Some files carry more than one tag, one after the other.
+    while (ReadId3v2()) {
+    }
     return reader_->Require(1);
 }
 
@@ -238,80 +376,113 @@ bool TMP3Info::FindChunk(std::string_view id, std::string_view listType) {
     }
 }
 
-void TMP3Info::ReadId3v2() {
+bool TMP3Info::ReadId3v2() {
     TMPStreamReader& r = *reader_;
     const int64_t start = r.Position();
-    if (!r.Require(static_cast<int32_t>(kId3v2Header)) || !Matches(r.Current(), "ID3")) return;
+    if (!r.Require(static_cast<int32_t>(kId3v2Header)) || !Matches(r.Current(), "ID3")) return false;
     const uint8_t* p = r.Current();
     // Every byte counts with all eight bits, as the tag's writers of the time did.
     const int64_t size = int64_t{p[6]} << 21 | int64_t{p[7]} << 14 | int64_t{p[8]} << 7 | p[9];
-    if (size == 0) return;
-    const int64_t tagSize = size + kId3v2Header;
-
-    if (p[3] != 3) {
-        // Other versions are passed over whole.
-        if (!r.Skip(tagSize)) return;
-        audioStart_ = r.Position();
-        TakeOffLeadingTag(tagSize);
-        found_ |= fID3v2;
-        return;
-    }
-
-    // The tag size counts the extended header, so it moves the start of the frames but not
-    // the tag's end; its size field does not count its own four bytes.
-    int64_t framesStart = start + kId3v2Header;
+    if (size == 0) return false;
+    const uint8_t major = p[3], flags = p[5];
+    // A v2.4 footer repeats the header after the frames.
+    const int64_t tagSize = size + kId3v2Header + (major == 4 && (flags & 0x10) ? kId3v2Header : 0);
     const int64_t end = start + tagSize;
-    if (p[5] & 0x40) {
-        if (!r.Require(14)) return;
-        const int32_t extendedSize = BigEndian32(r.Current() + 10);
-        if (extendedSize < 0 || extendedSize > size) return;
-        framesStart += 4 + int64_t{extendedSize};
-    }
-    if (!r.Skip(framesStart - r.Position())) return;
-
-    for (;;) {
-        if (end < r.Position() + kId3v2Header) {
-            if (r.Position() != end) return;  // a frame runs past the tag's end: given up
-            break;
-        }
-        if (!r.Require(static_cast<int32_t>(kId3v2Header))) return;
-        const std::string id = FixedText(r.Current(), 4);
-        const int32_t frameSize = BigEndian32(r.Current() + 4);
-        if (frameSize < 0) return;
-        const int64_t whole = int64_t{frameSize} + kId3v2Header;
-        if (whole <= r.Capacity()) {
-            if (!r.Require(static_cast<int32_t>(whole))) return;
-            // without the text-encoding byte, zero bytes and all
-            std::string contents;
-            if (frameSize > 1)
-                contents.assign(reinterpret_cast<const char*>(r.Current()) + 11, static_cast<size_t>(frameSize - 1));
-            id3v2Frames_.push_back(id + "=" + contents);
-        }
-        if (r.Position() + whole > end) return;
-        if (!r.Skip(whole)) return;
-    }
+    if (major >= 2 && major <= 4) ReadId3v2Frames(major, flags, size, start + kId3v2Header + size);
+    // The audio starts after the declared size, whatever the frames held: padding of any
+    // length, unknown frames and pictures are all tag, and nothing in a tag is audio. A tag
+    // that runs past the stream's end leaves no audio.
+    if (r.Position() < end) r.Skip(end - r.Position());
     audioStart_ = r.Position();
     TakeOffLeadingTag(tagSize);
     found_ |= fID3v2;
+    return true;
+}
+
+void TMP3Info::ReadId3v2Frames(uint8_t major, uint8_t flags, int64_t size, int64_t framesEnd) {
+    TMPStreamReader& r = *reader_;
+    if (major == 2 && (flags & 0x40)) return;  // a compressed v2.2 tag: no frame can be read
+    if (!r.Skip(kId3v2Header)) return;
+    // v2.2 and v2.3 unsynchronise the whole tag; v2.4 each frame (the tag's flag marks all).
+    TTagBody body(r, framesEnd, (flags & 0x80) && major < 4);
+    const bool everyFrameUnsynchronised = (flags & 0x80) && major == 4;
+    if (major >= 3 && (flags & 0x40)) {
+        std::string field;
+        if (!body.Read(4, &field)) return;
+        // v2.3 counts the extended header without its size field, v2.4 with it (syncsafe).
+        const auto* q = reinterpret_cast<const uint8_t*>(field.data());
+        const int64_t rest = major == 3 ? int64_t{static_cast<uint32_t>(BigEndian32(q))} : Syncsafe(q) - 4;
+        if (rest < 0 || rest > size || !body.Read(rest, nullptr)) return;
+    }
+    const size_t idLength = major == 2 ? 3 : 4;
+    const int64_t headerLength = major == 2 ? 6 : 10;
+    TCommentChoice comment;
+    for (size_t frames = 0; body.Left() >= headerLength; ++frames) {
+        std::string header;
+        if (!body.Read(headerLength, &header)) break;
+        const auto* h = reinterpret_cast<const uint8_t*>(header.data());
+        if (h[0] == 0 || !IsFrameId(h, idLength)) break;  // padding, or no frame any more
+        int64_t frameSize;
+        if (major == 2)
+            frameSize = int64_t{h[3]} << 16 | int64_t{h[4]} << 8 | h[5];
+        else if (major == 3 || (h[4] | h[5] | h[6] | h[7]) & 0x80)  // (some v2.4 writers: plain sizes)
+            frameSize = static_cast<uint32_t>(BigEndian32(h + 4));
+        else
+            frameSize = Syncsafe(h + 4);
+        const uint8_t format = major >= 3 ? h[9] : 0;
+        std::string id = Id3v2TextName(std::string(header, 0, idLength));
+        // Frames larger than the ring are passed over, as are all but texts and comments,
+        // and every frame after the first few hundred.
+        const bool wanted = (id[0] == 'T' || id == "COMM") && frameSize <= r.Capacity() && frames < kMaxTagFrames;
+        std::string data;
+        if (!body.Read(frameSize, wanted ? &data : nullptr)) break;
+        if (!wanted) continue;
+        if (major == 3) {
+            if (format & 0xC0) continue;  // compressed or encrypted
+            if (format & 0x20) data.erase(0, 1);  // the group byte
+        } else if (major == 4) {
+            if (format & 0x0C) continue;  // compressed or encrypted
+            if (format & 0x40) data.erase(0, 1);
+            if (format & 0x01) data.erase(0, std::min<size_t>(4, data.size()));  // the data length
+            if ((format & 0x02) || everyFrameUnsynchronised) data = WithoutUnsynchronisation(data);
+        }
+        if (data.empty()) continue;
+        if (id == "COMM")
+            comment.Offer(data);
+        else
+            id3v2Frames_.push_back(id + "=" + HandOutText(static_cast<uint8_t>(data[0]), std::string_view(data).substr(1)));
+    }
+    if (!comment.text.empty()) id3v2Frames_.push_back("COMM=" + comment.text);
 }
 
 bool TMP3Info::SeekFirstFrame() {
     if (!reader_) return false;
+    TMpegDecoder decoder;
+    TFrameWalk walk(*reader_);
+    return SeekFirstFrame(walk, decoder);
+}
+
+bool TMP3Info::SeekFirstFrame(TFrameWalk& walk, TMpegDecoder& decoder) {
+    if (!reader_) return false;
     TMPStreamReader& r = *reader_;
-    for (int32_t skipped = 0;;) {
-        if (!r.Require(4)) return false;
-        FrameHeader h;
-        const int32_t length = ParseFrameHeader(r.Current(), 0, h);
-        if (h.syncKind != 0 && length >= 0 && h.layerCode >= 1 && h.layerCode <= 3) {
-            const int32_t frameLength = length + (h.paddingBit ? PaddingSlot(h.layerCode) : 0);
-            // A frame longer than the ring cannot be made whole (only a tiny reader's case).
-            if (frameLength > r.Capacity() || !r.Require(frameLength)) return false;
-            audioStart_ = r.Position();
-            return true;
-        }
-        if (!r.Skip(1)) return false;
-        if (++skipped >= kFrameSearchPositions) return false;
+    // The audio length counts from AudioStart; the search may start further on (a stream
+    // that cannot be rewound, after a wrapper that was not recognised).
+    int64_t length = audioLength_;
+    if (length < kUnknownLength) length = std::max<int64_t>(0, length - std::max<int64_t>(0, r.Position() - audioStart_));
+    if (!walk.Find(length, decoder)) return false;
+    audioStart_ = walk.DataStart();
+    if (audioLength_ < kUnknownLength) audioLength_ = walk.DataLength();
+    return true;
+}
+
+bool TMP3Info::FindAudio(TFrameWalk& walk, TMpegDecoder& decoder) {
+    if (!reader_) return false;
+    ReadLeadingInfo();
+    if (reader_->Seekable()) {
+        ReadTrailingTags();
+        reader_->Seek(audioStart_, TSeekOrigin::soBeginning);
     }
+    return SeekFirstFrame(walk, decoder);
 }
 
 bool TMP3Info::ReadTrailingTags() {
@@ -426,8 +597,10 @@ void TMP3Info::LoadFromFile(const std::string& fileName) {
         reader.Open(stream.get(), true);
         Attach(&reader);
         fileName_ = fileName;
-        if (!(ReadLeadingInfo() && SeekFirstFrame() && ReadTrailingTags()))
-            throw Exception("unknown MPEG Audio format.");
+        // Exactly what opening the file in the player does, so that the two always agree.
+        TMpegDecoder decoder;
+        TFrameWalk walk(reader);
+        if (!FindAudio(walk, decoder)) throw Exception("unknown MPEG Audio format.");
     } catch (...) {
         Clear();
         throw;
@@ -453,9 +626,11 @@ std::string TMP3Info::Album() const {
 }
 
 std::string TMP3Info::Year() const {
-    return Longest({{&tagFields_, "YEAR"}, {&id3v2Frames_, "TYER"}, {&riffInfo_, "ICRD"}});
+    return Longest({{&tagFields_, "YEAR"}, {&id3v2Frames_, "TYER"}, {&id3v2Frames_, "TDRC"}, {&riffInfo_, "ICRD"}});
 }
 
-std::string TMP3Info::Comment() const { return Longest({{&tagFields_, "COMMENT"}, {&riffInfo_, "ICMT"}}); }
+std::string TMP3Info::Comment() const {
+    return Longest({{&tagFields_, "COMMENT"}, {&id3v2Frames_, "COMM"}, {&riffInfo_, "ICMT"}});
+}
 
 }  // namespace zentu

@@ -1,6 +1,7 @@
 // TMP3Info: where a file's audio data starts and ends, and its tags: MacBinary header, RIFF
-// "data" and LIST/INFO chunks, ID3v2.3 frames, ID3v1/1.1, Lyrics3 v1 and v2. Texts are byte
-// strings as read; converting them for display is the application's job.
+// "data" and LIST/INFO chunks, ID3v2.2/2.3/2.4 texts, ID3v1/1.1, Lyrics3 v1 and v2. Texts are
+// byte strings as the file holds them (UTF-16 texts of an ID3v2 tag begin with their
+// byte-order mark); converting them for display is the application's job.
 #pragma once
 
 #include <cstdint>
@@ -8,11 +9,12 @@
 #include <string_view>
 #include <vector>
 
+#include "player/frame_walk.h"
 #include "player/mp_stream_reader.h"
 
 namespace zentu {
 
-inline constexpr int64_t kUnknownLength = 2147483647;
+class TMpegDecoder;
 
 class TMP3Info {
 public:
@@ -24,14 +26,20 @@ public:
     void Clear();
     // With a reader: Clear, then read from it. With nullptr: forget the reader only.
     void Attach(TMPStreamReader* reader);
-    // MacBinary header, RIFF wrapper, ID3v2 tag from the read point; true when a byte follows.
+    // MacBinary header, RIFF wrapper, ID3v2 tags from the read point; true when a byte follows.
     bool ReadLeadingInfo();
-    // The first audio frame within 1024 bytes of the read point.
+    // The first audio frame from the read point (the frame walk's search); moves AudioStart
+    // to it and takes the distance off a known AudioLength.
     bool SeekFirstFrame();
+    bool SeekFirstFrame(TFrameWalk& walk, TMpegDecoder& decoder);
+    // The whole opening of a stream, as the player and LoadFromFile do it: the leading
+    // information, the trailing tags (seekable readers), back to AudioStart, and the first
+    // frame with `decoder` set up for it. False when no frame is found.
+    bool FindAudio(TFrameWalk& walk, TMpegDecoder& decoder);
     // RIFF LIST/INFO, ID3v1, Lyrics3 (seekable readers only).
     bool ReadTrailingTags();
-    // Reads a whole file; raises "unknown MPEG Audio format." when it is not MPEG audio, and
-    // the stream's error when it cannot be read.
+    // Reads a whole file by FindAudio; raises "unknown MPEG Audio format." when it is not
+    // MPEG audio the player can open, and the stream's error when it cannot be read.
     void LoadFromFile(const std::string& fileName);
 
     std::string Title() const;
@@ -52,7 +60,8 @@ public:
     int64_t RiffDataLength() const { return riffDataLength_; }
     int64_t Id3v1Start() const { return id3v1Start_; }
     int64_t LyricsStart() const { return lyricsStart_; }
-    // name=value lines, as read
+    // name=value lines, as read; Id3v2Frames holds the text frames (v2.2 titles, artists,
+    // albums, years and comments under their v2.3 names) and the comment chosen
     const std::vector<std::string>& RiffInfo() const { return riffInfo_; }
     const std::vector<std::string>& TagFields() const { return tagFields_; }
     const std::vector<std::string>& Id3v2Frames() const { return id3v2Frames_; }
@@ -61,7 +70,9 @@ public:
 private:
     void ReadMacBinary();
     void ReadRiffHeader();
-    void ReadId3v2();
+    bool ReadId3v2();
+    // The texts and comments of a tag's frames, as far as they can be walked.
+    void ReadId3v2Frames(uint8_t major, uint8_t flags, int64_t size, int64_t framesEnd);
     void ReadRiffInfo();
     bool ReadId3v1();
     bool ReadLyrics3();

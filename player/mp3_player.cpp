@@ -9,7 +9,6 @@
 #include "decoder/dispatch.h"
 #include "decoder/equalizer.h"
 #include "platform/exceptions.h"
-#include "player/frame_rule.h"
 
 namespace zentu {
 
@@ -126,57 +125,17 @@ void TMP3Player::OpenStream(TMPStream* stream, uint8_t flags) {
             reader_.Open(stream_, Seekable());
             pcm_ = std::make_unique<uint8_t[]>(kPcmBlockBytes);
 
+            // Tags, the audio range and the first frame, with the decoder set up for it: the
+            // same reading as IsValidFile's, so that a file the check accepts opens.
             info_.Attach(&reader_);
-            if (Seekable()) {
-                info_.ReadLeadingInfo();
-                info_.ReadTrailingTags();
-                reader_.Seek(info_.AudioStart(), TSeekOrigin::soBeginning);
-            } else {
-                info_.ReadLeadingInfo();
-            }
-            dataStart_ = info_.AudioStart();
-            dataLength_ = info_.AudioLength();
+            if (!info_.FindAudio(walk_, decoder_)) RaiseUnknownFormat();
             pendingPcm_ = 0;
             totalPlayed_ = 0;
             position_ = 0;
-
-            reader_.Require(1024);
-            int32_t offset = 0;
-            const int32_t base = FindFirstFrame(reader_.Current(), reader_.Available(), header_, bitRate_, offset);
-            if (base <= 0) RaiseUnknownFormat();
-            if (offset != 0) {
-                dataStart_ += offset;
-                if (dataLength_ < kUnknownLength) dataLength_ -= offset;
-                if (!reader_.Skip(offset)) RaiseUnknownFormat();
-                reader_.Require(1441);
-                if (reader_.Available() < 4) RaiseUnknownFormat();
-            }
-            referenceHeader_ = HeaderWord(reader_.Current());
-            freeFormatBase_ = header_.bitrateIndex == 0 ? base : 0;
-
-            switch (header_.layerCode) {
-                case 1: layer_ = 3; break;
-                case 2: layer_ = 2; break;
-                case 3: layer_ = 1; break;
-                default: RaiseUnknownFormat();
-            }
-            if (header_.versionBit == 1)
-                version_ = 1;
-            else if (header_.versionBit == 0 && header_.syncKind == 1)
-                version_ = 2;
-            else if (header_.versionBit == 0 && header_.syncKind == 2)
-                version_ = 3;
-            else
-                RaiseUnknownFormat();
-
-            pendingFrameLength_ = FrameLengthAt(reader_.Current(), referenceHeader_, freeFormatBase_, header_);
-            if (pendingFrameLength_ <= 0) RaiseUnknownFormat();
-            const int32_t padding = header_.paddingBit ? PaddingSlot(header_.layerCode) : 0;
-            if (!reader_.Require(pendingFrameLength_) ||
-                decoder_.Open(header_, pendingFrameLength_ - padding, 0, 0, 0, 24000) == 0)
-                RaiseUnknownFormat();
-            decoderNeedsSetup_ = false;
-            resyncCount_ = 0;
+            header_ = walk_.FirstHeader();
+            bitRate_ = walk_.BitRate();
+            layer_ = 4 - header_.layerCode;
+            version_ = header_.versionBit == 1 ? 1 : header_.syncKind == 1 ? 2 : 3;
 
             const DecodedFormat format = decoder_.GetDecodedFormat();
             {
@@ -188,18 +147,13 @@ void TMP3Player::OpenStream(TMPStream* stream, uint8_t flags) {
             sampleRate_ = format.sampleRate;
             channels_ = format.channels;
             pcmBytesPerFrame_ = format.samplesPerFrame * format.bitsPerSample / 8;
-            if (pcmBytesPerFrame_ <= 0 || pcmBytesPerFrame_ > kPcmBlockBytes) RaiseUnknownFormat();
 
-            // A VBR header frame carries no audio: it gives the length and is skipped.
-            const mp3::TVbrInfo vbr = mp3::ParseVbrHeader(reader_.Current(), reader_.Available(), header_);
-            if (vbr.found) {
+            // A VBR header frame carries no audio: it gives the length and is skipped. Without
+            // a frame count the file can be believed, the length comes from its size.
+            const TVbrHeader vbr = walk_.StepOverVbrHeader();
+            if (vbr.frames > 0) {
                 bitRate_ = 0;
-                if (vbr.frames > 0) vbrTotal_ = (int64_t{vbr.frames} - 1) * pcmBytesPerFrame_;
-                if (vbr.bytes > 0) dataLength_ = vbr.bytes;
-                if (!reader_.Skip(pendingFrameLength_)) RaiseUnknownFormat();
-                dataStart_ += pendingFrameLength_;
-                if (dataLength_ < kUnknownLength) dataLength_ -= pendingFrameLength_;
-                pendingFrameLength_ = 0;
+                vbrTotal_ = vbr.frames * pcmBytesPerFrame_;
             }
         } catch (...) {
             Close();
@@ -223,7 +177,7 @@ void TMP3Player::Close() {
         std::scoped_lock lock(decoderLock_);
         reader_.Close();
         pcm_.reset();
-        pendingFrameLength_ = 0;
+        walk_.Reset();
         pendingPcm_ = 0;
     }
     fileName_.clear();
@@ -234,8 +188,6 @@ void TMP3Player::Close() {
     if (owned) delete stream;
     info_.Clear();
     header_ = FrameHeader{};
-    referenceHeader_ = 0;
-    freeFormatBase_ = 0;
     bitRate_ = channels_ = layer_ = version_ = sampleRate_ = 0;
     totalPlayed_ = position_ = 0;
     pcmBytesPerFrame_ = 0;
@@ -297,9 +249,7 @@ void TMP3Player::Stop() {
         playing_ = false;
         // Back to the start under the lock: the decoder thread may still be filling the ring.
         pendingPcm_ = 0;
-        pendingFrameLength_ = 0;
-        decoderNeedsSetup_ = true;
-        if (Seekable()) reader_.Seek(dataStart_, TSeekOrigin::soBeginning);
+        walk_.Rewind();
     }
     totalPlayed_ = 0;
     position_ = 0;
@@ -312,7 +262,7 @@ void TMP3Player::Stop() {
 // ---- Values -----------------------------------------------------------------------------
 
 int32_t TMP3Player::Duration() const {
-    return static_cast<int32_t>(mp3::Duration(vbrTotal_, sampleRate_, channels_, bitRate_, dataLength_.load()));
+    return static_cast<int32_t>(mp3::Duration(vbrTotal_, sampleRate_, channels_, bitRate_, walk_.DataLength()));
 }
 
 int32_t TMP3Player::Position() {

@@ -19,6 +19,7 @@
 #include "platform/main_thread.h"
 #include "platform/messages.h"
 #include "player/component.h"
+#include "player/frame_walk.h"
 #include "player/mp3_info.h"
 #include "player/mp_stream.h"
 #include "player/mp_stream_reader.h"
@@ -82,14 +83,6 @@ int32_t NearestBand(int32_t centre, const int32_t* frequencies, int32_t count);
 // 10^(gain / 100) in single precision.
 float BandFactor(int32_t gain);
 
-// What a VBR header in the first frame says.
-struct TVbrInfo {
-    bool found = false;
-    int32_t frames = -1;  // as stored, -1 when absent
-    int32_t bytes = -1;
-};
-// Looks for a Xing or VBRI header in the frame at `frame` (`available` bytes readable).
-TVbrInfo ParseVbrHeader(const uint8_t* frame, int32_t available, const FrameHeader& header);
 }  // namespace mp3
 
 class TMP3Player : public TComponent {
@@ -173,8 +166,8 @@ public:
     int32_t Version() const { return version_; }
     int32_t SampleRate() const { return sampleRate_; }
     int32_t BitRate() const { return bitRate_; }
-    int64_t DataStart() const { return dataStart_; }
-    int64_t DataLength() const { return dataLength_.load(); }
+    int64_t DataStart() const { return walk_.DataStart(); }
+    int64_t DataLength() const { return walk_.DataLength(); }
     int64_t VbrTotal() const { return vbrTotal_; }
 
     // Test hook: runs up to `steps` decode steps on the calling thread while the player is
@@ -201,8 +194,6 @@ private:
     // The part of the step that needs no output: parse, set up, decode. Under the decoder
     // lock. srWorked: PCM is pending.
     TStepResult PrepareFrame();
-    void Truncate();
-    void Resync();
     // The end of the data: queues the partly filled buffer and ends the steps; returns the
     // playback's number. Under the decoder lock.
     uint32_t QueueTheRest();
@@ -215,13 +206,9 @@ private:
     TMPStream* stream_ = nullptr;
     uint8_t streamFlags_ = 0;
     TMPStreamReader reader_{65536};
-    int32_t pendingFrameLength_ = 0;
+    // The data range, the frame at the read point and the stream's reference header.
+    TFrameWalk walk_{reader_};
     FrameHeader header_{};
-    uint32_t referenceHeader_ = 0;
-    int32_t freeFormatBase_ = 0;  // base length of a free-format stream, from its first frame
-    int32_t resyncCount_ = 0;
-    int64_t dataStart_ = 0;
-    std::atomic<int64_t> dataLength_{kUnknownLength};  // shortened by the decoder thread
 
     bool autoPlay_ = true;
     bool autoOpen_ = true;
@@ -250,7 +237,6 @@ private:
     std::string outputFileName_;
 
     TMPSimpleMutex outputLock_;
-    bool decoderNeedsSetup_ = false;
     std::unique_ptr<TMessageWindow> window_;
     std::unique_ptr<TDecoderOwner> decoderOwner_;
     std::unique_ptr<TMPLoopThread> decoderThread_;

@@ -1,8 +1,7 @@
-// The player's arithmetic: lengths and positions, the capability set, VBR headers and the
-// equalizer's band maths.
+// The player's arithmetic: lengths and positions, the capability set and the equalizer's
+// band maths.
 #include <cfenv>
 #include <cmath>
-#include <cstring>
 #include <iterator>
 
 #include "decoder/dispatch.h"
@@ -92,42 +91,6 @@ int32_t NearestBand(int32_t centre, const int32_t* frequencies, int32_t count) {
 }
 
 float BandFactor(int32_t gain) { return static_cast<float>(std::pow(10.0L, static_cast<long double>(gain) / 100.0L)); }
-
-TVbrInfo ParseVbrHeader(const uint8_t* frame, int32_t available, const FrameHeader& header) {
-    TVbrInfo info;
-    const bool mono = header.mode == 3;
-    const int32_t side = header.versionBit == 1 ? (mono ? 17 : 32) : (mono ? 9 : 17);
-    const int32_t o = 4 + side + (header.protectionBit == 0 ? 2 : 0);
-    // Fields that would lie past the readable bytes count as absent.
-    auto be32 = [&](int32_t at, int32_t& value) {
-        if (at < 0 || at + 4 > available) return false;
-        value = static_cast<int32_t>((uint32_t{frame[at]} << 24) | (uint32_t{frame[at + 1]} << 16) |
-                                     (uint32_t{frame[at + 2]} << 8) | uint32_t{frame[at + 3]});
-        return true;
-    };
-    if (o + 4 > available) return info;
-    if (std::memcmp(frame + o, "Xing", 4) == 0) {
-        info.found = true;
-        int32_t flags = 0;
-        if (!be32(o + 4, flags)) return info;
-        int32_t p = o + 8;
-        if (flags & 1) {
-            int32_t frames;
-            if (be32(p, frames)) info.frames = frames;
-            p += 4;
-        }
-        if (flags & 2) {
-            int32_t bytes;
-            if (be32(p, bytes)) info.bytes = bytes;
-        }
-    } else if (std::memcmp(frame + o, "VBRI", 4) == 0) {
-        info.found = true;
-        int32_t bytes, frames;
-        if (be32(o + 10, bytes)) info.bytes = bytes;
-        if (be32(o + 14, frames)) info.frames = frames;
-    }
-    return info;
-}
 
 }  // namespace mp3
 }  // namespace zentu

@@ -1,7 +1,6 @@
-// Decodes a whole stream to PCM the way the player walks it: the first frame by the sync
-// search, every further frame by the per-frame rule against the first frame's header,
-// byte-wise resynchronisation over at most 1024 bytes, one frame of zeros for a frame that
-// does not decode, and a part frame at the end left unplayed.
+// Decodes a whole stream to PCM the way the player plays it, through the same frame walk
+// (player/frame_walk.h): tags and the first frame as the player opens them, the VBR header
+// frame left out, one frame of zeros for a frame that does not decode.
 #pragma once
 
 #include <cstdint>

@@ -9,10 +9,10 @@ $APT update
 # build
 $APT install --no-upgrade g++ clang cmake ninja-build pkg-config libgtest-dev libbenchmark-dev \
     qt6-base-dev libasound2-dev
-# tests: encoders and a peer decoder for fixtures made at test time, a headless X server with a
-# tray host, a Japanese font, and a sound server the tests start themselves (with ALSA's
-# "pulse" device)
-$APT install --no-upgrade lame twolame mpg123 sox xvfb xauth x11-utils xdotool trayer fonts-ipafont-gothic \
-    pulseaudio pulseaudio-utils libasound2-plugins
+# tests: encoders, taggers and a peer decoder for fixtures made at test time, a headless X
+# server with a tray host, a Japanese font, and a sound server the tests start themselves
+# (with ALSA's "pulse" device)
+$APT install --no-upgrade lame twolame mpg123 sox eyed3 python3-mutagen id3v2 ffmpeg \
+    xvfb xauth x11-utils xdotool trayer fonts-ipafont-gothic pulseaudio pulseaudio-utils libasound2-plugins
 # the media-controls test (a private session bus, playerctl) and the install and package test
 $APT install --no-upgrade dbus-daemon playerctl desktop-file-utils dpkg-dev

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -173,6 +174,26 @@ TEST_F(MainWindow, TagTextsInTheJapaneseCodePageAreShown) {
     EXPECT_EQ(f.L1_1->text(), QStringLiteral("宮城"));
     EXPECT_EQ(f.PUMR_Title->text(), QStringLiteral("タイトル : 春の海"));
     EXPECT_EQ(f.PUMR_FileName->text(), QStringLiteral("ファイル名 : x"));
+}
+
+TEST_F(MainWindow, Id3v24TextsInUtf16AndUtf8AreShown) {
+    // An ID3v2.4 tag: the title 春の海 in UTF-16BE, the artist 宮城 in UTF-8, and a comment
+    // that only the tag holds, in UTF-16 with its byte-order mark.
+    const std::string frames[] = {
+        std::string("TIT2\0\0\0\x07\0\0\x02\x66\x25\x30\x6E\x6D\x77", 17),
+        std::string("TPE1\0\0\0\x07\0\0\x03\xE5\xAE\xAE\xE5\x9F\x8E", 17),
+        std::string("COMM\0\0\0\x0C\0\0\x01jpn\xFF\xFE\0\0\xFF\xFE\x77\x6D", 22),
+    };
+    std::string tag = frames[0] + frames[1] + frames[2] + std::string(20, '\0');
+    tag = std::string("ID3\x04\0\0\0\0\0", 9) + static_cast<char>(tag.size()) + tag;
+    WriteStream(dir_ / "x.mp3", 8);
+    std::ifstream in(dir_ / "x.mp3", std::ios::binary);
+    const std::string audio{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::ofstream(dir_ / "x.mp3", std::ios::binary) << tag << audio;
+    TF& f = Start({Folder()});
+    EXPECT_EQ(f.L1_0->text(), QStringLiteral("春の海"));
+    EXPECT_EQ(f.L1_1->text(), QStringLiteral("宮城"));
+    EXPECT_EQ(f.L1_4->text(), QStringLiteral("海"));
 }
 
 TEST_F(MainWindow, ShortNamesGiveAnEmptyL4) {

@@ -87,6 +87,19 @@ inline Bytes Id3v2Frame(std::string_view id, std::string_view text, bool encodin
     return b;
 }
 
+// A frame of any version: v2.2 (3-letter ID, 3-byte size), v2.3 (4-byte size), v2.4
+// (syncsafe size); `data` as stored, the encoding byte first; `format` the second flag byte.
+inline Bytes Id3v2FrameOf(uint8_t major, std::string_view id, std::string_view data, uint8_t format = 0) {
+    Bytes b;
+    Put(b, id);
+    const auto n = static_cast<uint32_t>(data.size());
+    for (int i = major == 2 ? 2 : 3; i >= 0; --i)  // v2.4: seven bits a byte
+        b.push_back(static_cast<uint8_t>(major == 4 ? (n >> (7 * i)) & 0x7F : n >> (8 * i)));
+    if (major > 2) b.push_back(0), b.push_back(format);
+    Put(b, data);
+    return b;
+}
+
 // An ID3v2 tag of the given major version around `body` (frames, padding, extended header).
 inline Bytes Id3v2(uint8_t major, const Bytes& body, uint8_t flags = 0) {
     Bytes b;

@@ -39,12 +39,15 @@ inline void PutBe32(Bytes& b, size_t at, uint32_t v) {
     b[at + 2] = static_cast<uint8_t>(v >> 8), b[at + 3] = static_cast<uint8_t>(v);
 }
 
-// A Layer III frame carrying a Xing header (side information of MPEG-1 stereo: 32 bytes).
-inline Bytes XingFrame(uint32_t flags, uint32_t frames, uint32_t bytes) {
+// A Layer III frame carrying a Xing (or Info) header at `at` (after the side information
+// of MPEG-1 stereo: 36); `crc` marks the header as followed by a CRC.
+inline Bytes XingFrame(uint32_t flags, uint32_t frames, uint32_t bytes, const char* tag = "Xing", size_t at = 36,
+                       bool crc = false) {
     Bytes f = Layer3Frame();
-    std::memcpy(&f[36], "Xing", 4);
-    PutBe32(f, 40, flags);
-    size_t p = 44;
+    if (crc) f[1] = 0xFA;
+    std::memcpy(&f[at], tag, 4);
+    PutBe32(f, at + 4, flags);
+    size_t p = at + 8;
     if (flags & 1) PutBe32(f, p, frames), p += 4;
     if (flags & 2) PutBe32(f, p, bytes);
     return f;

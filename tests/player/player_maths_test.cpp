@@ -14,7 +14,7 @@ using namespace zentu::testing;
 TEST(PlayerMaths, DurationFromVbrTotalOrBitRate) {
     // Constant bit rate: 4 000 000 bytes at 128 kbit/s.
     EXPECT_EQ(mp3::Duration(0, 44100, 2, 128000, 4000000), 250000);
-    // Xing, 1001 frames of MPEG-1 Layer III stereo: 1000 x 4608 bytes of PCM.
+    // A VBR header counting 1000 frames of MPEG-1 Layer III stereo: 1000 x 4608 bytes of PCM.
     EXPECT_EQ(mp3::Duration(int64_t{1000} * 4608, 44100, 2, 0, 4000000 - 417), 26122);
     // Unknown data length and no VBR total: no length.
     EXPECT_EQ(mp3::Duration(0, 44100, 2, 128000, kUnknownLength), 0);

@@ -1,0 +1,255 @@
+#include "player/frame_walk.h"
+
+#include <algorithm>
+
+
+namespace zentu {
+
+namespace {
+
+// Bytes looked at per pass of the search, and the window a free-format first frame is
+// measured over (the measurement looks up to 10000 bytes ahead).
+constexpr int32_t kSearchChunk = 16384;
+constexpr int32_t kParseWindow = 10004;
+// Room for tags after the audio when a VBR frame count is held against the file's size.
+constexpr int64_t kTrailingAllowance = 65536;
+
+int32_t PaddingOf(const FrameHeader& h) { return h.paddingBit ? PaddingSlot(h.layerCode) : 0; }
+
+// What may follow the last frame of the data instead of another frame.
+bool TagMarkerAt(const uint8_t* p) {
+    return std::memcmp(p, "TAG", 3) == 0 || std::memcmp(p, "ID3", 3) == 0 || std::memcmp(p, "LYRI", 4) == 0 ||
+           std::memcmp(p, "APET", 4) == 0;
+}
+
+// The shortest and the longest whole frame a stream of the given first header can have.
+void FrameLengthRange(const uint8_t* first, int32_t freeFormatBase, int64_t& shortest, int64_t& longest) {
+    uint8_t h[4];
+    std::memcpy(h, first, 4);
+    FrameHeader parsed;
+    if ((h[2] >> 4) == 0) {
+        shortest = freeFormatBase;
+        longest = freeFormatBase + PaddingSlot((h[1] >> 1) & 3);
+        return;
+    }
+    h[2] = static_cast<uint8_t>((h[2] & 0x0D) | 0x10);  // the lowest bit rate, no padding
+    shortest = ParseFrameHeader(h, 0, parsed);
+    h[2] = static_cast<uint8_t>((h[2] & 0x0D) | 0xE2);  // the highest, padded
+    longest = ParseFrameHeader(h, 0, parsed) + PaddingOf(parsed);
+}
+
+}  // namespace
+
+namespace mp3 {
+
+TVbrInfo ParseVbrHeader(const uint8_t* frame, int32_t available, const FrameHeader& header) {
+    TVbrInfo info;
+    // Fields that would lie past the readable bytes count as absent.
+    auto be32 = [&](int32_t at, int32_t& value) {
+        if (at < 0 || at + 4 > available) return false;
+        value = static_cast<int32_t>((uint32_t{frame[at]} << 24) | (uint32_t{frame[at + 1]} << 16) |
+                                     (uint32_t{frame[at + 2]} << 8) | uint32_t{frame[at + 3]});
+        return true;
+    };
+    auto tagAt = [&](int32_t at, const char* tag) { return at + 4 <= available && std::memcmp(frame + at, tag, 4) == 0; };
+    const bool mono = header.mode == 3;
+    const int32_t afterSideInfo = 4 + (header.versionBit == 1 ? (mono ? 17 : 32) : (mono ? 9 : 17));
+    // Encoders write the header right after the side information even when a CRC follows
+    // the frame header; some count the CRC's two bytes in.
+    for (const int32_t o : {afterSideInfo, header.protectionBit == 0 ? afterSideInfo + 2 : -1}) {
+        if (o < 0 || !(tagAt(o, "Xing") || tagAt(o, "Info"))) continue;
+        info.found = true;
+        int32_t flags = 0;
+        if (!be32(o + 4, flags)) return info;
+        int32_t p = o + 8;
+        if (flags & 1) {
+            int32_t frames;
+            if (be32(p, frames)) info.frames = frames;
+            p += 4;
+        }
+        if (flags & 2) {
+            int32_t bytes;
+            if (be32(p, bytes)) info.bytes = bytes;
+        }
+        return info;
+    }
+    // VBRI sits 32 bytes after the header whatever the mode.
+    if (tagAt(36, "VBRI")) {
+        info.found = true;
+        int32_t bytes, frames;
+        if (be32(46, bytes)) info.bytes = bytes;
+        if (be32(50, frames)) info.frames = frames;
+    }
+    return info;
+}
+
+}  // namespace mp3
+
+int32_t FrameLengthAt(const uint8_t* bytes, uint32_t referenceHeader, int32_t freeFormatBase, FrameHeader& header) {
+    int32_t len = ParseFrameHeader(bytes, 0, header);
+    const bool sameStream = ((HeaderWord(bytes) ^ referenceHeader) & kSameStreamMask) == 0;
+    if (len == 0 && header.syncKind != 0 && header.bitrateIndex == 0 && header.layerCode >= 1 && sameStream)
+        len = freeFormatBase;
+    if (len <= 0) return len;
+    if (header.layerCode < 1 || header.layerCode > 3) return 0;
+    if (!sameStream) return 0;
+    return len + PaddingOf(header);
+}
+
+int32_t ReadWindow(TMPStreamReader& reader, int32_t want) {
+    want = std::min(want, reader.Capacity());
+    // At the end of the stream Require leaves the bytes it got where the ring has them (and
+    // the count of contiguous bytes as it was before).
+    if (!reader.Require(want)) reader.Linearize();
+    return std::min(reader.Available(), want);
+}
+
+void TFrameWalk::Reset() {
+    header_ = FrameHeader{};
+    bitRate_ = 0;
+    reference_ = 0;
+    freeFormatBase_ = 0;
+    pending_ = 0;
+    resync_ = 0;
+    needsSetup_ = false;
+    dataStart_ = 0;
+    dataLength_ = kUnknownLength;
+}
+
+bool TFrameWalk::Find(int64_t dataLength, TMpegDecoder& decoder) {
+    TMPStreamReader& r = reader_;
+    Reset();
+    const int64_t start = r.Position();
+    const int64_t dataEnd = dataLength < kUnknownLength ? start + std::max<int64_t>(0, dataLength) : kUnknownLength;
+    const int64_t searchEnd = std::min(dataEnd, start + kFirstFrameSearch);
+    while (r.Position() < searchEnd) {
+        const int32_t n = ReadWindow(r, kSearchChunk);
+        if (n < 4) return false;
+        const uint8_t* p = r.Current();
+        // A candidate needs its second byte in the window: the last byte waits for the next pass.
+        const auto limit = static_cast<int32_t>(std::min<int64_t>(n - 1, searchEnd - r.Position()));
+        int32_t i = 0;
+        while (i < limit && !(p[i] == 0xFF && (p[i + 1] & 0xE0) == 0xE0)) ++i;
+        if (!r.Skip(i)) return false;
+        if (i == limit) continue;
+        if (TryFirstFrame(dataEnd, decoder)) {
+            dataStart_ = r.Position();
+            if (dataEnd < kUnknownLength) dataLength_ = dataEnd - dataStart_;
+            return true;
+        }
+        if (!r.Skip(1)) return false;
+    }
+    return false;
+}
+
+bool TFrameWalk::TryFirstFrame(int64_t dataEnd, TMpegDecoder& decoder) {
+    TMPStreamReader& r = reader_;
+    const int32_t n = ReadWindow(r, kParseWindow);
+    if (n < 4) return false;
+    FrameHeader h;
+    int32_t bitRate = 0;
+    const int32_t base = ParseFrameHeaderWithBitrate(r.Current(), n, h, bitRate);
+    // A 0xFFE sync with the version bit set is the reserved MPEG version.
+    if (base <= 0 || (h.syncKind == 2 && h.versionBit == 1)) return false;
+    const uint32_t reference = HeaderWord(r.Current());
+    const int32_t freeBase = h.bitrateIndex == 0 ? base : 0;
+    const int32_t length = FrameLengthAt(r.Current(), reference, freeBase, h);
+    if (length <= 0 || length > r.Capacity() || !r.Require(length)) return false;
+    reference_ = reference;
+    freeFormatBase_ = freeBase;
+    if (!Confirmed(length, dataEnd)) return false;
+    if (decoder.Open(h, length - PaddingOf(h), 0, 0, 0, 24000) == 0) return false;
+    const DecodedFormat f = decoder.GetDecodedFormat();
+    const int64_t pcmBytes = int64_t{f.samplesPerFrame} * f.bitsPerSample / 8;
+    if (pcmBytes <= 0 || pcmBytes > kMaxPcmBytesPerFrame || f.sampleRate <= 0 || f.channels <= 0) return false;
+    header_ = h;
+    bitRate_ = bitRate;
+    pending_ = length;
+    resync_ = 0;
+    needsSetup_ = false;
+    return true;
+}
+
+bool TFrameWalk::Confirmed(int32_t length, int64_t dataEnd) {
+    TMPStreamReader& r = reader_;
+    if (r.Position() + length + 4 > dataEnd) return true;  // the last frame of the data
+    if (length + 4 > r.Capacity() || !r.Require(length + 4)) return true;  // the stream ends after it
+    const uint8_t* next = r.Current() + length;
+    FrameHeader h;
+    return FrameLengthAt(next, reference_, freeFormatBase_, h) > 0 || TagMarkerAt(next);
+}
+
+TVbrHeader TFrameWalk::StepOverVbrHeader() {
+    TMPStreamReader& r = reader_;
+    TVbrHeader result;
+    if (pending_ <= 0 || !r.Require(pending_)) return result;
+    const mp3::TVbrInfo v = mp3::ParseVbrHeader(r.Current(), pending_, header_);
+    if (!v.found) return result;
+    result.found = true;
+    int64_t shortest = 0, longest = 0;
+    FrameLengthRange(r.Current(), freeFormatBase_, shortest, longest);
+    r.Skip(pending_);
+    dataStart_ += pending_;
+    // The file's own size bounds the data; the byte count only where the size is unknown (a
+    // count that contradicts the file would end the playing early or late).
+    int64_t held = dataLength_.load();
+    if (held >= kUnknownLength && v.bytes > 0) held = v.bytes;
+    if (held < kUnknownLength) held = std::max<int64_t>(0, held - pending_);
+    dataLength_ = held;
+    pending_ = 0;
+    // A frame count of 0, one that the data cannot hold even in the shortest frames, or one
+    // whose longest frames would not fill it, says nothing about this file.
+    const int64_t frames = v.frames;
+    bool plausible = frames > 0;
+    if (plausible && held < kUnknownLength && shortest > 0 && longest > 0)
+        plausible = frames <= held / shortest + 1 && frames * longest + kTrailingAllowance >= held;
+    result.frames = plausible ? frames : 0;
+    return result;
+}
+
+TFrameWalk::TStep TFrameWalk::Frame(TMpegDecoder& decoder) {
+    TMPStreamReader& r = reader_;
+    if (r.Position() - dataStart_ >= dataLength_.load()) return TStep::stEnd;
+    FrameHeader local{};
+    if (pending_ <= 0 || needsSetup_) {
+        if (!r.Require(4)) return Truncate();
+        pending_ = FrameLengthAt(r.Current(), reference_, freeFormatBase_, local);
+        // (a frame longer than the ring cannot be made whole: only a tiny reader's case)
+        if (pending_ <= 0 || pending_ > r.Capacity()) return Resync();
+    }
+    if (needsSetup_) {
+        if (decoder.Open(local, pending_ - PaddingOf(local), 0, 0, 0, 24000) == 0) return Resync();
+        needsSetup_ = false;
+        resync_ = 0;
+    }
+    if (!r.Require(pending_)) return Truncate();  // the data ends inside this frame
+    return TStep::stFrame;
+}
+
+void TFrameWalk::Next() {
+    reader_.Skip(pending_);
+    pending_ = 0;
+    resync_ = 0;
+}
+
+void TFrameWalk::Rewind() {
+    pending_ = 0;
+    needsSetup_ = true;
+    if (reader_.IsOpen() && reader_.Seekable()) reader_.Seek(dataStart_, TSeekOrigin::soBeginning);
+}
+
+TFrameWalk::TStep TFrameWalk::Resync() {
+    pending_ = 0;
+    if (resync_ >= kResyncLimit) return Truncate();
+    reader_.Skip(1);
+    ++resync_;
+    return TStep::stSkipped;
+}
+
+TFrameWalk::TStep TFrameWalk::Truncate() {
+    dataLength_ = reader_.Position() - dataStart_;
+    pending_ = 0;
+    return TStep::stEnd;
+}
+
+}  // namespace zentu

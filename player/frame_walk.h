@@ -1,0 +1,110 @@
+// The frame walk shared by the player, its file check and zentu-decode: the search for a
+// stream's first frame, the VBR header in it, and the per-frame rule that takes one frame
+// after another from the reader (byte-wise resynchronisation, the end of the data).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+
+#include "decoder/mpeg_decoder.h"
+#include "player/mp_stream_reader.h"
+
+namespace zentu {
+
+inline constexpr int64_t kUnknownLength = 2147483647;
+// How far from the audio start the first frame may lie.
+inline constexpr int32_t kFirstFrameSearch = 65536;
+// Bytes skipped one by one inside the data before the stream is taken to have ended.
+inline constexpr int32_t kResyncLimit = 1024;
+
+inline uint32_t HeaderWord(const uint8_t* bytes) {
+    uint32_t v;
+    std::memcpy(&v, bytes, 4);
+    return v;  // the four bytes as a little-endian value on the platforms we build for
+}
+
+// Parses the four bytes at `bytes` (no more are read) into `header` and returns the whole
+// frame length, padding included: 0 or less when they are no frame header, or one of
+// another stream than `referenceHeader`. A free-format header of the stream takes
+// `freeFormatBase`, the base length measured at the stream's first frame (the header alone
+// cannot give it).
+int32_t FrameLengthAt(const uint8_t* bytes, uint32_t referenceHeader, int32_t freeFormatBase, FrameHeader& header);
+
+// Makes up to `want` bytes (at most the reader's capacity) contiguous at the read point and
+// returns how many there are: fewer only at the end of the stream.
+int32_t ReadWindow(TMPStreamReader& reader, int32_t want);
+
+namespace mp3 {
+// What a VBR header in a first frame says, as stored (-1 for a field that is absent).
+struct TVbrInfo {
+    bool found = false;
+    int32_t frames = -1;
+    int32_t bytes = -1;
+};
+// Looks for a Xing or Info header (after the side information, with or without the two CRC
+// bytes) or a VBRI header in the frame at `frame`, of which `available` bytes are readable.
+TVbrInfo ParseVbrHeader(const uint8_t* frame, int32_t available, const FrameHeader& header);
+}  // namespace mp3
+
+// What the VBR header of a first frame said, once checked against the file.
+struct TVbrHeader {
+    bool found = false;
+    int64_t frames = 0;  // audio frames after the header frame; 0 when the count is unusable
+};
+
+class TFrameWalk {
+public:
+    enum class TStep { stFrame, stSkipped, stEnd };
+
+    explicit TFrameWalk(TMPStreamReader& reader) : reader_(reader) {}
+    TFrameWalk(const TFrameWalk&) = delete;
+    TFrameWalk& operator=(const TFrameWalk&) = delete;
+
+    // Finds the stream's first frame within kFirstFrameSearch bytes of the read point, where
+    // the audio data starts (`dataLength` bytes of it, or kUnknownLength): the first
+    // position whose header parses, whose frame is whole, that the next frame's header
+    // confirms (unless the data ends there or a tag follows), and whose set-up `decoder`
+    // accepts. Leaves the read point on it with its length pending and `decoder` set up.
+    bool Find(int64_t dataLength, TMpegDecoder& decoder);
+    // A Xing, Info or VBRI header in the pending first frame: when there is one, the frame
+    // is stepped over (it carries no audio) and its frame count is checked against the file.
+    TVbrHeader StepOverVbrHeader();
+
+    // The frame at the read point, made whole: stFrame with PendingLength() bytes at the
+    // reader's Current; stSkipped when one byte was skipped (no frame of this stream there,
+    // or the decoder refused to set up again); stEnd at the end of the data, whose length is
+    // cut to the read point when the data ends inside a frame or makes no frame for
+    // kResyncLimit bytes.
+    TStep Frame(TMpegDecoder& decoder);
+    // Steps over the frame that Frame returned.
+    void Next();
+    // Back to the data start (seekable streams); the next frame sets the decoder up again.
+    void Rewind();
+    void Reset();
+
+    const FrameHeader& FirstHeader() const { return header_; }
+    int32_t BitRate() const { return bitRate_; }  // of the first frame, in bit/s
+    int64_t DataStart() const { return dataStart_; }
+    int64_t DataLength() const { return dataLength_.load(); }
+    int32_t PendingLength() const { return pending_; }
+
+private:
+    bool TryFirstFrame(int64_t dataEnd, TMpegDecoder& decoder);
+    bool Confirmed(int32_t length, int64_t dataEnd);
+    TStep Resync();
+    TStep Truncate();
+
+    TMPStreamReader& reader_;
+    FrameHeader header_{};
+    int32_t bitRate_ = 0;
+    uint32_t reference_ = 0;     // the first frame's header bytes
+    int32_t freeFormatBase_ = 0; // base length of a free-format stream, from its first frame
+    int32_t pending_ = 0;        // length of the parsed frame at the read point; 0 when none
+    int32_t resync_ = 0;
+    bool needsSetup_ = false;
+    int64_t dataStart_ = 0;
+    std::atomic<int64_t> dataLength_{kUnknownLength};  // cut by the decoding thread, read by others
+};
+
+}  // namespace zentu
