@@ -17,7 +17,14 @@
 #include "decoder/mpeg_decoder.h"
 #include "decoder/synth.h"
 
-// Allocations of this program, counted while `counting` is set.
+// Allocations of this program, counted while `counting` is set. A sanitizer's runtime brings
+// its own operator new, so under one the count is not taken.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define ZENTU_SANITIZER_NEW 1
+#endif
+#endif
+#ifndef ZENTU_SANITIZER_NEW
 namespace {
 std::atomic<bool> counting{false};
 std::atomic<int> allocations{0};
@@ -40,6 +47,7 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+#endif
 
 namespace zentu {
 namespace {
@@ -183,6 +191,9 @@ TEST(Variants, EverySlotRoutineOfEveryFamilyMatchesThePlainOne) {
 
 // Every layer through every family: after the set-up, decoding allocates nothing.
 TEST(Variants, DecodingAllocatesNothingPerFrame) {
+#ifdef ZENTU_SANITIZER_NEW
+    GTEST_SKIP() << "the sanitizer's runtime owns operator new";
+#else
     const std::filesystem::path dir = ZENTU_CONFORMANCE_DIR;
     int streams = 0;
     for (const char* name : {"l1-fl3", "l2-fl16", "l2-test32", "l3-compl", "l3-hecommon", "l3-test45"}) {
@@ -211,6 +222,7 @@ TEST(Variants, DecodingAllocatesNothingPerFrame) {
         }
     }
     if (streams == 0) GTEST_SKIP() << "conformance streams not found";
+#endif
 }
 
 }  // namespace
