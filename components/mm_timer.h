@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 #include "platform/periodic_timer.h"
@@ -21,8 +22,8 @@ public:
     public:
         TOnTimerProperty& operator=(TNotifyTimeEvent handler);
         TOnTimerProperty& operator=(std::nullptr_t) { return *this = TNotifyTimeEvent(); }
-        explicit operator bool() const { return static_cast<bool>(handler_); }
-        void operator()(TMMTimer& sender, uint32_t dwTickCount) const { handler_(sender, dwTickCount); }
+        explicit operator bool() const;
+        void operator()(TMMTimer& sender, uint32_t dwTickCount) const;
 
     private:
         friend class TMMTimer;
@@ -36,8 +37,12 @@ public:
     TMMTimer(const TMMTimer&) = delete;
     TMMTimer& operator=(const TMMTimer&) = delete;
 
-    // Properties may be set from any thread, OnTimer's own included. A class derived from
-    // this one must switch the timer off in its own destructor.
+    // Properties may be set from any thread, OnTimer's own included. Outside the handler,
+    // a call that stops or restarts the timer (and destruction, and SetEnabled(false)
+    // always) returns only when no handler of the stopped timer runs any more; from inside
+    // the handler it does not wait for itself. Handlers of one timer never overlap: a tick
+    // that comes while one still runs is dropped. A class derived from this one must switch
+    // the timer off in its own destructor.
     bool Enabled() const;
     void SetEnabled(bool enabled);
     uint32_t Interval() const;
@@ -53,15 +58,21 @@ protected:
     virtual void Timer();
 
 private:
+    // Shared with the service's event threads, which may outlive this object by the
+    // moment it takes a stopped event's thread to notice.
+    struct TGate;
     using TLock = std::unique_lock<std::mutex>;
     void Apply(TLock& lock);
     void Kill(TLock& lock);
+    bool WaitForHandler(TLock& lock);
+    static void Tick(const std::shared_ptr<TGate>& gate, TMMTimer* timer, uint64_t generation);
 
     TPeriodicTimerService& service_;
-    // Guards the state below. Never held while waiting for a running handler, which may be
-    // setting a property itself.
-    mutable std::mutex lock_;
+    std::shared_ptr<TGate> gate_;
+    // The state below is guarded by the gate's lock, which is never held while a handler
+    // runs or while an event is killed.
     bool enabled_ = true;
+    bool closing_ = false;
     uint32_t interval_ = 1000;
     uint32_t resolution_ = 1000;
     uint32_t timerID_ = 0;
