@@ -14,14 +14,7 @@ conformance=${ZENTU_CONFORMANCE_DIR:-$root/../shared/conformance}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-max_len() {
-    case $1 in
-    decode_fuzz | open_stream_fuzz) echo 2048 ;;
-    mp3_info_fuzz) echo 4096 ;;
-    command_line_fuzz) echo 512 ;;
-    wildcard_fuzz) echo 256 ;;
-    esac
-}
+. "$root/fuzz/targets.sh"
 
 # Streams: heads cut small (a few frames: decoding costs per frame), and a cut from the
 # middle of the longer Layer III streams (a start inside a frame, a reservoir that points
@@ -111,7 +104,7 @@ for pair in '*.mp3:song.MP3' '*.*:noext' '*:' '?:ab' 'a*b*c:aXbYbc' '*.mp3:x.mp3
     i=$((i + 1))
 done
 
-for target in decode_fuzz open_stream_fuzz mp3_info_fuzz command_line_fuzz wildcard_fuzz; do
+for target in "${fuzz_targets[@]}"; do
     seeds=$work/$target
     [ $target = open_stream_fuzz ] && seeds=$work/decode_fuzz
     corpus=$root/fuzz/corpus/$target

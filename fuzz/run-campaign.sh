@@ -10,21 +10,14 @@ keep=0
 if [ "${1:-}" = --keep ]; then keep=1; shift; fi
 seconds=${1:?usage: fuzz/run-campaign.sh [--keep] SECONDS [TARGET...]}
 shift
+. "$root/fuzz/targets.sh"
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(decode_fuzz open_stream_fuzz mp3_info_fuzz command_line_fuzz wildcard_fuzz)
+[ ${#targets[@]} -gt 0 ] || targets=("${fuzz_targets[@]}")
 build=${BUILD_DIR:-$root/build/asan}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export ZENTU_AUDIO=null
 
-max_len() {
-    case $1 in
-    decode_fuzz | open_stream_fuzz) echo 2048 ;;
-    mp3_info_fuzz) echo 4096 ;;
-    command_line_fuzz) echo 512 ;;
-    wildcard_fuzz) echo 256 ;;
-    esac
-}
 
 printf '%-18s %12s %8s %6s %7s %7s\n' target executions exec/s cov ft corpus
 for target in "${targets[@]}"; do
