@@ -9,6 +9,7 @@
 #include "decoder/dispatch.h"
 #include "decoder/equalizer.h"
 #include "platform/exceptions.h"
+#include "platform/text_codec.h"
 
 namespace zentu {
 
@@ -106,7 +107,10 @@ void TMP3Player::Open() {
     auto stream = std::make_unique<TMPFileStream>(fileName_);
     const std::string name = fileName_;
     OpenStream(stream.release(), kStreamSeekable | kStreamOwned);
-    if (IsOpen()) fileName_ = name;
+    if (IsOpen()) {
+        fileName_ = name;
+        DescribeTrack();  // again: the title falls back to the name
+    }
 }
 
 void TMP3Player::OpenStream(TMPStream* stream, uint8_t flags) {
@@ -159,6 +163,7 @@ void TMP3Player::OpenStream(TMPStream* stream, uint8_t flags) {
             Close();
             throw;
         }
+        DescribeTrack();
         PostUnique(MPM_EQUALIZER);
         SetStatus(TMP3Status::mpsStopped);
     }
@@ -187,6 +192,7 @@ void TMP3Player::Close() {
     streamFlags_ = 0;
     if (owned) delete stream;
     info_.Clear();
+    track_ = TTrackInfo{};
     header_ = FrameHeader{};
     bitRate_ = channels_ = layer_ = version_ = sampleRate_ = 0;
     totalPlayed_ = position_ = 0;
@@ -257,6 +263,38 @@ void TMP3Player::Stop() {
     PostUnique(MPM_POSITION);
     if (!Seekable()) Close();
     if (failure) std::rethrow_exception(failure);
+}
+
+void TMP3Player::Pause() {
+    if (!IsOpen() || status_ != TMP3Status::mpsPlaying) return;
+    SetStatus(TMP3Status::mpsPaused);
+}
+
+void TMP3Player::Resume() {
+    if (!IsOpen() || status_ != TMP3Status::mpsPaused) return;
+    SetStatus(TMP3Status::mpsPlaying);
+}
+
+void TMP3Player::SetPosition(int32_t ms) {
+    if (!IsOpen() || ms < 0) return;
+}
+
+void TMP3Player::DescribeTrack() {
+    TTrackInfo t;
+    t.fileName = fileName_;
+    t.title = ToDisplayText(Title());
+    t.artist = ToDisplayText(info_.Artist());
+    t.album = ToDisplayText(info_.Album());
+    t.year = ToDisplayText(info_.Year());
+    t.comment = ToDisplayText(info_.Comment());
+    t.durationMs = Duration();
+    t.sampleRate = sampleRate_;
+    t.channels = channels_;
+    t.bitRate = bitRate_;
+    t.layer = layer_;
+    t.version = version_;
+    t.mode = header_.mode;
+    track_ = std::move(t);
 }
 
 // ---- Values -----------------------------------------------------------------------------

@@ -25,11 +25,13 @@
 #include "player/mp_stream_reader.h"
 #include "player/mp_threads.h"
 #include "player/sound_out.h"
+#include "player/track_info.h"
 
 namespace zentu {
 
 enum class TMP3EndPlayReason : uint8_t { mepEndOfData = 0, mepStopped = 1, mepError = 2 };
-enum class TMP3Status : uint8_t { mpsStopped = 0, mpsPlaying = 1 };
+// mpsPaused: the output holds its place; Resume carries on with the very next sample.
+enum class TMP3Status : uint8_t { mpsStopped = 0, mpsPlaying = 1, mpsPaused = 2 };
 enum class TMP3EqualizerMode : uint8_t { memSubBand = 0, memFreq = 1 };
 
 // The members of TMP3CpuCapabilities; a set is a byte with bit `member` per member. mccAVX2
@@ -102,12 +104,20 @@ public:
     void Close();
     void Play();
     void Stop();
+    // Playing → paused, and back; nothing in any other state.
+    void Pause();
+    void Resume();
 
     // Values.
     TMP3Status Status() const { return status_; }
     bool IsOpen() const { return stream_ != nullptr; }
     int32_t Duration() const;
     int32_t Position();
+    // Jumps to `ms` in the open file (playing, paused or stopped: the status stays). A
+    // position at or past the end ends the file as its natural end does.
+    void SetPosition(int32_t ms);
+    // The open file's description (empty when closed).
+    const TTrackInfo& Track() const { return track_; }
     std::string Title() const;
     std::string Artist() const { return info_.Artist(); }
     std::string Album() const { return info_.Album(); }
@@ -187,6 +197,8 @@ private:
 
     void HandleMessage(TMessage& message);
     void SetStatus(TMP3Status status);
+    // Fills track_ from the open file.
+    void DescribeTrack();
     void PostUnique(uint32_t msg, uintptr_t wParam = 0);
     void UpdateEqualizer();
     void WorkerError(std::exception_ptr error, bool& handled, bool onDecoderThread);
@@ -218,6 +230,7 @@ private:
     int32_t volume_ = 100;
     TMP3Status status_ = TMP3Status::mpsStopped;
     TMP3Info info_;
+    TTrackInfo track_;
 
     int32_t channels_ = 0;
     int32_t layer_ = 0;
