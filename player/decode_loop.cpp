@@ -1,5 +1,7 @@
 // The decoder thread's work: one frame per step, from the reader through the decoder into
-// the wave output, and the drain at the end of the data.
+// the wave output, keeping only the samples that are heard (gapless trimming, a seek's
+// target) at the file's gain; and at the end of the data either the next file carried on
+// into the same output or the drain.
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -21,20 +23,38 @@ void TMP3Player::DecodeStep() {
         TMPSimpleEvent& wake = decoderThread_->WakeEvent();
         if (wake.WaitFor(0) != kWaitObject0) return;
         if (pendingPcm_ <= 0) {
-            switch (PrepareFrame()) {
-                case TStepResult::srIdle: return;
-                case TStepResult::srEnd: draining = QueueTheRest(); break;
-                case TStepResult::srWorked: break;
+            if (awaitingNext_) {
+                if (!drainRequested_) {
+                    wake.ResetEvent();  // the main thread answers with a file or a drain
+                    return;
+                }
+                awaitingNext_ = drainRequested_ = false;
+                draining = QueueTheRest();
+            } else {
+                switch (PrepareFrame()) {
+                    case TStepResult::srIdle: return;
+                    case TStepResult::srWorked: break;
+                    case TStepResult::srEnd:
+                        if (OnQueryNext && Seekable() && outputFileName_.empty()) {
+                            // The output keeps playing what it holds meanwhile.
+                            awaitingNext_ = true;
+                            wake.ResetEvent();
+                            window_->Post(MPM_NEXTFILE, stepSerial_.load());
+                            return;
+                        }
+                        draining = QueueTheRest();
+                        break;
+                }
             }
         }
         if (draining == 0) {
             Assert(pendingPcm_ >= 1, "MP3Plyr: no PCM to write");
             std::scoped_lock out(outputLock_);
             if (soundOut_->CanWrite()) {
-                const int32_t written = soundOut_->Write(pcm_.get(), pendingPcm_);
+                const int32_t written = soundOut_->Write(pcm_.get() + pcmOffset_, pendingPcm_);
                 pendingPcm_ -= written;
-                if (pendingPcm_ > 0 && written > 0)
-                    std::memmove(pcm_.get(), pcm_.get() + written, static_cast<size_t>(pendingPcm_));
+                pcmOffset_ += written;
+                writtenBytes_ += written;
             } else {
                 // Sleep until a buffer has room: the output signals the event then.
                 wake.ResetEvent();
@@ -60,6 +80,7 @@ void TMP3Player::DecodeStep() {
 }
 
 TMP3Player::TStepResult TMP3Player::PrepareFrame() {
+    if (nextSample_ >= kept_.end) return TStepResult::srEnd;  // the encoder's padding follows
     switch (walk_.Frame(decoder_)) {
         case TFrameWalk::TStep::stEnd: return TStepResult::srEnd;
         case TFrameWalk::TStep::stSkipped: return TStepResult::srIdle;
@@ -67,9 +88,16 @@ TMP3Player::TStepResult TMP3Player::PrepareFrame() {
     }
     const DecodeResult result = decoder_.DecodeFrame(reader_.Current(), walk_.PendingLength(), pcm_.get());
     walk_.Next();
-    pendingPcm_ = pcmBytesPerFrame_;
     // A frame that cannot be decoded plays as one frame of silence.
     if (result.consumed < 1) std::memset(pcm_.get(), 0, static_cast<size_t>(pcmBytesPerFrame_));
+    const int64_t first = nextSample_;
+    nextSample_ += samplesPerFrame_;
+    const mp3::TSlice slice = mp3::KeptSlice(first, samplesPerFrame_, keepFrom_, kept_.end);
+    if (slice.length == 0) return TStepResult::srIdle;  // the encoder's delay, or a seek's lead-in
+    const int32_t bytesPerSample = pcmBytesPerFrame_ / samplesPerFrame_;
+    pcmOffset_ = slice.offset * bytesPerSample;
+    pendingPcm_ = slice.length * bytesPerSample;
+    mp3::ApplyGain(reinterpret_cast<int16_t*>(pcm_.get() + pcmOffset_), pendingPcm_ / 2, gainScale_);
     return TStepResult::srWorked;
 }
 
@@ -92,6 +120,39 @@ void TMP3Player::AwaitPlayedOut(uint32_t serial) {
     if (playing_ && !stepFailed_ && stepSerial_.load() == serial) window_->Post(MPM_ENDOFDATA, serial);
 }
 
+void TMP3Player::SeekDecoding(int64_t sample) {
+    const int64_t target = kept_.begin + sample;
+    const int64_t frame = target / samplesPerFrame_;
+    // Layer III: the frames whose main data the target's bit reservoir reaches into (up to
+    // 511 bytes back), and two more, so that the overlap of the transform and the synthesis
+    // window hold what they would after a play from the start. Layers I and II: the window.
+    int64_t lead = 2;
+    const int64_t dataLength = walk_.DataLength();
+    if (layer_ == 3) {
+        int64_t frameBytes = 0;
+        if (bitRate_ > 0)
+            frameBytes = int64_t{bitRate_} * samplesPerFrame_ / 8 / sampleRate_;
+        else if (vbrTotal_ > 0 && dataLength < kUnknownLength)
+            frameBytes = dataLength * pcmBytesPerFrame_ / vbrTotal_;
+        const int64_t payload = std::max<int64_t>(frameBytes - 36, 24);
+        lead = (511 + payload - 1) / payload + 3;
+    }
+    const int64_t start = std::max<int64_t>(0, frame - lead);
+    // Where that frame starts: proportionally through the data (exact for constant frame
+    // lengths; the walk then finds the next header).
+    int64_t offset = 0;
+    const int64_t frames = vbrTotal_ > 0                   ? vbrTotal_ / pcmBytesPerFrame_
+                           : bitRate_ > 0 && dataLength < kUnknownLength
+                               ? dataLength * 8 * sampleRate_ / (int64_t{bitRate_} * samplesPerFrame_)
+                               : 0;
+    if (frames > 0 && dataLength < kUnknownLength) offset = std::min(dataLength, start * dataLength / frames);
+    walk_.SeekTo(offset);
+    nextSample_ = start * samplesPerFrame_;
+    keepFrom_ = target;
+    pendingPcm_ = pcmOffset_ = 0;
+    awaitingNext_ = drainRequested_ = false;
+}
+
 int32_t TMP3Player::RunDecodeStepsForTest(int32_t steps,
                                           const std::function<void(const uint8_t*, int32_t)>& sink) {
     if (!IsOpen() || status_ != TMP3Status::mpsStopped) return 0;
@@ -103,12 +164,11 @@ int32_t TMP3Player::RunDecodeStepsForTest(int32_t steps,
             if (r == TStepResult::srEnd) break;
             if (r == TStepResult::srIdle) continue;
         }
-        if (sink) sink(pcm_.get(), pendingPcm_);
+        if (sink) sink(pcm_.get() + pcmOffset_, pendingPcm_);
         pendingPcm_ = 0;
     }
     // Back to the start, as after a stop.
-    pendingPcm_ = 0;
-    walk_.Rewind();
+    SeekDecoding(0);
     return run;
 }
 

@@ -232,10 +232,11 @@ void TFrameWalk::Next() {
     resync_ = 0;
 }
 
-void TFrameWalk::Rewind() {
+void TFrameWalk::SeekTo(int64_t offset) {
     pending_ = 0;
+    resync_ = 0;
     needsSetup_ = true;
-    if (reader_.IsOpen() && reader_.Seekable()) reader_.Seek(dataStart_, TSeekOrigin::soBeginning);
+    if (reader_.IsOpen() && reader_.Seekable()) reader_.Seek(dataStart_ + offset, TSeekOrigin::soBeginning);
 }
 
 TFrameWalk::TStep TFrameWalk::Resync() {

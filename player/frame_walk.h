@@ -80,7 +80,10 @@ public:
     // Steps over the frame that Frame returned.
     void Next();
     // Back to the data start (seekable streams); the next frame sets the decoder up again.
-    void Rewind();
+    void Rewind() { SeekTo(0); }
+    // To `offset` bytes into the data (seekable streams), as Rewind: the frame there is found
+    // by the per-frame rule, and the decoder set up again from it.
+    void SeekTo(int64_t offset);
     void Reset();
 
     const FrameHeader& FirstHeader() const { return header_; }

@@ -95,6 +95,50 @@ void TMP3Player::Loaded() {
     if (autoOpen_ && !fileName_.empty()) Open();
 }
 
+void TMP3Player::LoadStream() {
+    {
+        TMainWait wait(mainWaiting_);
+        std::scoped_lock lock(decoderLock_);
+        reader_.Open(stream_, Seekable());
+        pcm_ = std::make_unique<uint8_t[]>(kPcmBlockBytes);
+
+        // Tags, the audio range and the first frame, with the decoder set up for it: the
+        // same reading as IsValidFile's, so that a file the check accepts opens.
+        info_.Attach(&reader_);
+        if (!info_.FindAudio(walk_, decoder_)) RaiseUnknownFormat();
+        pendingPcm_ = pcmOffset_ = 0;
+        header_ = walk_.FirstHeader();
+        bitRate_ = walk_.BitRate();
+        layer_ = 4 - header_.layerCode;
+        version_ = header_.versionBit == 1 ? 1 : header_.syncKind == 1 ? 2 : 3;
+
+        const DecodedFormat format = decoder_.GetDecodedFormat();
+        {
+            std::scoped_lock out(outputLock_);
+            soundOut_->SetSampleRate(format.sampleRate);
+            soundOut_->SetBitsPerSample(format.bitsPerSample);
+            soundOut_->SetChannels(format.channels);
+        }
+        sampleRate_ = format.sampleRate;
+        channels_ = format.channels;
+        pcmBytesPerFrame_ = format.samplesPerFrame * format.bitsPerSample / 8;
+        samplesPerFrame_ = format.samplesPerFrame / format.channels;
+
+        // A VBR header frame carries no audio: it gives the length and is skipped. Without
+        // a frame count the file can be believed, the length comes from its size.
+        const TVbrHeader vbr = walk_.StepOverVbrHeader();
+        vbrTotal_ = 0;
+        if (vbr.frames > 0) {
+            bitRate_ = 0;
+            vbrTotal_ = vbr.frames * pcmBytesPerFrame_;
+        }
+        kept_ = mp3::TKeptRange{};
+        keepFrom_ = nextSample_ = 0;
+    }
+    DescribeTrack();
+    gainScale_ = mp3::ReplayGainScale(track_, replayGain_, &gainDb_);
+}
+
 // ---- Commands ---------------------------------------------------------------------------
 
 void TMP3Player::Open() {
@@ -124,46 +168,11 @@ void TMP3Player::OpenStream(TMPStream* stream, uint8_t flags) {
     streamFlags_ = flags;
     if (stream_ != nullptr) {
         try {
-            TMainWait wait(mainWaiting_);
-            std::scoped_lock lock(decoderLock_);
-            reader_.Open(stream_, Seekable());
-            pcm_ = std::make_unique<uint8_t[]>(kPcmBlockBytes);
-
-            // Tags, the audio range and the first frame, with the decoder set up for it: the
-            // same reading as IsValidFile's, so that a file the check accepts opens.
-            info_.Attach(&reader_);
-            if (!info_.FindAudio(walk_, decoder_)) RaiseUnknownFormat();
-            pendingPcm_ = 0;
-            totalPlayed_ = 0;
-            position_ = 0;
-            header_ = walk_.FirstHeader();
-            bitRate_ = walk_.BitRate();
-            layer_ = 4 - header_.layerCode;
-            version_ = header_.versionBit == 1 ? 1 : header_.syncKind == 1 ? 2 : 3;
-
-            const DecodedFormat format = decoder_.GetDecodedFormat();
-            {
-                std::scoped_lock out(outputLock_);
-                soundOut_->SetSampleRate(format.sampleRate);
-                soundOut_->SetBitsPerSample(format.bitsPerSample);
-                soundOut_->SetChannels(format.channels);
-            }
-            sampleRate_ = format.sampleRate;
-            channels_ = format.channels;
-            pcmBytesPerFrame_ = format.samplesPerFrame * format.bitsPerSample / 8;
-
-            // A VBR header frame carries no audio: it gives the length and is skipped. Without
-            // a frame count the file can be believed, the length comes from its size.
-            const TVbrHeader vbr = walk_.StepOverVbrHeader();
-            if (vbr.frames > 0) {
-                bitRate_ = 0;
-                vbrTotal_ = vbr.frames * pcmBytesPerFrame_;
-            }
+            LoadStream();
         } catch (...) {
             Close();
             throw;
         }
-        DescribeTrack();
         PostUnique(MPM_EQUALIZER);
         SetStatus(TMP3Status::mpsStopped);
     }
@@ -171,6 +180,7 @@ void TMP3Player::OpenStream(TMPStream* stream, uint8_t flags) {
 }
 
 void TMP3Player::Close() {
+    continuation_ = false;
     if (!IsOpen()) return;
     if (status_ != TMP3Status::mpsStopped) {
         Stop();
@@ -193,9 +203,16 @@ void TMP3Player::Close() {
     if (owned) delete stream;
     info_.Clear();
     track_ = TTrackInfo{};
+    outgoing_.reset();
+    nextBoundary_ = -1;
+    kept_ = mp3::TKeptRange{};
+    keepFrom_ = nextSample_ = 0;
+    samplesPerFrame_ = 0;
+    gainScale_ = 1.0f;
+    gainDb_ = NAN;
     header_ = FrameHeader{};
     bitRate_ = channels_ = layer_ = version_ = sampleRate_ = 0;
-    totalPlayed_ = position_ = 0;
+    totalPlayed_ = position_ = positionBaseMs_ = 0;
     pcmBytesPerFrame_ = 0;
     vbrTotal_ = 0;
     SetStatus(TMP3Status::mpsStopped);
@@ -211,7 +228,9 @@ void TMP3Player::Play() {
         playing_ = true;
         stepFailed_ = false;
         stepSerial_ = ++playSerial_;
+        writtenBytes_ = 0;
         std::scoped_lock out(outputLock_);
+        outBytesPerSecond_ = soundOut_->SampleRate() * soundOut_->Channels() * soundOut_->BitsPerSample() / 8;
         soundOut_->SetOnDone([this](TSoundOut&) { window_->Post(MPM_POSITION); });
         soundOut_->SetOutputFileName(outputFileName_);
         soundOut_->SetDeviceID(deviceId_);
@@ -234,6 +253,8 @@ void TMP3Player::Play() {
 
 void TMP3Player::Stop() {
     if (!IsOpen() || status_ == TMP3Status::mpsStopped) return;
+    CancelCarryOn();
+    continuation_ = false;
     outputFileName_.clear();
     // An output that fails to close (a WAV file's header on a full disc) still ends up
     // closed; the player stops all the same and then passes the error on.
@@ -254,11 +275,10 @@ void TMP3Player::Stop() {
         decoderThread_->WakeEvent().ResetEvent();
         playing_ = false;
         // Back to the start under the lock: the decoder thread may still be filling the ring.
-        pendingPcm_ = 0;
-        walk_.Rewind();
+        SeekDecoding(0);
     }
     totalPlayed_ = 0;
-    position_ = 0;
+    position_ = positionBaseMs_ = 0;
     SetStatus(TMP3Status::mpsStopped);
     PostUnique(MPM_POSITION);
     if (!Seekable()) Close();
@@ -267,16 +287,57 @@ void TMP3Player::Stop() {
 
 void TMP3Player::Pause() {
     if (!IsOpen() || status_ != TMP3Status::mpsPlaying) return;
+    {
+        TMainWait wait(mainWaiting_);
+        std::scoped_lock out(outputLock_);
+        soundOut_->Pause();
+    }
     SetStatus(TMP3Status::mpsPaused);
+    PostUnique(MPM_POSITION);
 }
 
 void TMP3Player::Resume() {
     if (!IsOpen() || status_ != TMP3Status::mpsPaused) return;
+    {
+        TMainWait wait(mainWaiting_);
+        std::scoped_lock out(outputLock_);
+        soundOut_->Restart();
+    }
     SetStatus(TMP3Status::mpsPlaying);
+    PostUnique(MPM_POSITION);
 }
 
 void TMP3Player::SetPosition(int32_t ms) {
-    if (!IsOpen() || ms < 0) return;
+    if (!IsOpen() || ms < 0 || !Seekable() || samplesPerFrame_ <= 0) return;
+    CancelCarryOn();
+    const int32_t length = Duration();
+    if (length > 0 && ms >= length) {
+        // As the natural end: what plays stops, and the end of the data is reported.
+        if (status_ != TMP3Status::mpsStopped) {
+            endReason_ = TMP3EndPlayReason::mepEndOfData;
+            Stop();
+        }
+        return;
+    }
+    {
+        TMainWait wait(mainWaiting_);
+        std::scoped_lock lock(decoderLock_);
+        std::scoped_lock out(outputLock_);
+        // The audio queued for the old place is dropped; a paused output stays paused.
+        if (soundOut_->IsOpen()) {
+            soundOut_->SetWaitEvent(nullptr);
+            soundOut_->Reset();
+            soundOut_->GetDoneBytes();
+        }
+        writtenBytes_ = 0;
+        // A drain or an end of data on its way belongs to the old place.
+        stepSerial_ = ++playSerial_;
+        SeekDecoding(int64_t{ms} * sampleRate_ / 1000);
+        if (playing_) decoderThread_->WakeEvent().SetEvent();
+    }
+    totalPlayed_ = 0;
+    position_ = positionBaseMs_ = ms;
+    PostUnique(MPM_POSITION);
 }
 
 void TMP3Player::DescribeTrack() {
@@ -300,7 +361,129 @@ void TMP3Player::DescribeTrack() {
 // ---- Values -----------------------------------------------------------------------------
 
 int32_t TMP3Player::Duration() const {
-    return static_cast<int32_t>(mp3::Duration(vbrTotal_, sampleRate_, channels_, bitRate_, walk_.DataLength()));
+    if (outgoing_) return outgoing_->duration;
+    // The kept samples when the encoder says what they are.
+    if (kept_.end != mp3::kNoEnd && sampleRate_ > 0) return static_cast<int32_t>((kept_.end - kept_.begin) * 1000 / sampleRate_);
+    int64_t ms = mp3::Duration(vbrTotal_, sampleRate_, channels_, bitRate_, walk_.DataLength());
+    if (ms > 0 && sampleRate_ > 0) ms = std::max<int64_t>(0, ms - kept_.begin * 1000 / sampleRate_);
+    return static_cast<int32_t>(ms);
+}
+
+// ---- Carrying on into the next file ------------------------------------------------------
+
+namespace {
+// How often the output reports its position while the next file's first sample is near.
+constexpr int32_t kBoundaryTickMs = 40;
+}  // namespace
+
+bool TMP3Player::Reopen(const std::string& name) {
+    std::unique_ptr<TMPFileStream> stream;
+    try {
+        stream = std::make_unique<TMPFileStream>(name);
+    } catch (const Exception&) {
+        return false;
+    }
+    {
+        TMainWait wait(mainWaiting_);
+        std::scoped_lock lock(decoderLock_);
+        reader_.Close();
+        walk_.Reset();
+    }
+    if (streamFlags_ & kStreamOwned) delete stream_;
+    stream_ = stream.release();
+    streamFlags_ = kStreamSeekable | kStreamOwned;
+    fileName_ = name;
+    try {
+        LoadStream();
+    } catch (const Exception&) {
+        return false;
+    }
+    return true;
+}
+
+void TMP3Player::CarryOn(const std::string& name) {
+    if (name.empty() || !fileName_.size()) {
+        RequestDrain();
+        return;
+    }
+    // The ended file stays what the owner is shown until its last sample has been heard.
+    TShown shown{fileName_, info_, track_, Duration()};
+    shown.info.Attach(nullptr);
+    const int32_t rate = sampleRate_, channels = channels_;
+    outgoing_ = std::move(shown);
+    if (!Reopen(name)) {
+        // Unreadable after all: the ended file plays out, and the owner passes this one over.
+        const std::string ended = outgoing_->fileName;
+        outgoing_.reset();
+        Reopen(ended);
+        RequestDrain();
+        return;
+    }
+    continuation_ = true;
+    if (sampleRate_ != rate || channels_ != channels) {
+        RequestDrain();  // another format: the output drains and opens again for it
+        return;
+    }
+    // One output for both: the next file's first sample follows the last of the ended one.
+    TMainWait wait(mainWaiting_);
+    std::scoped_lock lock(decoderLock_);
+    nextBoundary_ = writtenBytes_;
+    awaitingNext_ = false;
+    {
+        std::scoped_lock out(outputLock_);
+        soundOut_->SetNotifyInterval(kBoundaryTickMs);
+    }
+    decoderThread_->WakeEvent().SetEvent();
+}
+
+void TMP3Player::RequestDrain() {
+    TMainWait wait(mainWaiting_);
+    std::scoped_lock lock(decoderLock_);
+    if (!awaitingNext_) return;
+    drainRequested_ = true;
+    decoderThread_->WakeEvent().SetEvent();
+}
+
+void TMP3Player::NextHeard() {
+    outgoing_.reset();
+    {
+        TMainWait wait(mainWaiting_);
+        std::scoped_lock lock(decoderLock_);
+        writtenBytes_ -= nextBoundary_;
+        std::scoped_lock out(outputLock_);
+        soundOut_->SetNotifyInterval(changePosStep_);
+    }
+    totalPlayed_ -= nextBoundary_;
+    nextBoundary_ = -1;
+    positionBaseMs_ = 0;
+    // The ended file's end, as the owner would see it after a drain; it starts the next by
+    // name, which plays already.
+    endReason_ = TMP3EndPlayReason::mepEndOfData;
+    SetStatus(status_);
+    PostUnique(MPM_ENDPLAY);
+    PostUnique(MPM_POSITION);
+}
+
+void TMP3Player::CancelCarryOn() {
+    if (!outgoing_) return;
+    const std::string name = outgoing_->fileName;
+    outgoing_.reset();
+    nextBoundary_ = -1;
+    continuation_ = false;
+    {
+        TMainWait wait(mainWaiting_);
+        std::scoped_lock out(outputLock_);
+        soundOut_->SetNotifyInterval(changePosStep_);
+    }
+    // The caller places (or stops) the decoding of the file reopened.
+    Reopen(name);
+    TMainWait wait(mainWaiting_);
+    std::scoped_lock lock(decoderLock_);
+    awaitingNext_ = drainRequested_ = false;
+}
+
+int64_t TMP3Player::PlayedMs(int64_t bytes) const {
+    return outBytesPerSecond_ > 0 ? bytes * 1000 / outBytesPerSecond_ : 0;
 }
 
 int32_t TMP3Player::Position() {
@@ -308,17 +491,20 @@ int32_t TMP3Player::Position() {
     std::scoped_lock out(outputLock_);
     if (soundOut_->IsOpen()) {
         totalPlayed_ += soundOut_->GetDoneBytes();
-        position_ = mp3::PositionMs(totalPlayed_, soundOut_->SampleRate(), soundOut_->Channels(),
-                                    soundOut_->BitsPerSample());
+        // Until the next file is heard the position is the outgoing one's, and no further.
+        if (nextBoundary_ >= 0 && totalPlayed_ >= nextBoundary_) PostUnique(MPM_NEXTHEARD);
+        const int64_t played = nextBoundary_ >= 0 ? std::min(totalPlayed_, nextBoundary_) : totalPlayed_;
+        position_ = positionBaseMs_ + PlayedMs(played);
     }
     return static_cast<int32_t>(position_);
 }
 
 std::string TMP3Player::Title() const {
-    std::string title = info_.Title();
-    if (title.empty() && !fileName_.empty()) {
-        const size_t slash = fileName_.find_last_of('/');
-        title = slash == std::string::npos ? fileName_ : fileName_.substr(slash + 1);
+    std::string title = Shown().Title();
+    const std::string& name = FileName();
+    if (title.empty() && !name.empty()) {
+        const size_t slash = name.find_last_of('/');
+        title = slash == std::string::npos ? name : name.substr(slash + 1);
     }
     return title;
 }
@@ -380,6 +566,16 @@ void TMP3Player::SetEqualizerMode(TMP3EqualizerMode mode) {
 }
 
 void TMP3Player::SetFileName(const std::string& name) {
+    if (continuation_ && name == fileName_ && IsOpen()) {
+        // The file asked for as the continuation: it plays already (or is open, when its
+        // format made the output drain first).
+        continuation_ = false;
+        SetStatus(status_);
+        PostUnique(MPM_POSITION);
+        if (status_ == TMP3Status::mpsStopped && autoPlay_) Play();
+        return;
+    }
+    continuation_ = false;
     fileName_ = name;
     if (autoOpen_ && !Loading() && !Designing()) Open();
 }
@@ -476,7 +672,7 @@ void TMP3Player::PostUnique(uint32_t msg, uintptr_t wParam) {
 }
 
 void TMP3Player::SetStatus(TMP3Status status) {
-    const bool endPlay = IsOpen() && status_ == TMP3Status::mpsPlaying && status == TMP3Status::mpsStopped;
+    const bool endPlay = IsOpen() && status_ != TMP3Status::mpsStopped && status == TMP3Status::mpsStopped;
     status_ = status;
     PostUnique(MPM_STATUS);
     if (endPlay) PostUnique(MPM_ENDPLAY);
@@ -486,7 +682,19 @@ void TMP3Player::HandleMessage(TMessage& message) {
     switch (message.Msg) {
         case MPM_POSITION:
             window_->RemovePending(MPM_POSITION);
+            Position();  // notices the next file being heard
             DoChangePosition();
+            break;
+        case MPM_NEXTHEARD:
+            if (nextBoundary_ >= 0 && totalPlayed_ >= nextBoundary_) NextHeard();
+            break;
+        case MPM_NEXTFILE:
+            if (message.WParam != playSerial_ || status_ == TMP3Status::mpsStopped) break;
+            {
+                std::string next;
+                if (OnQueryNext) OnQueryNext(*this, next);
+                CarryOn(next);
+            }
             break;
         case MPM_ERROR: {
             std::shared_ptr<TWorkerError> record;
@@ -504,7 +712,7 @@ void TMP3Player::HandleMessage(TMessage& message) {
             }
             record->shown.SetEvent();
             // An error of an earlier playback must not stop this one.
-            if (record->serial == playSerial_ && status_ == TMP3Status::mpsPlaying) {
+            if (record->serial == playSerial_ && status_ != TMP3Status::mpsStopped) {
                 endReason_ = TMP3EndPlayReason::mepError;
                 Stop();
             }
@@ -512,12 +720,19 @@ void TMP3Player::HandleMessage(TMessage& message) {
         }
         case MPM_ENDOFDATA:
             // Stale when this playback was stopped (and maybe started again) meanwhile.
-            if (message.WParam != playSerial_ || status_ != TMP3Status::mpsPlaying) break;
+            if (message.WParam != playSerial_ || status_ == TMP3Status::mpsStopped) break;
             endReason_ = TMP3EndPlayReason::mepEndOfData;
-            if (Seekable())
+            if (outgoing_) {
+                // The next file (of another format) is open already: the outgoing one has
+                // played out, and the owner starts the next by name.
+                outgoing_.reset();
                 Stop();
-            else
+                continuation_ = true;
+            } else if (Seekable()) {
+                Stop();
+            } else {
                 Close();
+            }
             break;
         case MPM_STATUS:
             window_->RemovePending(MPM_STATUS);
@@ -526,6 +741,11 @@ void TMP3Player::HandleMessage(TMessage& message) {
         case MPM_ENDPLAY:
             window_->RemovePending(MPM_ENDPLAY);
             DoEndPlay();
+            // A continuation the owner did not start is not played.
+            if (continuation_) {
+                continuation_ = false;
+                Stop();
+            }
             break;
         case MPM_EQUALIZER:
             window_->RemovePending(MPM_EQUALIZER);

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "decoder/mpeg_decoder.h"
@@ -24,6 +25,7 @@
 #include "player/mp_stream.h"
 #include "player/mp_stream_reader.h"
 #include "player/mp_threads.h"
+#include "player/playback_maths.h"
 #include "player/sound_out.h"
 #include "player/track_info.h"
 
@@ -56,6 +58,10 @@ inline constexpr uint32_t MPM_ENDOFDATA = WM_USER + 12;
 inline constexpr uint32_t MPM_STATUS = WM_USER + 14;
 inline constexpr uint32_t MPM_ENDPLAY = WM_USER + 15;
 inline constexpr uint32_t MPM_EQUALIZER = WM_USER + 16;
+// The data has ended and OnQueryNext may name a file to carry on with (wParam: playback).
+inline constexpr uint32_t MPM_NEXTFILE = WM_USER + 17;
+// The output has played the last sample of a file that the next one follows without a gap.
+inline constexpr uint32_t MPM_NEXTHEARD = WM_USER + 18;
 
 // OpenStream flags.
 inline constexpr uint8_t kStreamSeekable = 1;
@@ -91,6 +97,7 @@ class TMP3Player : public TComponent {
 public:
     using TNotifyEvent = std::function<void(TMP3Player& sender)>;
     using TMP3EndPlayEvent = std::function<void(TMP3Player& sender, TMP3EndPlayReason reason)>;
+    using TQueryNextEvent = std::function<void(TMP3Player& sender, std::string& fileName)>;
 
     explicit TMP3Player(TComponent* owner = nullptr);
     ~TMP3Player() override;
@@ -117,12 +124,12 @@ public:
     // position at or past the end ends the file as its natural end does.
     void SetPosition(int32_t ms);
     // The open file's description (empty when closed).
-    const TTrackInfo& Track() const { return track_; }
+    const TTrackInfo& Track() const { return outgoing_ ? outgoing_->track : track_; }
     std::string Title() const;
-    std::string Artist() const { return info_.Artist(); }
-    std::string Album() const { return info_.Album(); }
-    std::string Year() const { return info_.Year(); }
-    std::string Comment() const { return info_.Comment(); }
+    std::string Artist() const { return Shown().Artist(); }
+    std::string Album() const { return Shown().Album(); }
+    std::string Year() const { return Shown().Year(); }
+    std::string Comment() const { return Shown().Comment(); }
     static bool IsValidFile(const std::string& fileName);
 
     // Published properties.
@@ -140,7 +147,7 @@ public:
     void SetEqualizerCount(int32_t count);
     TMP3EqualizerMode EqualizerMode() const { return equalizerMode_; }
     void SetEqualizerMode(TMP3EqualizerMode mode);
-    const std::string& FileName() const { return fileName_; }
+    const std::string& FileName() const { return outgoing_ ? outgoing_->fileName : fileName_; }
     void SetFileName(const std::string& name);
     bool NoisySeek() const { return noisySeek_; }
     void SetNoisySeek(bool on) { noisySeek_ = on; }
@@ -169,6 +176,19 @@ public:
     TNotifyEvent OnChangePosition;
     TNotifyEvent OnChangeStatus;
     TMP3EndPlayEvent OnEndPlay;
+    // Asked, on the main thread, while the last two seconds of a file still play: the file
+    // the owner will start when OnEndPlay(mepEndOfData) comes (empty: none). The player opens
+    // it at once and, when its format is the same, plays it on without a gap: the owner then
+    // sees the end and assigns that FileName as usual, and the player carries on.
+    TQueryNextEvent OnQueryNext;
+
+    // The gain that ReplayGain information in the file asks for; rgmOff plays it as it is.
+    mp3::TReplayGainMode ReplayGain() const { return replayGain_; }
+    void SetReplayGain(mp3::TReplayGainMode mode) { replayGain_ = mode; }
+    // The factor applied to the open file's samples (1: none) and the gain it stands for in
+    // dB (NaN when the file has none).
+    float GainScale() const { return gainScale_; }
+    float GainDb() const { return gainDb_; }
 
     // Stream figures of the open file.
     int32_t Channels() const { return channels_; }
@@ -194,6 +214,33 @@ private:
     struct TWorkerError;
     class TDecoderOwner;
     enum class TStepResult { srIdle, srWorked, srEnd };
+    // What the owner is shown of a file that still plays while the next one is decoded.
+    struct TShown {
+        std::string fileName;
+        TMP3Info info;
+        TTrackInfo track;
+        int32_t duration = 0;
+    };
+    const TMP3Info& Shown() const { return outgoing_ ? outgoing_->info : info_; }
+    // Reads the stream's tags, finds its first frame, sets the decoder up and works out what
+    // of it is kept and how loud: the open of OpenStream, without closing or playing.
+    void LoadStream();
+    // Under the decoder lock: the next frames decoded are those from `sample` (of the kept
+    // ones) on, with the frames before it that Layer III needs decoded but not written.
+    void SeekDecoding(int64_t sample);
+    // The data has ended and the owner named `name` to follow: opens it in place of the
+    // ended file and plays it on (same format), or lets the ended one drain first.
+    void CarryOn(const std::string& name);
+    void RequestDrain();
+    // The open file becomes `name` (seekable, owned), stopped or not as before; false when
+    // it cannot be read.
+    bool Reopen(const std::string& name);
+    // The file heard changes from the outgoing one to the open one.
+    void NextHeard();
+    // Back to the file still heard, when a command concerns it before the next is heard.
+    void CancelCarryOn();
+    // Played bytes of the output as ms at the rate it was opened with.
+    int64_t PlayedMs(int64_t bytes) const;
 
     void HandleMessage(TMessage& message);
     void SetStatus(TMP3Status status);
@@ -243,6 +290,30 @@ private:
 
     std::unique_ptr<uint8_t[]> pcm_;  // one decoded frame
     int32_t pendingPcm_ = 0;
+    int32_t pcmOffset_ = 0;  // where the pending PCM starts in the block
+    // Decoded samples per channel, counted from the first audio frame: the range that is
+    // heard (gapless trimming), where writing starts (a seek), and the next frame's first.
+    mp3::TKeptRange kept_;
+    int64_t keepFrom_ = 0;
+    int64_t nextSample_ = 0;
+    int32_t samplesPerFrame_ = 0;
+    float gainScale_ = 1.0f;
+    float gainDb_ = NAN;
+    mp3::TReplayGainMode replayGain_ = mp3::TReplayGainMode::rgmOff;
+    int64_t writtenBytes_ = 0;  // to the output since it opened or was reset
+    // Main thread: where the output's first sample lies in the file heard (a seek target),
+    // and the output's format as opened.
+    int64_t positionBaseMs_ = 0;
+    int32_t outBytesPerSecond_ = 0;
+    // The data has ended; the main thread decides between carrying on and draining.
+    bool awaitingNext_ = false;
+    bool drainRequested_ = false;
+    // Carrying on: the file still heard, and the output bytes after which the open one is.
+    std::optional<TShown> outgoing_;
+    int64_t nextBoundary_ = -1;
+    // The open file plays (or waits to) as the continuation the owner asked for, until the
+    // owner starts it by name.
+    bool continuation_ = false;
     int64_t totalPlayed_ = 0;
     int64_t position_ = 0;
     int32_t pcmBytesPerFrame_ = 0;

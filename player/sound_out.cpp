@@ -484,7 +484,13 @@ void TSoundOut::SetBalance(int32_t balance) {
 int32_t TSoundOut::DeviceID() const { return impl_->deviceId; }
 void TSoundOut::SetDeviceID(int32_t id) { impl_->deviceId = id; }
 int32_t TSoundOut::NotifyInterval() const { return impl_->notifyInterval; }
-void TSoundOut::SetNotifyInterval(int32_t ms) { impl_->notifyInterval = ms; }
+void TSoundOut::SetNotifyInterval(int32_t ms) {
+    impl_->notifyInterval = ms;
+    // Holds from now on while buffers play, not from the next one done.
+    if (impl_->open && !impl_->fileMode && impl_->queued > 0) impl_->thread->SetTimeout(ms);
+}
+void TSoundOut::Pause() {}
+void TSoundOut::Restart() {}
 const std::string& TSoundOut::OutputFileName() const { return impl_->outputFileName; }
 void TSoundOut::SetOutputFileName(const std::string& name) {
     if (!impl_->open) impl_->outputFileName = name;
