@@ -11,6 +11,7 @@
 #include <QSystemTrayIcon>
 #include <chrono>
 #include <ostream>
+#include <utility>
 
 #include "platform/exceptions.h"
 #include "platform/text_codec.h"
@@ -260,6 +261,7 @@ TF::TF(TFOptions options)
     MP->SetVolume(100);
     MP->OnEndPlay = [this](TMP3Player&, TMP3EndPlayReason reason) { Guarded([this, reason] { MPEndPlay(reason); }); };
     MP->OnChangeStatus = [this](TMP3Player&) { emit PlayStateChanged(); };
+    MP->OnQueryNext = [this](TMP3Player&, std::string& next) { Guarded([this, &next] { QueryNext(next); }); };
     MP->Loaded();
     MP->SetInvertPolarity(false);
 }
@@ -272,6 +274,7 @@ TF::~TF() {
     if (MP) {
         MP->OnEndPlay = nullptr;
         MP->OnChangeStatus = nullptr;
+        MP->OnQueryNext = nullptr;
         MP.reset();
     }
 }
@@ -458,6 +461,7 @@ void TF::StartUp() {
         MPList->setCurrentRow(-1);
         CB_21->setChecked(true);
     }
+    MP->SetReplayGain(mp3::ReplayGainModeFromEnvironment(continuousPlay_));
     if (line.powerOff) {
         powerOffEnabled_ = true;
         PUML_PowerOff->setChecked(true);
@@ -538,12 +542,29 @@ void TF::MPControl(TMPCommand command) {
         options_.powerControl->PowerOff();
     }
     if (stopRequested_ && !powerOffEnabled_) Terminate();
-    if (command == TMPCommand::Successful && !stopRequested_) assigned = StartChosen(false);
+    if (command == TMPCommand::Successful && !stopRequested_) {
+        // The line chosen while the last file's end still played, which may play already.
+        const std::optional<int> queued = std::exchange(queuedLine_, std::nullopt);
+        assigned = (queued && *queued < MPList->count() && TryStart(*queued)) || StartChosen(false);
+    }
     if (command == TMPCommand::Change && !stopRequested_) {
         const int line = MPList->currentRow();
         if (line >= 0) assigned = TryStart(line);
     }
     if (assigned) RefreshDisplay();
+}
+
+void TF::QueryNext(std::string& next) {
+    queuedLine_.reset();
+    if (stopRequested_ || MPList->count() == 0) return;
+    // Chosen by the same rules as at the end; whether it can be read is found when the player
+    // opens it (and, should it fail, the end chooses again as always).
+    const auto any = [](int) { return true; };
+    const app::TChoice choice = continuousPlay_ ? app::ChooseInOrder(MPList->count(), MPList->currentRow(), any)
+                                               : app::ChooseAtRandom(MPList->count(), options_.random, any);
+    if (choice.chosen < 0) return;
+    queuedLine_ = choice.chosen;
+    next = ListPath(choice.chosen);
 }
 
 bool TF::StartChosen(bool backwards) {
@@ -748,6 +769,7 @@ void TF::PUML_ExitClick() {
 void TF::CB_21Click() {
     continuousPlay_ = CB_21->isChecked();
     PUML_ContinuePlay->setChecked(continuousPlay_);
+    MP->SetReplayGain(mp3::ReplayGainModeFromEnvironment(continuousPlay_));
 }
 
 // Timer play.

@@ -151,6 +151,8 @@ private:
     void SFileFind(const std::string& name);
     bool TryStart(int line);
     bool StartChosen(bool backwards);
+    // The player asks for the file to follow the one whose end plays now.
+    void QueryNext(std::string& next);
     // What the stopped event of a Stop asked for here does; the double click's "Change" is
     // what a stop from elsewhere does.
     enum class TAfterStop { Change, Next, Previous, Again, Nothing };
@@ -179,6 +181,8 @@ private:
     TTrack track_;
     // Set from a Stop of ours until its stopped event arrives.
     std::optional<TAfterStop> afterStop_;
+    // The line named to the player as the next file, started when the end comes.
+    std::optional<int> queuedLine_;
     // Ticks queued from the timer's thread before the timer was switched off or restarted
     // are dropped: each start has a number of its own.
     std::atomic<uint32_t> timerGeneration_{0};

@@ -36,8 +36,15 @@ void TMP3Player::DecodeStep() {
                     case TStepResult::srWorked: break;
                     case TStepResult::srEnd:
                         if (OnQueryNext && Seekable() && outputFileName_.empty()) {
-                            // The output keeps playing what it holds meanwhile.
+                            // The output keeps playing what it holds meanwhile, the partly
+                            // filled buffer too: the next file's samples follow it in the
+                            // device, and a short file's end must be heard for it to start.
                             awaitingNext_ = true;
+                            {
+                                std::scoped_lock out(outputLock_);
+                                soundOut_->SetWaitEvent(nullptr);
+                                soundOut_->Flush();
+                            }
                             wake.ResetEvent();
                             window_->Post(MPM_NEXTFILE, stepSerial_.load());
                             return;

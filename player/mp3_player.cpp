@@ -690,6 +690,12 @@ void TMP3Player::HandleMessage(TMessage& message) {
             break;
         case MPM_NEXTFILE:
             if (message.WParam != playSerial_ || status_ == TMP3Status::mpsStopped) break;
+            if (outgoing_) {
+                // A short file ended before the one it follows was heard to its end: asked
+                // once the owner has started it.
+                deferredNext_ = message.WParam;
+                break;
+            }
             {
                 std::string next;
                 if (OnQueryNext) OnQueryNext(*this, next);
@@ -745,6 +751,10 @@ void TMP3Player::HandleMessage(TMessage& message) {
             if (continuation_) {
                 continuation_ = false;
                 Stop();
+            }
+            if (deferredNext_ != 0) {
+                if (deferredNext_ == playSerial_ && status_ != TMP3Status::mpsStopped) window_->Post(MPM_NEXTFILE, deferredNext_);
+                deferredNext_ = 0;
             }
             break;
         case MPM_EQUALIZER:

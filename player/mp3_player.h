@@ -311,6 +311,7 @@ private:
     // Carrying on: the file still heard, and the output bytes after which the open one is.
     std::optional<TShown> outgoing_;
     int64_t nextBoundary_ = -1;
+    uint32_t deferredNext_ = 0;  // the playback whose query waits for that
     // The open file plays (or waits to) as the continuation the owner asked for, until the
     // owner starts it by name.
     bool continuation_ = false;

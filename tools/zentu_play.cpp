@@ -3,6 +3,7 @@
 // tags, the length, the position at every position tick and why each file ended.
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -28,10 +29,13 @@ extern "C" void OnSigint(int) { gInterrupted = 1; }
 
 void Usage(FILE* to) {
     std::fputs(
-        "usage: zentu-play [--wav OUT.wav] [--stop-after MS] FILE...\n"
-        "  plays each FILE in turn on the audio device (ZENTU_AUDIO=null|alsa), or into OUT.wav\n"
-        "  (the second file into OUT-2.wav, and so on); --stop-after stops each file after MS\n"
-        "  milliseconds and reports how long the stop took. Ctrl+C stops and ends.\n",
+        "usage: zentu-play [--wav OUT.wav] [--stop-after MS] [--seek MS] [--pause-at MS:LEN] FILE...\n"
+        "  plays each FILE in turn on the audio device (ZENTU_AUDIO=null|alsa), one joined to the\n"
+        "  next without a gap where their formats agree, or into OUT.wav (the second file into\n"
+        "  OUT-2.wav, and so on); --stop-after stops each file after MS milliseconds and reports\n"
+        "  how long the stop took; --seek starts each file at MS; --pause-at pauses each file when\n"
+        "  its position reaches MS, for LEN milliseconds. ReplayGain: ZENTU_REPLAYGAIN=auto|track|\n"
+        "  album|off (auto: album). Ctrl+C stops and ends.\n",
         to);
 }
 
@@ -65,7 +69,7 @@ const char* ReasonText(TMP3EndPlayReason reason) {
 
 int main(int argc, char** argv) {
     std::string wav;
-    long long stopAfter = -1;
+    long long stopAfter = -1, seek = -1, pauseAt = -1, pauseFor = 0;
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -73,11 +77,18 @@ int main(int argc, char** argv) {
             Usage(stdout);
             return kExitOk;
         }
-        if ((a == "--wav" || a == "--stop-after") && i + 1 < argc) {
+        if ((a == "--wav" || a == "--stop-after" || a == "--seek") && i + 1 < argc) {
             if (a == "--wav")
                 wav = argv[++i];
+            else if (a == "--seek")
+                seek = std::atoll(argv[++i]);
             else
                 stopAfter = std::atoll(argv[++i]);
+        } else if (a == "--pause-at" && i + 1 < argc) {
+            if (std::sscanf(argv[++i], "%lld:%lld", &pauseAt, &pauseFor) != 2 || pauseAt < 0 || pauseFor < 0) {
+                std::fprintf(stderr, "zentu-play: --pause-at takes MS:LEN\n");
+                return kExitUsage;
+            }
         } else if (a.size() > 1 && a[0] == '-') {
             std::fprintf(stderr, "zentu-play: unknown option %s\n", a.c_str());
             Usage(stderr);
@@ -102,67 +113,92 @@ int main(int argc, char** argv) {
     try {
         TMP3Player player;
         player.SetAutoPlay(false);
-        bool ended = false;
+        player.SetReplayGain(mp3::ReplayGainModeFromEnvironment(true));
+        size_t index = 0;
+        bool finished = false;
+        using Clock_ = std::chrono::steady_clock;
+        Clock_::time_point started{}, resumeAt{};
+        bool stopSent = false, pauseDone = false;
+
+        // Starts files[i], or the first readable one after it; finished when none is left.
+        const auto startFrom = [&](size_t i) {
+            for (; i < files.size() && !gInterrupted; ++i) {
+                index = i;
+                std::printf("file: %s\n", files[i].c_str());
+                try {
+                    // AutoOpen: opens, reads the tags, finds the first frame; a file that
+                    // follows without a gap plays already.
+                    player.SetFileName(files[i]);
+                    const TTrackInfo& track = player.Track();
+                    std::printf("title: %s\nartist: %s\nalbum: %s\nyear: %s\ncomment: %s\nlength: %s\n",
+                                track.title.c_str(), track.artist.c_str(), track.album.c_str(),
+                                track.year.c_str(), track.comment.c_str(), Clock(player.Duration()).c_str());
+                    if (!std::isnan(player.GainDb())) std::printf("gain: %+.2f dB\n", player.GainDb());
+                    std::fflush(stdout);
+                    if (!wav.empty()) player.SetOutputFileName(WavNameFor(wav, i));
+                    if (seek >= 0) player.SetPosition(static_cast<int32_t>(seek));
+                    if (player.Status() == TMP3Status::mpsStopped) player.Play();
+                } catch (const Exception& e) {
+                    std::printf("error: %s\n", e.what());
+                    status = kExitSomeFailed;
+                    continue;
+                }
+                started = Clock_::now();
+                stopSent = false;
+                pauseDone = pauseAt < 0;
+                return;
+            }
+            finished = true;
+        };
         player.OnChangePosition = [](TMP3Player& p) {
             if (p.Status() == TMP3Status::mpsPlaying) std::printf("position %s\n", Clock(p.Position()).c_str());
+        };
+        // The next file is opened while this one's last seconds play, and follows it in the
+        // same output (not into WAV files, one per input, nor with a seek into each).
+        player.OnQueryNext = [&](TMP3Player&, std::string& next) {
+            if (wav.empty() && seek < 0 && !gInterrupted && index + 1 < files.size()) next = files[index + 1];
         };
         player.OnEndPlay = [&](TMP3Player&, TMP3EndPlayReason reason) {
             std::printf("end: %s\n", ReasonText(reason));
             if (reason == TMP3EndPlayReason::mepError) status = kExitSomeFailed;
-            ended = true;
+            if (gInterrupted)
+                finished = true;
+            else
+                startFrom(index + 1);
         };
 
-        for (size_t index = 0; index < files.size() && !gInterrupted; ++index) {
-            const std::string& file = files[index];
-            std::printf("file: %s\n", file.c_str());
-            try {
-                player.SetFileName(file);  // AutoOpen: opens, reads the tags, finds the first frame
-            } catch (const Exception& e) {
-                std::printf("error: %s\n", e.what());
-                status = kExitSomeFailed;
-                continue;
+        startFrom(0);
+        // The main loop: messages as they come; the interrupt flag, the stop and the pause
+        // every 10 ms.
+        while (!finished) {
+            loop.RunUntil([&] { return finished || gInterrupted != 0; }, 10);
+            const auto now = Clock_::now();
+            if (!pauseDone && player.Status() == TMP3Status::mpsPlaying && player.Position() >= pauseAt) {
+                player.Pause();
+                std::printf("paused at %s\n", Clock(player.Position()).c_str());
+                resumeAt = now + std::chrono::milliseconds(pauseFor);
+                pauseDone = true;
             }
-            // Tag texts are the file's bytes (UTF-8, UTF-16 with a byte-order mark, or CP932):
-            // shown as UTF-8 like the desktop program shows them.
-            std::printf("title: %s\nartist: %s\nalbum: %s\nyear: %s\ncomment: %s\nlength: %s\n",
-                        ToDisplayText(player.Title()).c_str(), ToDisplayText(player.Artist()).c_str(),
-                        ToDisplayText(player.Album()).c_str(), ToDisplayText(player.Year()).c_str(),
-                        ToDisplayText(player.Comment()).c_str(), Clock(player.Duration()).c_str());
-            std::fflush(stdout);
-            if (!wav.empty()) player.SetOutputFileName(WavNameFor(wav, index));
-            ended = false;
-            try {
-                player.Play();
-            } catch (const Exception& e) {
-                std::printf("error: %s\n", e.what());
-                status = kExitSomeFailed;
-                continue;
+            if (player.Status() == TMP3Status::mpsPaused && now >= resumeAt) {
+                player.Resume();
+                std::printf("resumed at %s\n", Clock(player.Position()).c_str());
             }
-            const auto started = std::chrono::steady_clock::now();
-            bool stopSent = false;
-            // The main loop: messages as they come, the interrupt flag every 50 ms.
-            while (!ended) {
-                loop.RunUntil([&] { return ended || gInterrupted != 0; }, 50);
-                const auto elapsed = std::chrono::steady_clock::now() - started;
-                const bool due = stopAfter >= 0 && !stopSent &&
-                                 elapsed >= std::chrono::milliseconds(stopAfter);
-                if ((gInterrupted || due) && player.Status() == TMP3Status::mpsPlaying) {
-                    stopSent = true;
-                    const auto t0 = std::chrono::steady_clock::now();
-                    player.Stop();
-                    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-                    std::fprintf(stderr, "zentu-play: stopped in %.3f ms\n", ms);
-                }
-                if (gInterrupted && player.Status() == TMP3Status::mpsStopped) {
-                    // Let the end-of-play event through, then end.
-                    loop.RunUntil([&] { return ended; }, 1000);
-                    break;
-                }
-                std::fflush(stdout);
+            const bool due = stopAfter >= 0 && !stopSent && now - started >= std::chrono::milliseconds(stopAfter);
+            if ((gInterrupted || due) && player.Status() != TMP3Status::mpsStopped) {
+                stopSent = true;
+                const auto t0 = Clock_::now();
+                player.Stop();
+                const double ms = std::chrono::duration<double, std::milli>(Clock_::now() - t0).count();
+                std::fprintf(stderr, "zentu-play: stopped in %.3f ms\n", ms);
             }
-            player.Close();
+            if (gInterrupted && player.Status() == TMP3Status::mpsStopped) {
+                // Let the end-of-play event through, then end.
+                loop.RunUntil([&] { return finished; }, 1000);
+                break;
+            }
             std::fflush(stdout);
         }
+        player.Close();
     } catch (const Exception& e) {
         std::fprintf(stderr, "zentu-play: %s\n", e.what());
         return kExitSomeFailed;
