@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 
 namespace zentu {
 
@@ -68,11 +69,17 @@ public:
     TCp932Converter(const TCp932Converter&) = delete;
     TCp932Converter& operator=(const TCp932Converter&) = delete;
 
-    std::string Convert(std::string_view bytes) {
+    // `replaced` tells whether a byte was replaced (one that starts no character).
+    std::string Convert(std::string_view bytes, bool& replaced) {
         std::string out;
+        replaced = false;
         if (cd_ == reinterpret_cast<iconv_t>(-1)) {
             // No converter: keep ASCII, mark the rest.
-            for (char c : bytes) out += (static_cast<uint8_t>(c) < 0x80) ? std::string(1, c) : std::string(kReplacement);
+            for (char c : bytes) {
+                const bool ascii = static_cast<uint8_t>(c) < 0x80;
+                out += ascii ? std::string(1, c) : std::string(kReplacement);
+                replaced |= !ascii;
+            }
             return out;
         }
         iconv(cd_, nullptr, nullptr, nullptr, nullptr);
@@ -88,6 +95,7 @@ public:
             if (errno == E2BIG) continue;
             if (errno == EINVAL) break;  // a character cut off at the end
             out += kReplacement;         // EILSEQ: one byte that starts no character
+            replaced = true;
             ++in;
             --inLeft;
             iconv(cd_, nullptr, nullptr, nullptr, nullptr);
@@ -99,49 +107,137 @@ private:
     iconv_t cd_;
 };
 
-}  // namespace
+// One step of UTF-8: the character at `i`, or the ill-formed sequence there (the longest
+// start that could still have begun a character, at least one byte).
+struct TUtf8Step {
+    size_t length;
+    bool valid;
+    bool cutAtEnd;  // a well-begun character that the end of the bytes cut off
+};
 
-// The length of the well-formed UTF-8 that `bytes` starts with; `cutAtEnd` tells whether
-// what follows is only the beginning of a character that the end of the bytes cut off.
-static size_t Utf8PrefixLength(std::string_view bytes, bool& cutAtEnd) {
-    cutAtEnd = false;
-    size_t i = 0;
-    while (i < bytes.size()) {
-        auto b = static_cast<uint8_t>(bytes[i]);
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t length;
-        uint32_t code, minimum;
-        if ((b & 0xE0) == 0xC0) {
-            length = 2, code = b & 0x1F, minimum = 0x80;
-        } else if ((b & 0xF0) == 0xE0) {
-            length = 3, code = b & 0x0F, minimum = 0x800;
-        } else if ((b & 0xF8) == 0xF0) {
-            length = 4, code = b & 0x07, minimum = 0x10000;
-        } else {
-            return i;
-        }
-        size_t available = std::min(length, bytes.size() - i);
-        for (size_t k = 1; k < available; ++k) {
-            auto c = static_cast<uint8_t>(bytes[i + k]);
-            if ((c & 0xC0) != 0x80) return i;
-            code = code << 6 | (c & 0x3F);
-        }
-        if (available < length) {
-            cutAtEnd = true;
-            return i;
-        }
-        if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return i;
-        i += length;
+TUtf8Step Utf8StepAt(std::string_view bytes, size_t i) {
+    const auto b = static_cast<uint8_t>(bytes[i]);
+    if (b < 0x80) return {1, true, false};
+    size_t need;
+    uint8_t lower = 0x80, upper = 0xBF;  // the second byte's range: no overlong forms,
+    if (b >= 0xC2 && b <= 0xDF) {        // surrogates or code points past U+10FFFF
+        need = 1;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        need = 2;
+        if (b == 0xE0) lower = 0xA0;
+        if (b == 0xED) upper = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        need = 3;
+        if (b == 0xF0) lower = 0x90;
+        if (b == 0xF4) upper = 0x8F;
+    } else {
+        return {1, false, false};
     }
-    return i;
+    for (size_t k = 1; k <= need; ++k) {
+        if (i + k >= bytes.size()) return {k, false, true};
+        const auto c = static_cast<uint8_t>(bytes[i + k]);
+        if (c < lower || c > upper) return {k, false, false};
+        lower = 0x80, upper = 0xBF;
+    }
+    return {need + 1, true, false};
 }
 
+// Windows-1252's 0x80-0x9F; its five unassigned bytes stay the C1 controls of ISO-8859-1.
+constexpr uint16_t kWindows1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+std::string FromWindows1252(std::string_view bytes) {
+    std::string out;
+    for (char c : bytes) {
+        const auto b = static_cast<uint8_t>(c);
+        AppendUtf8(out, b >= 0x80 && b < 0xA0 ? kWindows1252High[b - 0x80] : b);
+    }
+    return out;
+}
+
+// Whether `bytes` reads as CP932 of JIS characters only, with at least one double-byte
+// character: lead bytes of JIS X 0208 rows, never those of the NEC row 13 (0x87), the
+// NEC-selected and IBM extensions (0xED, 0xEE, 0xFA-0xFC) or user-defined characters
+// (0xF0-0xF9), which Latin-1 letters such as ö, ó and ü would otherwise pass for. Each
+// pair's definedness is the converter's to tell. A lead byte at the very end is a character
+// cut off.
+bool LooksLikeJisCp932(std::string_view bytes) {
+    int doubles = 0;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const auto b = static_cast<uint8_t>(bytes[i]);
+        if (b < 0x80 || (b >= 0xA1 && b <= 0xDF)) continue;  // ASCII, half-width katakana
+        const bool jisLead = (b >= 0x81 && b <= 0x9F && b != 0x87) || (b >= 0xE0 && b <= 0xEC);
+        if (!jisLead) return false;
+        if (i + 1 == bytes.size()) break;
+        const auto t = static_cast<uint8_t>(bytes[++i]);
+        if (t < 0x40 || t == 0x7F || t > 0xFC) return false;
+        ++doubles;
+    }
+    return doubles > 0;
+}
+
+bool JapaneseLocale() {
+    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value && *value) return std::string_view(value).substr(0, 2) == "ja";
+    }
+    return false;
+}
+
+}  // namespace
+
 bool IsValidUtf8(std::string_view bytes) {
-    bool cutAtEnd;
-    return Utf8PrefixLength(bytes, cutAtEnd) == bytes.size();
+    for (size_t i = 0; i < bytes.size();) {
+        const TUtf8Step step = Utf8StepAt(bytes, i);
+        if (!step.valid) return false;
+        i += step.length;
+    }
+    return true;
+}
+
+std::string RepairedUtf8(std::string_view bytes) {
+    std::string out;
+    for (size_t i = 0; i < bytes.size();) {
+        const TUtf8Step step = Utf8StepAt(bytes, i);
+        if (step.valid)
+            out.append(bytes.substr(i, step.length));
+        else
+            out += kReplacement;
+        i += step.length;
+    }
+    return out;
+}
+
+std::string UntypedTextToUtf8(std::string_view bytes) {
+    if (size_t end = bytes.find('\0'); end != std::string_view::npos) bytes = bytes.substr(0, end);
+    // UTF-8, perhaps with its last character cut off: it must hold a multi-byte character
+    // to tell, since plain ASCII reads the same in every encoding here.
+    bool multiByte = false, utf8 = true;
+    size_t utf8End = 0;
+    while (utf8End < bytes.size()) {
+        const TUtf8Step step = Utf8StepAt(bytes, utf8End);
+        if (!step.valid) {
+            utf8 = step.cutAtEnd && utf8End + step.length == bytes.size();
+            break;
+        }
+        multiByte |= step.length > 1;
+        utf8End += step.length;
+    }
+    if (!multiByte && utf8 && utf8End == bytes.size()) return std::string(bytes);  // ASCII
+    if (utf8 && multiByte) return std::string(bytes.substr(0, utf8End));
+    thread_local TCp932Converter converter;
+    if (LooksLikeJisCp932(bytes)) {
+        bool replaced = false;
+        std::string text = converter.Convert(bytes, replaced);
+        if (!replaced) return text;
+    }
+    if (JapaneseLocale()) {
+        bool replaced = false;
+        return converter.Convert(bytes, replaced);
+    }
+    return FromWindows1252(bytes);
 }
 
 std::string ToDisplayText(std::string_view bytes) {
@@ -150,18 +246,7 @@ std::string ToDisplayText(std::string_view bytes) {
         if (b0 == 0xFF && b1 == 0xFE) return FromUtf16(bytes.substr(2), false);
         if (b0 == 0xFE && b1 == 0xFF) return FromUtf16(bytes.substr(2), true);
     }
-    if (size_t end = bytes.find('\0'); end != std::string_view::npos) bytes = bytes.substr(0, end);
-    bool cutAtEnd;
-    size_t valid = Utf8PrefixLength(bytes, cutAtEnd);
-    if (valid == bytes.size()) return std::string(bytes);
-    // UTF-8 with its last character cut off; the prefix must hold some non-ASCII to tell.
-    if (cutAtEnd) {
-        std::string_view prefix = bytes.substr(0, valid);
-        for (char c : prefix)
-            if (static_cast<uint8_t>(c) >= 0x80) return std::string(prefix);
-    }
-    thread_local TCp932Converter converter;
-    return converter.Convert(bytes);
+    return UntypedTextToUtf8(bytes);
 }
 
 }  // namespace zentu

@@ -1,7 +1,7 @@
 #include "player/frame_walk.h"
 
 #include <algorithm>
-
+#include <string_view>
 
 namespace zentu {
 
@@ -42,6 +42,59 @@ void FrameLengthRange(const uint8_t* first, int32_t freeFormatBase, int64_t& sho
 
 namespace mp3 {
 
+namespace {
+
+// CRC-16 with the polynomial 0xA001 (reflected), starting from 0.
+uint16_t LameCrc(const uint8_t* bytes, int32_t n) {
+    uint32_t crc = 0;
+    for (int32_t i = 0; i < n; ++i) {
+        crc ^= bytes[i];
+        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+    }
+    return static_cast<uint16_t>(crc);
+}
+
+// A gain field: name (bits 15-13: 1 radio, 2 audiophile), originator (12-10), sign (9),
+// tenths of a dB (8-0). A field of 0 or without a name gives nothing.
+float LameGain(uint32_t field) {
+    if (field == 0 || (field >> 13) == 0) return NAN;
+    const float gain = static_cast<float>(field & 0x1FF) / 10.0f;
+    return (field & 0x200) ? -gain : gain;
+}
+
+// The LAME extension at `at`, right after the Xing fields: encoder (9 bytes), revision and
+// method, lowpass, peak (4), radio gain (2), audiophile gain (2), flags, bit rate, delay and
+// padding (12 bits each), misc, MP3Gain, preset (2), music length (4), music CRC (2), and
+// the tag's CRC over every byte of the frame before it.
+TLameTag ParseLameTag(const uint8_t* frame, int32_t available, int32_t at) {
+    TLameTag lame;
+    constexpr int32_t kLength = 36;
+    if (at < 0 || at + kLength > available) return lame;
+    const uint8_t* t = frame + at;
+    const auto be = [&](int offset, int bytes) {
+        uint32_t v = 0;
+        for (int i = 0; i < bytes; ++i) v = v << 8 | t[offset + i];
+        return v;
+    };
+    if (LameCrc(frame, at + 34) != be(34, 2)) return lame;  // a damaged tag says nothing
+    lame.valid = true;
+    lame.encoder.assign(reinterpret_cast<const char*>(t), 9);
+    lame.encoder.erase(std::find(lame.encoder.begin(), lame.encoder.end(), '\0'), lame.encoder.end());
+    if (const uint32_t peak = be(11, 4); peak != 0) lame.peak = static_cast<float>(std::ldexp(peak, -23));
+    lame.trackGain = LameGain(be(15, 2));
+    lame.albumGain = LameGain(be(17, 2));
+    // Other encoders' fields there mean other things.
+    const std::string_view encoder(lame.encoder);
+    if (encoder.starts_with("LAME") || encoder.starts_with("Lavf") || encoder.starts_with("Lavc")) {
+        const uint32_t gapless = be(21, 3);
+        lame.delay = static_cast<int32_t>(gapless >> 12);
+        lame.padding = static_cast<int32_t>(gapless & 0xFFF);
+    }
+    return lame;
+}
+
+}  // namespace
+
 TVbrInfo ParseVbrHeader(const uint8_t* frame, int32_t available, const FrameHeader& header) {
     TVbrInfo info;
     // Fields that would lie past the readable bytes count as absent.
@@ -70,7 +123,11 @@ TVbrInfo ParseVbrHeader(const uint8_t* frame, int32_t available, const FrameHead
         if (flags & 2) {
             int32_t bytes;
             if (be32(p, bytes)) info.bytes = bytes;
+            p += 4;
         }
+        if (flags & 4) p += 100;  // the seek table
+        if (flags & 8) p += 4;    // the quality
+        info.lame = ParseLameTag(frame, available, p);
         return info;
     }
     // VBRI sits 32 bytes after the header whatever the mode.
@@ -186,6 +243,7 @@ TVbrHeader TFrameWalk::StepOverVbrHeader() {
     const mp3::TVbrInfo v = mp3::ParseVbrHeader(r.Current(), pending_, header_);
     if (!v.found) return result;
     result.found = true;
+    result.lame = v.lame;
     int64_t shortest = 0, longest = 0;
     FrameLengthRange(r.Current(), freeFormatBase_, shortest, longest);
     r.Skip(pending_);

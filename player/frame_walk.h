@@ -4,8 +4,10 @@
 #pragma once
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "decoder/mpeg_decoder.h"
 #include "player/mp_stream_reader.h"
@@ -36,11 +38,21 @@ int32_t FrameLengthAt(const uint8_t* bytes, uint32_t referenceHeader, int32_t fr
 int32_t ReadWindow(TMPStreamReader& reader, int32_t want);
 
 namespace mp3 {
+// The LAME extension of a Xing or Info header (LAME, and FFmpeg's encoders, write it). Only
+// a tag whose CRC matches is valid; gains in dB, the peak linear (1.0 is full scale); -1 and
+// NaN for what it does not give.
+struct TLameTag {
+    bool valid = false;
+    std::string encoder;                  // "LAME3.100", "Lavc60.31", ...
+    int32_t delay = -1, padding = -1;     // samples the encoder added before and after
+    float trackGain = NAN, albumGain = NAN, peak = NAN;
+};
 // What a VBR header in a first frame says, as stored (-1 for a field that is absent).
 struct TVbrInfo {
     bool found = false;
     int32_t frames = -1;
     int32_t bytes = -1;
+    TLameTag lame;
 };
 // Looks for a Xing or Info header (after the side information, with or without the two CRC
 // bytes) or a VBRI header in the frame at `frame`, of which `available` bytes are readable.
@@ -51,6 +63,7 @@ TVbrInfo ParseVbrHeader(const uint8_t* frame, int32_t available, const FrameHead
 struct TVbrHeader {
     bool found = false;
     int64_t frames = 0;  // audio frames after the header frame; 0 when the count is unusable
+    mp3::TLameTag lame;
 };
 
 class TFrameWalk {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -10,6 +11,7 @@
 #include "decoder/mpeg_decoder.h"
 #include "player/frame_walk.h"
 #include "platform/exceptions.h"
+#include "platform/text_codec.h"
 
 namespace zentu {
 
@@ -23,6 +25,10 @@ constexpr int64_t kLyricsEndMarker = 9;    // "LYRICSEND" or "LYRICS200"
 constexpr int64_t kLyrics2SizeDigits = 6;  // the decimal tag size before "LYRICS200"
 constexpr int64_t kLyrics1Window = 5100;   // how far back "LYRICSBEGIN" of version 1 may lie
 constexpr size_t kMaxTagFrames = 512;
+constexpr int64_t kMaxPicture = 16 << 20;    // larger pictures are passed over
+constexpr int64_t kApeFooter = 32;           // the header has the same size
+constexpr int64_t kMaxApeValue = 65536;      // larger values (binary items) are passed over
+constexpr uint32_t kMaxApeItems = 1024;
 constexpr std::string_view kLyricsBegin = "LYRICSBEGIN";
 
 const std::array<const char*, 256> kGenres = [] {
@@ -144,10 +150,15 @@ size_t TextEnd(std::string_view text, size_t from, uint8_t encoding) {
 }
 
 // A text of an ID3v2 frame as TMP3Info hands it out: ISO-8859-1 (on the desktops this
-// program came from, the Japanese code page) and UTF-8 bytes as they are; UTF-16 always
-// with a byte-order mark in front (UTF-16BE has none of its own), which is how the display
-// tells it. A text without a character is empty.
+// program came from, the Japanese code page) bytes as they are; UTF-8 made well-formed, so
+// that the display does not take it for another encoding; UTF-16 always with a byte-order
+// mark in front (UTF-16BE has none of its own), which is how the display tells it. A text
+// without a character (a byte-order mark alone) is empty.
 std::string HandOutText(uint8_t encoding, std::string_view text) {
+    if (encoding == 3) {
+        if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+        return TextEnd(text, 0, encoding) == 0 ? std::string() : RepairedUtf8(text);
+    }
     if (!IsUtf16Encoding(encoding)) return TextEnd(text, 0, encoding) == 0 ? std::string() : std::string(text);
     const bool bom = text.size() >= 2 && ((text[0] == '\xFF' && text[1] == '\xFE') || (text[0] == '\xFE' && text[1] == '\xFF'));
     const size_t body = bom ? 2 : 0;
@@ -182,6 +193,66 @@ struct TCommentChoice {
         }
     }
 };
+
+// The printable ASCII letters of a text, whatever its encoding (UTF-16's zero bytes and
+// byte-order marks fall away): enough for the names and numbers of ReplayGain.
+std::string AsciiLetters(std::string_view text) {
+    std::string letters;
+    for (char c : text)
+        if (c >= ' ' && c <= '~') letters += c;
+    return letters;
+}
+
+bool SameLetters(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+// The number a ReplayGain value starts with ("-6.48 dB", "+2.1 dB", "0.988"); NaN when none.
+float LeadingNumber(std::string_view text) {
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    float value = NAN;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    (void)end;
+    return error == std::errc() && std::isfinite(value) ? value : NAN;
+}
+
+// A REPLAYGAIN_* name and value (TXXX, APE) into `gain`.
+void TakeReplayGain(std::string_view name, std::string_view value, TReplayGain& gain) {
+    static constexpr std::pair<std::string_view, float TReplayGain::*> kFields[] = {
+        {"REPLAYGAIN_TRACK_GAIN", &TReplayGain::trackGain},
+        {"REPLAYGAIN_TRACK_PEAK", &TReplayGain::trackPeak},
+        {"REPLAYGAIN_ALBUM_GAIN", &TReplayGain::albumGain},
+        {"REPLAYGAIN_ALBUM_PEAK", &TReplayGain::albumPeak}};
+    for (const auto& [fieldName, field] : kFields) {
+        if (!SameLetters(name, fieldName)) continue;
+        const float number = LeadingNumber(value);
+        const bool peak = fieldName.ends_with("PEAK");
+        if (!std::isnan(number) && (!peak || number >= 0)) gain.*field = number;
+    }
+}
+
+// Each field the later source has replaces the earlier one's.
+void Overlay(TReplayGain& gain, const TReplayGain& over) {
+    for (float TReplayGain::*field :
+         {&TReplayGain::trackGain, &TReplayGain::trackPeak, &TReplayGain::albumGain, &TReplayGain::albumPeak})
+        if (!std::isnan(over.*field)) gain.*field = over.*field;
+}
+
+// A picture's MIME type as frames give it ("image/jpeg", "PNG", "jpg"), or by its bytes
+// when it has none.
+std::string PictureMime(std::string format, const std::vector<uint8_t>& data) {
+    for (char& c : format) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (format.empty()) {
+        if (data.size() >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF) return "image/jpeg";
+        if (data.size() >= 4 && data[0] == 0x89 && data[1] == 'P' && data[2] == 'N' && data[3] == 'G') return "image/png";
+        return "application/octet-stream";
+    }
+    if (format.find('/') == std::string::npos) format = "image/" + format;
+    return format == "image/jpg" ? "image/jpeg" : format;
+}
 
 // The body of an ID3v2 tag, from the read point to the tag's end, read in pieces; with the
 // unsynchronisation of the whole tag undone when it has one.
@@ -287,6 +358,11 @@ void TMP3Info::Clear() {
     tagFields_.clear();
     id3v2Frames_.clear();
     lyricsFields_.clear();
+    apeItems_.clear();
+    txxxGain_ = rva2Gain_ = apeGain_ = TReplayGain{};
+    picture_ = TPicture{};
+    frontCover_ = false;
+    apeStart_ = 0;
     audioStart_ = 0;
     audioLength_ = kUnknownLength;
     riffDataStart_ = 0;
@@ -406,13 +482,15 @@ void TMP3Info::ReadId3v2Frames(uint8_t major, uint8_t flags, int64_t size, int64
     // v2.2 and v2.3 unsynchronise the whole tag; v2.4 each frame (the tag's flag marks all).
     TTagBody body(r, framesEnd, (flags & 0x80) && major < 4);
     const bool everyFrameUnsynchronised = (flags & 0x80) && major == 4;
-    if (major >= 3 && (flags & 0x40)) {
-        std::string field;
-        if (!body.Read(4, &field)) return;
-        // v2.3 counts the extended header without its size field, v2.4 with it (syncsafe).
-        const auto* q = reinterpret_cast<const uint8_t*>(field.data());
+    if (major >= 3 && (flags & 0x40) && r.Require(4)) {
+        // v2.3 counts the extended header without its size field (6 or 10 bytes then), v2.4
+        // with it (syncsafe). Some writers set the flag and write no extended header: a size
+        // that is none of these (the frame ID of the first frame) means the frames start here.
+        const uint8_t* q = r.Current();
+        const bool syncsafe = ((q[0] | q[1] | q[2] | q[3]) & 0x80) == 0;
         const int64_t rest = major == 3 ? int64_t{static_cast<uint32_t>(BigEndian32(q))} : Syncsafe(q) - 4;
-        if (rest < 0 || rest > size || !body.Read(rest, nullptr)) return;
+        const bool valid = major == 3 ? rest >= 6 && rest <= size - 4 : syncsafe && rest >= 2 && rest <= size - 4;
+        if (valid && !body.Read(4 + rest, nullptr)) return;
     }
     const size_t idLength = major == 2 ? 3 : 4;
     const int64_t headerLength = major == 2 ? 6 : 10;
@@ -429,30 +507,104 @@ void TMP3Info::ReadId3v2Frames(uint8_t major, uint8_t flags, int64_t size, int64
             frameSize = static_cast<uint32_t>(BigEndian32(h + 4));
         else
             frameSize = Syncsafe(h + 4);
+        // A frame that runs past the tag's end is cut there, and is the last.
+        frameSize = std::min(frameSize, body.Left());
         const uint8_t format = major >= 3 ? h[9] : 0;
         std::string id = Id3v2TextName(std::string(header, 0, idLength));
-        // Frames larger than the ring are passed over, as are all but texts and comments,
-        // and every frame after the first few hundred.
-        const bool wanted = (id[0] == 'T' || id == "COMM") && frameSize <= r.Capacity() && frames < kMaxTagFrames;
+        // Texts, comments and gains no larger than the ring are read, and every picture but
+        // the very large while no front cover was found; the rest is passed over, as is
+        // every frame after the first few hundred.
+        const bool picture = id == "APIC" || id == "PIC";
+        const bool small = frameSize <= r.Capacity() && frames < kMaxTagFrames;
+        const bool wanted = picture ? frameSize <= kMaxPicture && !frontCover_
+                                    : small && (id[0] == 'T' || id == "COMM" || id == "RVA2");
         std::string data;
-        if (!body.Read(frameSize, wanted ? &data : nullptr)) break;
-        if (!wanted) continue;
-        if (major == 3) {
-            if (format & 0xC0) continue;  // compressed or encrypted
-            if (format & 0x20) data.erase(0, 1);  // the group byte
-        } else if (major == 4) {
-            if (format & 0x0C) continue;  // compressed or encrypted
-            if (format & 0x40) data.erase(0, 1);
-            if (format & 0x01) data.erase(0, std::min<size_t>(4, data.size()));  // the data length
-            if ((format & 0x02) || everyFrameUnsynchronised) data = WithoutUnsynchronisation(data);
+        const bool whole = body.Read(frameSize, wanted ? &data : nullptr);
+        if (wanted) {
+            bool readable = true;
+            if (major == 3) {
+                readable = !(format & 0xC0);  // neither compressed nor encrypted
+                if (format & 0x20) data.erase(0, 1);  // the group byte
+            } else if (major == 4) {
+                readable = !(format & 0x0C);
+                if (format & 0x40) data.erase(0, 1);
+                if (format & 0x01) data.erase(0, std::min<size_t>(4, data.size()));  // the data length
+                if ((format & 0x02) || everyFrameUnsynchronised) data = WithoutUnsynchronisation(data);
+            }
+            if (!readable || data.empty()) {
+            } else if (picture) {
+                ReadId3v2Picture(major == 2, data);
+            } else if (id == "COMM") {
+                comment.Offer(data);
+            } else if (id == "TXXX" || id == "RVA2") {
+                ReadId3v2Gain(id, data);
+            } else {
+                id3v2Frames_.push_back(id + "=" + HandOutText(static_cast<uint8_t>(data[0]), std::string_view(data).substr(1)));
+            }
         }
-        if (data.empty()) continue;
-        if (id == "COMM")
-            comment.Offer(data);
-        else
-            id3v2Frames_.push_back(id + "=" + HandOutText(static_cast<uint8_t>(data[0]), std::string_view(data).substr(1)));
+        if (!whole) break;
     }
     if (!comment.text.empty()) id3v2Frames_.push_back("COMM=" + comment.text);
+}
+
+void TMP3Info::ReadId3v2Gain(const std::string& id, const std::string& data) {
+    if (id == "TXXX") {
+        // encoding, description, its null, the value
+        const auto encoding = static_cast<uint8_t>(data[0]);
+        const std::string_view rest = std::string_view(data).substr(1);
+        const size_t nameEnd = TextEnd(rest, 0, encoding);
+        const size_t valueStart = std::min(rest.size(), nameEnd + (IsUtf16Encoding(encoding) ? 2 : 1));
+        TakeReplayGain(AsciiLetters(rest.substr(0, nameEnd)), AsciiLetters(rest.substr(valueStart)), txxxGain_);
+        return;
+    }
+    // RVA2: an identification ("track", "album") and its null, then per channel its type,
+    // the gain (signed, 1/512 dB), the bits of the peak and the peak in as many whole bytes.
+    const size_t nameEnd = data.find('\0');
+    if (nameEnd == std::string::npos) return;
+    const bool album = SameLetters(std::string_view(data).substr(0, nameEnd), "album");
+    for (size_t p = nameEnd + 1; p + 4 <= data.size();) {
+        const auto* c = reinterpret_cast<const uint8_t*>(data.data() + p);
+        const int bits = c[3];
+        const size_t peakBytes = static_cast<size_t>((bits + 7) / 8);
+        if (p + 4 + peakBytes > data.size()) return;
+        if (c[0] == 1) {  // the master volume
+            const float gain = static_cast<int16_t>(c[1] << 8 | c[2]) / 512.0f;
+            double peak = 0;
+            for (size_t k = 0; k < peakBytes; ++k) peak = peak * 256 + c[4 + k];
+            (album ? rva2Gain_.albumGain : rva2Gain_.trackGain) = gain;
+            if (bits > 0) (album ? rva2Gain_.albumPeak : rva2Gain_.trackPeak) = static_cast<float>(std::ldexp(peak, 1 - bits));
+            return;
+        }
+        p += 4 + peakBytes;
+    }
+}
+
+void TMP3Info::ReadId3v2Picture(bool v22, const std::string& data) {
+    // encoding, MIME type and its null (v2.2: a three-letter format), picture type,
+    // description and its null in the encoding, the picture
+    const auto encoding = static_cast<uint8_t>(data[0]);
+    size_t p = 1;
+    std::string format;
+    if (v22) {
+        if (data.size() < 5) return;
+        format = AsciiLetters(std::string_view(data).substr(1, 3));
+        p = 4;
+    } else {
+        const size_t end = data.find('\0', 1);
+        if (end == std::string::npos) return;
+        format = AsciiLetters(std::string_view(data).substr(1, end - 1));
+        p = end + 1;
+    }
+    if (p >= data.size()) return;
+    const bool front = data[p] == 3;
+    const std::string_view rest = std::string_view(data).substr(p + 1);
+    const size_t descriptionEnd = TextEnd(rest, 0, encoding);
+    if (descriptionEnd == rest.size()) return;  // no null: no picture after it
+    const std::string_view bytes = rest.substr(descriptionEnd + (IsUtf16Encoding(encoding) ? 2 : 1));
+    if (bytes.empty() || (!picture_.data.empty() && !front)) return;
+    picture_.data.assign(bytes.begin(), bytes.end());
+    picture_.mime = PictureMime(format, picture_.data);
+    frontCover_ = front;
 }
 
 bool TMP3Info::SeekFirstFrame() {
@@ -499,7 +651,67 @@ bool TMP3Info::ReadTrailingTags() {
         }
     }
     if (ReadId3v1()) found_ |= fID3v1;
-    if (ReadLyrics3()) found_ |= fLyrics3;
+    ReadTagsEndingAt((found_ & fID3v1) ? id3v1Start_ : (found_ & fMacBinary) ? macDataEnd_ : r.Size());
+    // Nothing from the APE tag on is audio (its binary items could pass for frames).
+    if (found_ & fApe) audioLength_ = std::clamp<int64_t>(apeStart_ - audioStart_, 0, audioLength_);
+    return true;
+}
+
+void TMP3Info::ReadTagsEndingAt(int64_t end) {
+    // Taggers put an APE tag before or after a Lyrics3 tag.
+    if (ReadApe(end)) {
+        found_ |= fApe;
+        if (ReadLyrics3(apeStart_)) found_ |= fLyrics3;
+    } else if (ReadLyrics3(end)) {
+        found_ |= fLyrics3;
+        if (ReadApe(lyricsStart_)) found_ |= fApe;
+    }
+}
+
+bool TMP3Info::ReadApe(int64_t end) {
+    // The footer: "APETAGEX", version (1000 or 2000), the size of the items and the footer,
+    // the item count, flags (bit 31: a header precedes the items; bit 29: this is that
+    // header), 8 zero bytes. All little-endian.
+    TMPStreamReader& r = *reader_;
+    const int64_t footer = end - kApeFooter;
+    if (footer < 0 || end > r.Size()) return false;
+    r.Seek(footer, TSeekOrigin::soBeginning);
+    if (!r.Require(static_cast<int32_t>(kApeFooter)) || !Matches(r.Current(), "APETAGEX")) return false;
+    const uint8_t* f = r.Current();
+    const auto version = static_cast<uint32_t>(LittleEndian32(f + 8));
+    const auto size = static_cast<uint32_t>(LittleEndian32(f + 12));
+    const auto count = static_cast<uint32_t>(LittleEndian32(f + 16));
+    const auto flags = static_cast<uint32_t>(LittleEndian32(f + 20));
+    const int64_t itemsStart = end - int64_t{size};
+    const int64_t start = itemsStart - ((flags & 0x80000000u) ? kApeFooter : 0);
+    if ((version != 1000 && version != 2000) || (flags & 0x20000000u) || size < kApeFooter || start < 0) return false;
+    apeStart_ = start;
+    r.Seek(itemsStart, TSeekOrigin::soBeginning);
+    // Each item: the value's size, flags (bits 1-2: 0 text, 1 binary, 2 a link), the key
+    // (ASCII) and its null, the value. Version 2 texts are UTF-8.
+    for (uint32_t i = 0; i < std::min(count, kMaxApeItems) && r.Position() + 9 <= footer; ++i) {
+        const int32_t window = ReadWindow(r, static_cast<int32_t>(std::min<int64_t>(footer - r.Position(), 8 + 256)));
+        if (window < 9) break;
+        const uint8_t* item = r.Current();
+        const auto valueSize = static_cast<uint32_t>(LittleEndian32(item));
+        const auto itemFlags = static_cast<uint32_t>(LittleEndian32(item + 4));
+        const auto* keyEnd = static_cast<const uint8_t*>(std::memchr(item + 8, 0, static_cast<size_t>(window - 8)));
+        if (!keyEnd) break;
+        const std::string key(reinterpret_cast<const char*>(item + 8), static_cast<size_t>(keyEnd - item - 8));
+        if (!r.Skip(keyEnd + 1 - item) || r.Position() + valueSize > footer) break;
+        std::string value;
+        const bool text = (itemFlags & 6) == 0 && valueSize <= kMaxApeValue;
+        if (!text) {
+            if (!r.Skip(valueSize)) break;
+            continue;
+        }
+        if (!ReadBytes(valueSize, value)) break;
+        if (version == 2000) value = RepairedUtf8(value);
+        if (SameLetters(key.substr(0, 11), "REPLAYGAIN_"))
+            TakeReplayGain(key, value, apeGain_);
+        else if (!key.empty())
+            apeItems_.push_back(key + "=" + value);
+    }
     return true;
 }
 
@@ -543,9 +755,8 @@ bool TMP3Info::ReadId3v1() {
     return r.Skip(kId3v1Size);
 }
 
-bool TMP3Info::ReadLyrics3() {
+bool TMP3Info::ReadLyrics3(int64_t tagEnd) {
     TMPStreamReader& r = *reader_;
-    const int64_t tagEnd = (found_ & fID3v1) ? id3v1Start_ : (found_ & fMacBinary) ? macDataEnd_ : r.Size();
     const int64_t e = tagEnd - kLyricsEndMarker;
     if (e < 0 || e > r.Size()) return false;
     r.Seek(e, TSeekOrigin::soBeginning);
@@ -608,8 +819,16 @@ void TMP3Info::LoadFromFile(const std::string& fileName) {
     Attach(nullptr);
 }
 
+TReplayGain TMP3Info::Gain() const {
+    TReplayGain gain = txxxGain_;
+    Overlay(gain, rva2Gain_);
+    Overlay(gain, apeGain_);
+    return gain;
+}
+
 std::string TMP3Info::Title() const {
-    std::string title = Longest({{&tagFields_, "TITLE"}, {&id3v2Frames_, "TIT2"}, {&riffInfo_, "INAM"}});
+    std::string title =
+        Longest({{&tagFields_, "TITLE"}, {&id3v2Frames_, "TIT2"}, {&riffInfo_, "INAM"}, {&apeItems_, "TITLE"}});
     if (title.empty()) {
         size_t slash = fileName_.find_last_of('/');
         title = slash == std::string::npos ? fileName_ : fileName_.substr(slash + 1);
@@ -618,19 +837,21 @@ std::string TMP3Info::Title() const {
 }
 
 std::string TMP3Info::Artist() const {
-    return Longest({{&tagFields_, "ARTIST"}, {&id3v2Frames_, "TPE1"}, {&riffInfo_, "IART"}});
+    return Longest({{&tagFields_, "ARTIST"}, {&id3v2Frames_, "TPE1"}, {&riffInfo_, "IART"}, {&apeItems_, "ARTIST"}});
 }
 
 std::string TMP3Info::Album() const {
-    return Longest({{&tagFields_, "ALBUM"}, {&id3v2Frames_, "TALB"}, {&riffInfo_, "IPRD"}});
+    return Longest({{&tagFields_, "ALBUM"}, {&id3v2Frames_, "TALB"}, {&riffInfo_, "IPRD"}, {&apeItems_, "ALBUM"}});
 }
 
 std::string TMP3Info::Year() const {
-    return Longest({{&tagFields_, "YEAR"}, {&id3v2Frames_, "TYER"}, {&id3v2Frames_, "TDRC"}, {&riffInfo_, "ICRD"}});
+    return Longest({{&tagFields_, "YEAR"}, {&id3v2Frames_, "TYER"}, {&id3v2Frames_, "TDRC"}, {&riffInfo_, "ICRD"},
+                    {&apeItems_, "YEAR"}});
 }
 
 std::string TMP3Info::Comment() const {
-    return Longest({{&tagFields_, "COMMENT"}, {&id3v2Frames_, "COMM"}, {&riffInfo_, "ICMT"}});
+    return Longest(
+        {{&tagFields_, "COMMENT"}, {&id3v2Frames_, "COMM"}, {&riffInfo_, "ICMT"}, {&apeItems_, "COMMENT"}});
 }
 
 }  // namespace zentu

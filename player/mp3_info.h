@@ -1,9 +1,12 @@
 // TMP3Info: where a file's audio data starts and ends, and its tags: MacBinary header, RIFF
-// "data" and LIST/INFO chunks, ID3v2.2/2.3/2.4 texts, ID3v1/1.1, Lyrics3 v1 and v2. Texts are
-// byte strings as the file holds them (UTF-16 texts of an ID3v2 tag begin with their
-// byte-order mark); converting them for display is the application's job.
+// "data" and LIST/INFO chunks, ID3v2.2/2.3/2.4 texts, pictures and ReplayGain, ID3v1/1.1,
+// Lyrics3 v1 and v2, APEv1/v2. Texts are byte strings as the file holds them (UTF-16 texts
+// of an ID3v2 tag begin with their byte-order mark; UTF-8 frames and APEv2 items are made
+// well-formed, each bad sequence a U+FFFD); converting them for display (ToDisplayText) is
+// the application's job.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -16,9 +19,21 @@ namespace zentu {
 
 class TMpegDecoder;
 
+// ReplayGain as the tags give it: gains in dB, peaks linear (1.0 is full scale); NaN where
+// the tags say nothing.
+struct TReplayGain {
+    float trackGain = NAN, trackPeak = NAN, albumGain = NAN, albumPeak = NAN;
+};
+
+// A picture embedded in an ID3v2 tag; no data when there is none.
+struct TPicture {
+    std::string mime;  // "image/jpeg", "image/png", ...
+    std::vector<uint8_t> data;
+};
+
 class TMP3Info {
 public:
-    enum TFound : uint32_t { fID3v1 = 1, fID3v2 = 2, fRiff = 4, fMacBinary = 8, fLyrics3 = 16 };
+    enum TFound : uint32_t { fID3v1 = 1, fID3v2 = 2, fRiff = 4, fMacBinary = 8, fLyrics3 = 16, fApe = 32 };
 
     TMP3Info();
     ~TMP3Info();
@@ -36,7 +51,8 @@ public:
     // information, the trailing tags (seekable readers), back to AudioStart, and the first
     // frame with `decoder` set up for it. False when no frame is found.
     bool FindAudio(TFrameWalk& walk, TMpegDecoder& decoder);
-    // RIFF LIST/INFO, ID3v1, Lyrics3 (seekable readers only).
+    // RIFF LIST/INFO, ID3v1, APE and Lyrics3 (seekable readers only). The audio ends
+    // before an APE tag.
     bool ReadTrailingTags();
     // Reads a whole file by FindAudio; raises "unknown MPEG Audio format." when it is not
     // MPEG audio the player can open, and the stream's error when it cannot be read.
@@ -47,6 +63,11 @@ public:
     std::string Album() const;
     std::string Year() const;
     std::string Comment() const;
+
+    // ReplayGain from ID3v2 TXXX frames, over them RVA2 frames, over both an APE tag.
+    TReplayGain Gain() const;
+    // The ID3v2 tag's front cover, else its first picture.
+    const TPicture& Picture() const { return picture_; }
 
     int64_t AudioStart() const { return audioStart_; }
     int64_t AudioLength() const { return audioLength_; }
@@ -60,12 +81,15 @@ public:
     int64_t RiffDataLength() const { return riffDataLength_; }
     int64_t Id3v1Start() const { return id3v1Start_; }
     int64_t LyricsStart() const { return lyricsStart_; }
+    int64_t ApeStart() const { return apeStart_; }  // its header, or its first item without one
     // name=value lines, as read; Id3v2Frames holds the text frames (v2.2 titles, artists,
-    // albums, years and comments under their v2.3 names) and the comment chosen
+    // albums, years and comments under their v2.3 names) and the comment chosen; ApeItems
+    // the APE tag's texts
     const std::vector<std::string>& RiffInfo() const { return riffInfo_; }
     const std::vector<std::string>& TagFields() const { return tagFields_; }
     const std::vector<std::string>& Id3v2Frames() const { return id3v2Frames_; }
     const std::vector<std::string>& LyricsFields() const { return lyricsFields_; }
+    const std::vector<std::string>& ApeItems() const { return apeItems_; }
 
 private:
     void ReadMacBinary();
@@ -75,7 +99,13 @@ private:
     void ReadId3v2Frames(uint8_t major, uint8_t flags, int64_t size, int64_t framesEnd);
     void ReadRiffInfo();
     bool ReadId3v1();
-    bool ReadLyrics3();
+    // The tags that end at `end`: an APE tag, a Lyrics3 tag, or both in either order.
+    void ReadTagsEndingAt(int64_t end);
+    bool ReadApe(int64_t end);
+    bool ReadLyrics3(int64_t end);
+    // TXXX, RVA2, APIC and PIC frames, `data` after its format flags were undone.
+    void ReadId3v2Gain(const std::string& id, const std::string& data);
+    void ReadId3v2Picture(bool v22, const std::string& data);
     // Walks RIFF chunks from the read point to the one with this ID (and list type, when
     // given); the read point is then at its header.
     bool FindChunk(std::string_view id, std::string_view listType);
@@ -90,8 +120,11 @@ private:
     int64_t audioLength_ = kUnknownLength;
     int64_t macDataStart_ = 0, macDataLength_ = 0, macDataEnd_ = 0, macResourceLength_ = 0;
     int64_t riffDataStart_ = 0, riffDataLength_ = kUnknownLength;
-    int64_t id3v1Start_ = 0, lyricsStart_ = 0;
-    std::vector<std::string> riffInfo_, tagFields_, id3v2Frames_, lyricsFields_;
+    int64_t id3v1Start_ = 0, lyricsStart_ = 0, apeStart_ = 0;
+    std::vector<std::string> riffInfo_, tagFields_, id3v2Frames_, lyricsFields_, apeItems_;
+    TReplayGain txxxGain_, rva2Gain_, apeGain_;
+    TPicture picture_;
+    bool frontCover_ = false;  // picture_ is the front cover
 };
 
 // The ID3v1 genre texts by genre byte.

@@ -19,6 +19,7 @@ namespace zentu {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_view_literals;
 
 std::string TempDir() {
     char pattern[] = "/tmp/zentu-platform-XXXXXX";
@@ -155,31 +156,64 @@ TEST_F(SingleInstanceTest, PathsAndAPlantedLink) {
     EXPECT_FALSE(fs::exists(dir_ + "/elsewhere"));
 }
 
-TEST(DisplayText, Utf8Utf16AndCp932) {
-    EXPECT_EQ(ToDisplayText("plain ascii"), "plain ascii");
-    EXPECT_EQ(ToDisplayText("春の海"), "春の海");
-    EXPECT_EQ(ToDisplayText(std::string_view("\xFF\xFE\x25\x66\x6E\x30\x77\x6D", 8)), "春の海");
-    EXPECT_EQ(ToDisplayText(std::string_view("\xFE\xFF\x66\x25\x30\x6E\x6D\x77", 8)), "春の海");
-    // A surrogate pair, then a lone low surrogate.
-    EXPECT_EQ(ToDisplayText(std::string_view("\xFF\xFE\x3D\xD8\x00\xDE\x00\xDC", 8)), "\xF0\x9F\x98\x80\xEF\xBF\xBD");
-    EXPECT_EQ(ToDisplayText("\x8f\x74\x82\xcc\x8a\x43"), "春の海");
-    // NEC and IBM extensions, the wave dash, ASCII kept, half-width katakana.
+// The locale for one test: the Japanese one widens what reads as CP932.
+class ScopedLocale {
+public:
+    explicit ScopedLocale(const char* value) {
+        if (const char* old = std::getenv("LC_ALL")) old_ = old, had_ = true;
+        setenv("LC_ALL", value, 1);
+    }
+    ~ScopedLocale() { had_ ? setenv("LC_ALL", old_.c_str(), 1) : unsetenv("LC_ALL"); }
+
+private:
+    std::string old_;
+    bool had_ = false;
+};
+
+TEST(DisplayText, Utf8Utf16Cp932AndWindows1252) {
+    ScopedLocale locale("C.UTF-8");
+    const struct {
+        std::string_view bytes;
+        const char* text;
+    } kCases[] = {
+        {"plain ascii \\ ~", "plain ascii \\ ~"},
+        {"春の海", "春の海"},
+        {"\xFF\xFE\x25\x66\x6E\x30\x77\x6D"sv, "春の海"},
+        {"\xFE\xFF\x66\x25\x30\x6E\x6D\x77"sv, "春の海"},
+        // a surrogate pair, then a lone low surrogate
+        {"\xFF\xFE\x3D\xD8\x00\xDE\x00\xDC"sv, "\xF0\x9F\x98\x80\xEF\xBF\xBD"},
+        {"\x8f\x74\x82\xcc\x8a\x43", "春の海"},
+        {"\xca\xde\xdd\xc4\xde \x83\x6f\x83\x93\x83\x68", "ﾊﾞﾝﾄﾞ バンド"},
+        // Latin-1 letters that CP932 would take as lead bytes (é, ü, ó, ö), and the
+        // Windows-1252 punctuation of 0x80-0x9F
+        {"Caf\xe9 M\xfcller", "Café Müller"},
+        {"Sigur R\xf3s", "Sigur Rós"},
+        {"Bj\xf6rk \x93quoted\x94 \x80 \x81", "Björk “quoted” € \xC2\x81"},
+        {"a\x80" "b\xa0", "a€b\xC2\xA0"},
+        // NEC and IBM extensions are no JIS characters: outside a Japanese locale, Latin-1
+        {"\x87\x40 \xfb\xfc", "‡@ ûü"},
+        // fixed-size fields cut in the middle of a character: the half character goes
+        {"\x8f\x74\x82\xcc\x8a", "春の"},
+        {"\x8f\x74\x82\xcc\x8a\0\0\0"sv, "春の"},
+        {"\xe6\x98\xa5\xe3\x81\xae\xe6\xb5", "春の"},
+        {"\xFF\xFE\x25\x66\x6E"sv, "春"},
+        {"\xFF\xFE\x3D\xD8"sv, ""},
+        {"C", "C"},
+        {"ab\0cd"sv, "ab"},
+        {"", ""},
+    };
+    for (const auto& c : kCases) EXPECT_EQ(ToDisplayText(c.bytes), c.text) << c.text;
+
+    ScopedLocale japanese("ja_JP.UTF-8");
     EXPECT_EQ(ToDisplayText("\x87\x40 \x81\x60 \\ ~ \xfb\xfc \xca\xde\xdd\xc4\xde"), "① ～ \\ ~ 髙 ﾊﾞﾝﾄﾞ");
 }
 
-TEST(DisplayText, CutFieldsAndGarbageDoNotLeak) {
-    // A fixed-size field cut in the middle of a character: the half character goes, and
-    // nothing of it shows in the next text.
-    EXPECT_EQ(ToDisplayText("\x8f\x74\x82\xcc\x8a"), "春の");
-    EXPECT_EQ(ToDisplayText("\x43"), "C");
-    EXPECT_EQ(ToDisplayText(std::string_view("\x8f\x74\x82\xcc\x8a\0\0\0", 8)), "春の");
-    EXPECT_EQ(ToDisplayText("\xe6\x98\xa5\xe3\x81\xae\xe6\xb5"), "春の");  // UTF-8 cut as well
-    EXPECT_EQ(ToDisplayText(std::string_view("\xFF\xFE\x25\x66\x6E", 5)), "春");
-    EXPECT_EQ(ToDisplayText(std::string_view("\xFF\xFE\x3D\xD8", 4)), "");
-    // Bytes that start no character are replaced, one by one.
-    EXPECT_EQ(ToDisplayText("a\x80" "b\xa0"), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
-    EXPECT_EQ(ToDisplayText(std::string_view("ab\0cd", 5)), "ab");
-    EXPECT_EQ(ToDisplayText(""), "");
+TEST(DisplayText, RepairedUtf8AndValidity) {
+    // One U+FFFD per ill-formed sequence: a stray continuation byte, a lead byte whose
+    // sequence breaks off, a surrogate's first byte pair, an overlong form.
+    EXPECT_EQ(RepairedUtf8("a\x80" "b\xe6\x98" "c\xed\xa0\x80" "d\xc0\xaf" "\xe6\x98"),
+              "a\uFFFD" "b\uFFFD" "c\uFFFD\uFFFD\uFFFD" "d\uFFFD\uFFFD" "\uFFFD");
+    EXPECT_EQ(RepairedUtf8("Gr\xc3\xbc\xc3\x9f" "e"), "Grüße");
     EXPECT_FALSE(IsValidUtf8("\xC0\x80"));          // overlong
     EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));      // surrogate
     EXPECT_FALSE(IsValidUtf8("\xF4\x90\x80\x80"));  // past U+10FFFF

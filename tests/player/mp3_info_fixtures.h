@@ -1,5 +1,5 @@
-// Byte fixtures for the tag reader: MPEG frames, ID3v1/ID3v2 tags, Lyrics3, RIFF and MacBinary
-// wrappers. Shared by the unit tests and the fuzzer's seed writer.
+// Byte fixtures for the tag reader: MPEG frames, ID3v1/ID3v2 tags, Lyrics3, APE, RIFF and
+// MacBinary wrappers. Shared by the unit tests and the fuzzer's seed writer.
 #pragma once
 
 #include <cstdint>
@@ -136,6 +136,34 @@ inline Bytes Lyrics3v2(const std::vector<std::pair<std::string, std::string>>& f
     Put(b, size);
     Put(b, "LYRICS200");
     return b;
+}
+
+struct ApeItem {
+    std::string key, value;
+    uint32_t flags = 0;  // bits 1-2: 0 text, 1 binary
+};
+
+// An APE tag (version 1000 or 2000): the items, the footer, and a header before them when asked.
+inline Bytes Ape(const std::vector<ApeItem>& items, uint32_t version = 2000, bool header = false) {
+    Bytes body;
+    for (const ApeItem& item : items) {
+        PutLittleEndian(body, static_cast<uint32_t>(item.value.size()));
+        PutLittleEndian(body, item.flags);
+        Put(body, item.key);
+        body.push_back(0);
+        Put(body, item.value);
+    }
+    auto footer = [&](bool isHeader) {
+        Bytes b;
+        Put(b, "APETAGEX");
+        PutLittleEndian(b, version);
+        PutLittleEndian(b, static_cast<uint32_t>(body.size() + 32));
+        PutLittleEndian(b, static_cast<uint32_t>(items.size()));
+        PutLittleEndian(b, (header ? 0x80000000u : 0) | (isHeader ? 0x20000000u : 0));
+        PutZeros(b, 8);
+        return b;
+    };
+    return header ? Concat({footer(true), body, footer(false)}) : Concat({body, footer(false)});
 }
 
 inline Bytes RiffChunk(std::string_view id, const Bytes& contents) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 
@@ -208,9 +209,16 @@ TEST(Mp3InfoId3v2, TextsOfEveryVersionAndTheAudioAfterTheTag) {
         {"20 MB of padding", Tag23({Id3v2Frame("TIT2", "Huge")}, 20 << 20), "Huge"},
         {"a picture full of frame headers",
          Tag23({Id3v2Frame("TIT2", "Pic"), Id3v2FrameOf(3, "APIC", std::string(picture.begin(), picture.end()))}), "Pic"},
-        {"a frame running past the tag's end",
-         Id3v2(3, Concat({Id3v2Frame("TIT2", "Cut"), Bytes{'T', 'P', 'E', '1', 0, 0, 0, 99, 0, 0, 0, 'A'}})), "Cut"},
+        {"a frame running past the tag's end: cut there",
+         Id3v2(3, Concat({Id3v2Frame("TIT2", "Cut"), Bytes{'T', 'P', 'E', '1', 0, 0, 0, 99, 0, 0, 0, 'A'}})), "Cut", "A"},
         {"an extended header larger than the tag", Id3v2(3, Concat({tooLarge, Id3v2Frame("TIT2", "Lost")}), 0x40), ""},
+        {"the extended-header flag without an extended header (v2.3, v2.4)",
+         Concat({Id3v2(3, Id3v2Frame("TIT2", "Flagged"), 0x40), Id3v2(4, Id3v2FrameOf(4, "TPE1", "\0Too"s), 0x40)}),
+         "Flagged", "Too"},
+        {"a byte-order mark alone, UTF-8 with a bad byte",
+         Id3v2(4, Concat({Id3v2FrameOf(4, "TIT2", "\1\xFF\xFE"s), Id3v2FrameOf(4, "TPE1", "\3\xEF\xBB\xBF"s),
+                          Id3v2FrameOf(4, "TDRC", "\3" "20\xFF" "1"s)})),
+         "", "", "20\uFFFD" "1"},
         {"two tags", Concat({Tag23({Id3v2Frame("TIT2", "First")}, 3), Tag23({Id3v2Frame("TALB", "Second")}, 5)}),
          "First"},
     };
@@ -263,6 +271,89 @@ TEST(Mp3InfoId3v2, LeadingTagIsTakenOffAKnownLength) {
     Reading mac(Concat({MacBinaryHeader(10, 0), tag, Frames(2)}));
     ASSERT_TRUE(mac.info.ReadLeadingInfo());
     EXPECT_EQ(mac.info.AudioLength(), 0);
+}
+
+// APE tags before an ID3v1 tag or at the end, with a header or without, before or after a
+// Lyrics3 tag: their texts are candidates too, their gains override the ID3v2 tag's, and
+// the audio ends where they start.
+TEST(Mp3InfoApe, WhereverTaggersPutIt) {
+    const std::string cover = "\xFF\xFB\x90\x64\xFF\xD8\xFF\xE0";  // a frame header in a binary item
+    const Bytes gains = Tag23({Id3v2Frame("TXXX", "replaygain_track_gain\0-6.48 dB"s),
+                               Id3v2Frame("TXXX", "REPLAYGAIN_TRACK_PEAK\0" "0.5"s)});
+    Bytes headerOnly = Ape({{"Title", "No"}}, 2000, true);
+    headerOnly.resize(headerOnly.size() - 32);
+    Bytes tooLarge = Ape({{"Title", "No"}});
+    tooLarge[tooLarge.size() - 19] = 0xFF;  // the size's second byte
+    const uint32_t ape1 = TMP3Info::fApe | TMP3Info::fID3v1;
+    const struct {
+        const char* name;
+        Bytes head, tail;
+        uint32_t found;
+        int64_t apeAfterAudio;  // where the tag starts, after the audio
+        std::string title, year = "";
+        float trackGain = NAN, trackPeak = NAN;
+    } kCases[] = {
+        {"v2 footer before ID3v1", {},
+         Concat({Ape({{"Title", "Ape Title"}, {"Year", "2001"}, {"Cover Art (Front)", cover, 2}}), Id3v1({.title = "Short"})}),
+         ape1, 0, "Ape Title", "2001"},
+        {"v2 header and footer at the end, UTF-8 repaired", gains,
+         Ape({{"TITLE", "Gr\xC3\xBC\xFF"}, {"REPLAYGAIN_TRACK_GAIN", "-4.080000 dB"}}, 2000, true),
+         TMP3Info::fApe | TMP3Info::fID3v2, 0, "Gr\xC3\xBC\uFFFD", "", -4.08f, 0.5f},
+        {"v1 before Lyrics3", {}, Concat({Ape({{"Title", "Version 1 \xFF"}}, 1000), Lyrics3v2({{"IND", "00"}}), Id3v1({})}),
+         ape1 | TMP3Info::fLyrics3, 0, "Version 1 \xFF"},
+        {"after Lyrics3, equal lengths: ID3v1 first", {},
+         Concat({Lyrics3v1("words"), Ape({{"title", "Same"}}, 2000, true), Id3v1({.title = "Abcd"})}),
+         ape1 | TMP3Info::fLyrics3, 25, "Abcd"},
+        {"a header where the footer belongs", {}, Concat({headerOnly, Id3v1({})}), TMP3Info::fID3v1, -1, ""},
+        {"a size larger than the file", {}, Concat({tooLarge, Id3v1({})}), TMP3Info::fID3v1, -1, ""},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        Reading r(Concat({c.head, Frames(3), c.tail}));
+        ASSERT_TRUE(r.All());
+        EXPECT_EQ(r.info.Found(), c.found);
+        EXPECT_EQ(r.info.Title(), c.title);
+        EXPECT_EQ(r.info.Year(), c.year);
+        const TReplayGain g = r.info.Gain();
+        EXPECT_TRUE(std::isnan(c.trackGain) ? std::isnan(g.trackGain) : g.trackGain == c.trackGain);
+        EXPECT_TRUE(std::isnan(c.trackPeak) ? std::isnan(g.trackPeak) : g.trackPeak == c.trackPeak);
+        const int64_t audioEnd = static_cast<int64_t>(c.head.size()) + 3 * kFrameBytes;
+        if (c.apeAfterAudio >= 0) {
+            EXPECT_EQ(r.info.ApeStart(), audioEnd + c.apeAfterAudio);
+            EXPECT_EQ(r.info.AudioStart() + r.info.AudioLength(), r.info.ApeStart());
+        }
+    }
+}
+
+// The front cover, else the first picture; after the frame's unsynchronisation and data
+// length are undone, whatever the ring's size; never one over 16 MB.
+TEST(Mp3InfoId3v2, Pictures) {
+    const std::string jpeg = "\xFF\xD8\xFF\xE0" + std::string(3000, 'j');
+    const struct {
+        const char* name;
+        Bytes tag;
+        std::string mime, data;
+    } kCases[] = {
+        {"v2.3: the front cover after another picture",
+         Tag23({Id3v2FrameOf(3, "APIC", "\0image/png\0\0other\0\x89PNG"s),
+                Id3v2FrameOf(3, "APIC", "\1image/jpeg\0\3\xFF\xFE" "d\0\0\0"s + jpeg),
+                Id3v2FrameOf(3, "APIC", "\0image/gif\0\3\0GIF"s)}),
+         "image/jpeg", jpeg},
+        {"v2.4: data length and unsynchronisation",
+         Id3v2(4, Id3v2FrameOf(4, "APIC", "\0\0\0\x0B\0\0\3\0\xFF\0\xD8\xFF\0\xE0" "ab"s, 0x03)), "image/jpeg",
+         "\xFF\xD8\xFF\xE0" "ab"},
+        {"v2.2 PIC, no front cover", Id3v2(2, Id3v2FrameOf(2, "PIC", "\0PNG\x11\0\x89PNG"s)), "image/png", "\x89PNG"},
+        {"over 16 MB", Tag23({Id3v2FrameOf(3, "APIC", "\0\0\3\0"s + std::string(16 << 20, 'x'))}), "", ""},
+    };
+    for (const auto& c : kCases) {
+        for (int32_t capacity : {65536, 512}) {
+            SCOPED_TRACE(c.name);
+            Reading r(Concat({c.tag, Frames(2)}), true, capacity);
+            ASSERT_TRUE(r.All());
+            EXPECT_EQ(r.info.Picture().mime, c.mime);
+            EXPECT_EQ(std::string(r.info.Picture().data.begin(), r.info.Picture().data.end()), c.data);
+        }
+    }
 }
 
 TEST(Mp3InfoRiff, DataChunkAndInfoList) {

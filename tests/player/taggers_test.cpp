@@ -7,12 +7,16 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "player/frame_walk.h"
+#include "player/mp3_info.h"
 #include "player/mp3_player.h"
 #include "player/player_fixtures.h"
+#include "platform/text_codec.h"
 
 namespace zentu {
 namespace {
@@ -103,6 +107,167 @@ TEST(Taggers, FilesPlayWholeAndShowTheirTitles) {
         EXPECT_TRUE(TMP3Player::IsValidFile(f));
         std::printf("%-56s %8zu %8zu %-16s %s (mpg123 %.0f ms)\n", c.maker, ref.size() / 4, ours.size() / 4,
                     Field(log, "title").c_str(), Field(log, "length").c_str(), mpg123Ms);
+    }
+}
+
+// Tags as mutagen writes them (and then damaged as files in the wild are), in the encodings
+// taggers use; ReplayGain from every source, a picture byte for byte.
+constexpr const char* kTagScript = R"(
+import sys
+from mutagen.id3 import ID3, TIT2, TPE1, TXXX, RVA2, APIC, delete
+from mutagen.apev2 import APEv2
+case, f = sys.argv[1], sys.argv[2]  # (and the cover's file)
+def id3(frames, version=3, v1=0, padding=None):
+    tags = ID3()
+    for frame in frames: tags.add(frame)
+    tags.save(f, v2_version=version, v1=v1, padding=None if padding is None else lambda info: padding)
+def patch(change):
+    b = bytearray(open(f, 'rb').read()); change(b); open(f, 'wb').write(b)
+def ape(items):
+    tags = APEv2()
+    for k, v in items: tags[k] = v
+    tags.save(f)
+def size(b, at, n): b[at + 4:at + 8] = n.to_bytes(4, 'big')
+if case == 'latin23': id3([TIT2(encoding=0, text='Café Müller')])
+if case == 'latin24': id3([TIT2(encoding=0, text='Sigur Rós')], 4)
+if case == 'v1':
+    id3([TIT2(encoding=0, text='Björk')], v1=2); delete(f, delete_v1=False)
+if case == 'badutf8':
+    id3([TIT2(encoding=3, text='Grüße')], 4)
+    patch(lambda b: b.__setitem__(b.index(b'\xc3\x9fe') + 2, 0xFF))
+if case == 'exthdr':
+    id3([TIT2(encoding=0, text='No extended header')])
+    patch(lambda b: b.__setitem__(5, 0x40))
+if case == 'cut':
+    id3([TIT2(encoding=0, text='Cut'), TPE1(encoding=0, text='Artist cut short')], padding=0)
+    patch(lambda b: size(b, b.index(b'TPE1'), 5000))
+if case == 'gains':
+    id3([TXXX(encoding=1, desc='replaygain_track_gain', text='-6.48 dB'), TXXX(desc='REPLAYGAIN_TRACK_PEAK', text='0.988'),
+         TXXX(desc='REPLAYGAIN_ALBUM_GAIN', text='-7.00 dB'), RVA2(desc='track', channel=1, gain=-3.5, peak=0.5)], 4)
+    tags = APEv2(); tags['REPLAYGAIN_ALBUM_PEAK'] = '0.750000'; tags.save(f)
+if case == 'ape':
+    ape([('Title', 'Ápe Títle'), ('Artist', 'APE'), ('REPLAYGAIN_TRACK_GAIN', '-4.080000 dB')])
+if case == 'picture':
+    id3([TIT2(encoding=3, text='Pictures'), APIC(encoding=0, mime='image/png', type=0, desc='other', data=b'\x89PNG'),
+         APIC(encoding=1, mime='image/jpeg', type=3, desc='Cover', data=open(sys.argv[3], 'rb').read())], 4)
+)";
+
+bool Near(float value, float expected) {
+    return std::isnan(expected) ? std::isnan(value) : std::fabs(value - expected) < 0.005f;
+}
+
+TEST(Taggers, EncodingsFaultsGainsAndPictures) {
+    if (!Shell("command -v lame >/dev/null && command -v sox >/dev/null && /usr/bin/python3 -c 'import mutagen' 2>/dev/null"))
+        GTEST_SKIP() << "lame, sox or python3-mutagen is not installed";
+    TempDir dir;
+    dir.Write("tag.py", Bytes(kTagScript, kTagScript + std::strlen(kTagScript)));
+    Bytes cover = {0xFF, 0xD8, 0xFF, 0xE0};
+    for (int i = 0; i < 5000; ++i) cover.push_back(static_cast<uint8_t>(i * 7 % 251));
+    dir.Write("cover.jpg", cover);
+    ASSERT_TRUE(Shell("sox -n -r 44100 -c 2 " + dir.Path("t.wav") + " synth 1 sine 440"));
+    const std::string base = "lame --quiet -b 128 $D/t.wav $F", mutagen = base + " && /usr/bin/python3 $D/tag.py ";
+    const float no = NAN;
+    const struct {
+        const char* tool;  // besides lame and mutagen
+        std::string make;  // writes $F in the folder $D
+        const char* title;
+        const char* artist;
+        TReplayGain gain{};
+        bool picture = false;
+    } kCases[] = {
+        {"", mutagen + "latin23 $F", "Café Müller", ""},
+        {"", mutagen + "latin24 $F", "Sigur Rós", ""},
+        {"", mutagen + "v1 $F", "Björk", ""},
+        {"id3v2", base + " && id3v2 -1 -t \"$(printf '\\217t\\202\\314\\212C')\" $F", "春の海", ""},  // CP932
+        {"", mutagen + "badutf8 $F", "Grüß\uFFFD", ""},
+        {"", mutagen + "exthdr $F", "No extended header", ""},
+        {"", mutagen + "cut $F", "Cut", "Artist cut short"},
+        {"", mutagen + "gains $F", "file7.mp3", "", {-3.5f, 0.5f, -7.0f, 0.75f}},  // TXXX under RVA2 under APE
+        {"", mutagen + "ape $F", "Ápe Títle", "APE", {-4.08f, no, no, no}},
+        {"", mutagen + "picture $F $D/cover.jpg", "Pictures", "", {}, true},
+        {"eyeD3", base + " && eyeD3 -Q --to-v2.3 --encoding latin1 -t 'Sigur Rós' -a 'Björk' $F >/dev/null 2>&1",
+         "Sigur Rós", "Björk"},
+        {"mid3v2", base + " && mid3v2 -t 'Grüße 海' --TXXX 'replaygain_album_gain:+1.25 dB' $F", "Grüße 海", "",
+         {no, no, 1.25f, no}},
+    };
+    for (size_t i = 0; i < std::size(kCases); ++i) {
+        const auto& c = kCases[i];
+        SCOPED_TRACE(c.make);
+        if (*c.tool && !Shell(std::string("command -v ") + c.tool + " >/dev/null")) {
+            std::printf("skipped: %s is not installed\n", c.tool);
+            continue;
+        }
+        const std::string f = dir.Path("file" + std::to_string(i) + ".mp3");
+        ASSERT_TRUE(Shell("D=" + dir.Path("") + "; F=" + f + "; " + c.make));
+        // What the player shows, whatever the locale of the test's caller.
+        ASSERT_TRUE(Shell("LC_ALL=C.UTF-8 ZENTU_AUDIO=null " + std::string(ZENTU_BUILD_DIR) + "/tools/zentu-play --wav " +
+                          f + ".wav " + f + " > " + f + ".log"));
+        const Bytes log = ReadFile(f + ".log");
+        EXPECT_EQ(Field(log, "title"), c.title);
+        EXPECT_EQ(Field(log, "artist"), c.artist);
+        TMP3Info info;
+        info.LoadFromFile(f);
+        const TReplayGain g = info.Gain();
+        EXPECT_TRUE(Near(g.trackGain, c.gain.trackGain) && Near(g.trackPeak, c.gain.trackPeak) &&
+                    Near(g.albumGain, c.gain.albumGain) && Near(g.albumPeak, c.gain.albumPeak))
+            << g.trackGain << " " << g.trackPeak << " " << g.albumGain << " " << g.albumPeak;
+        EXPECT_EQ(info.Picture().data, c.picture ? cover : Bytes{});
+        EXPECT_EQ(info.Picture().mime, c.picture ? "image/jpeg" : "");
+        // The audio ends where an APE tag starts.
+        if (info.Found() & TMP3Info::fApe) {
+            EXPECT_EQ(info.AudioStart() + info.AudioLength(), info.ApeStart());
+        }
+    }
+}
+
+// The LAME tag as lame writes it: 1 s (44,100 samples) of CBR 128 kbit/s carries a delay of 576
+// and a padding of 1404; in every mode (ABR resamples) the frames hold the delay, 1 s and the
+// padding exactly; the gain is the one lame reports. A tag whose CRC fails says nothing.
+TEST(Taggers, LameTagDelayPaddingAndGain) {
+    if (!Shell("command -v lame >/dev/null && command -v sox >/dev/null")) GTEST_SKIP() << "lame or sox is not installed";
+    TempDir dir;
+    ASSERT_TRUE(Shell("sox -n -r 44100 -c 2 " + dir.Path("t.wav") + " synth 1 sine 440 vol 0.3"));
+    const struct {
+        const char* options;
+        bool corrupt = false;
+    } kCases[] = {{"-b 128"}, {"-b 128", true}, {"-V 2 --replaygain-accurate"}, {"--abr 96 --replaygain-accurate"}};
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.options);
+        const std::string f = dir.Path("lame.mp3"), log = dir.Path("lame.log");
+        ASSERT_TRUE(Shell(std::string("lame ") + c.options + " " + dir.Path("t.wav") + " " + f + " 2>" + log));
+        Bytes bytes = ReadFile(f);
+        if (c.corrupt) bytes[36 + 120 + 10] ^= 1;  // the lowpass byte of the Info tag
+        TMPMemoryStream stream(bytes.data(), bytes.size());
+        TMPStreamReader reader(65536);
+        reader.Open(&stream, true);
+        TMP3Info info;
+        info.Attach(&reader);
+        TMpegDecoder decoder;
+        TFrameWalk walk(reader);
+        ASSERT_TRUE(info.FindAudio(walk, decoder));
+        const TVbrHeader vbr = walk.StepOverVbrHeader();
+        ASSERT_TRUE(vbr.found);
+        const mp3::TLameTag& lame = vbr.lame;
+        if (c.corrupt) {
+            EXPECT_TRUE(!lame.valid && lame.delay == -1 && lame.padding == -1 && std::isnan(lame.peak));
+            continue;
+        }
+        EXPECT_TRUE(lame.valid);
+        EXPECT_EQ(lame.encoder.substr(0, 4), "LAME");
+        EXPECT_EQ(lame.delay, 576);
+        EXPECT_EQ(vbr.frames * 1152 - lame.delay - lame.padding, decoder.GetDecodedFormat().sampleRate);  // 1 s
+        const Bytes report = ReadFile(log);  // "ReplayGain: -5.4dB"
+        const std::string text(report.begin(), report.end());
+        const size_t at = text.find("ReplayGain: ");
+        ASSERT_NE(at, std::string::npos);
+        EXPECT_NEAR(lame.trackGain, std::stof(text.substr(at + 12)), 0.051);
+        EXPECT_TRUE(std::isnan(lame.albumGain));
+        if (std::string(c.options) == "-b 128") {
+            EXPECT_EQ(lame.padding, 1404);
+            EXPECT_TRUE(std::isnan(lame.peak));  // measured only with --replaygain-accurate
+        } else {
+            EXPECT_NEAR(lame.peak, 0.3, 0.05);
+        }
     }
 }
 
