@@ -14,22 +14,13 @@
 
 #include "player/frame_walk.h"
 #include "player/mp_stream_reader.h"
+#include "player/track_info.h"
 
 namespace zentu {
 
 class TMpegDecoder;
 
-// ReplayGain as the tags give it: gains in dB, peaks linear (1.0 is full scale); NaN where
-// the tags say nothing.
-struct TReplayGain {
-    float trackGain = NAN, trackPeak = NAN, albumGain = NAN, albumPeak = NAN;
-};
 
-// A picture embedded in an ID3v2 tag; no data when there is none.
-struct TPicture {
-    std::string mime;  // "image/jpeg", "image/png", ...
-    std::vector<uint8_t> data;
-};
 
 class TMP3Info {
 public:

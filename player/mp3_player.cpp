@@ -132,11 +132,14 @@ void TMP3Player::LoadStream() {
             bitRate_ = 0;
             vbrTotal_ = vbr.frames * pcmBytesPerFrame_;
         }
-        kept_ = mp3::TKeptRange{};
-        keepFrom_ = nextSample_ = 0;
+        // The encoder's delay and padding are not heard (a LAME tag says how long they are).
+        kept_ = mp3::GaplessRange(layer_, vbr.lame.delay, vbr.lame.padding, vbr.frames, samplesPerFrame_);
+        keepFrom_ = kept_.begin;
+        nextSample_ = 0;
+        lameGain_ = vbr.lame;
     }
     DescribeTrack();
-    gainScale_ = mp3::ReplayGainScale(track_, replayGain_, &gainDb_);
+    gainScale_ = mp3::ReplayGainScale(track_.gain, replayGain_, &gainDb_);
 }
 
 // ---- Commands ---------------------------------------------------------------------------
@@ -205,6 +208,7 @@ void TMP3Player::Close() {
     track_ = TTrackInfo{};
     outgoing_.reset();
     nextBoundary_ = -1;
+    lameGain_ = mp3::TLameTag{};
     kept_ = mp3::TKeptRange{};
     keepFrom_ = nextSample_ = 0;
     samplesPerFrame_ = 0;
@@ -355,6 +359,8 @@ void TMP3Player::DescribeTrack() {
     t.layer = layer_;
     t.version = version_;
     t.mode = header_.mode;
+    t.gain = mp3::CombinedGain(info_.Gain(), lameGain_);
+    t.picture = info_.Picture();
     track_ = std::move(t);
 }
 

@@ -299,6 +299,7 @@ private:
     int32_t samplesPerFrame_ = 0;
     float gainScale_ = 1.0f;
     float gainDb_ = NAN;
+    mp3::TLameTag lameGain_;  // the open file's LAME tag (its gains and peak)
     mp3::TReplayGainMode replayGain_ = mp3::TReplayGainMode::rgmOff;
     int64_t writtenBytes_ = 0;  // to the output since it opened or was reset
     // Main thread: where the output's first sample lies in the file heard (a seek target),

@@ -41,7 +41,17 @@ TReplayGainMode ReplayGainModeFromEnvironment(bool continuousPlay) {
     return mode;
 }
 
-float ReplayGainScale(const TTrackInfo& track, TReplayGainMode mode, float* usedDb) {
+TReplayGain CombinedGain(const TReplayGain& tags, const TLameTag& lame) {
+    const auto pick = [](float tag, float fallback) { return std::isnan(tag) ? fallback : tag; };
+    TReplayGain g;
+    g.trackGain = pick(tags.trackGain, lame.trackGain);
+    g.albumGain = pick(tags.albumGain, lame.albumGain);
+    g.trackPeak = pick(tags.trackPeak, lame.peak);
+    g.albumPeak = pick(tags.albumPeak, lame.peak);
+    return g;
+}
+
+float ReplayGainScale(const TReplayGain& track, TReplayGainMode mode, float* usedDb) {
     if (usedDb) *usedDb = NAN;
     if (mode == TReplayGainMode::rgmOff) return 1.0f;
     const bool album = mode == TReplayGainMode::rgmAlbum;

@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "player/frame_walk.h"
 #include "player/track_info.h"
 
 namespace zentu::mp3 {
@@ -42,10 +43,12 @@ TReplayGainMode ReplayGainModeFromEnvironment(bool continuousPlay);
 // "track", "album", "off", "auto" (as continuous play); false for anything else.
 bool ParseReplayGainMode(const std::string& text, bool continuousPlay, TReplayGainMode& mode);
 
-// The linear factor for `track` in `mode`: its gain (the other kind's when it lacks this
-// one), lowered so that the peak stays within full scale; 1 without a gain. `usedDb` gets the
-// gain applied in dB (NaN when none).
-float ReplayGainScale(const TTrackInfo& track, TReplayGainMode mode, float* usedDb = nullptr);
+// The tags' gains, with the LAME tag's where they say nothing.
+TReplayGain CombinedGain(const TReplayGain& tags, const TLameTag& lame);
+// The linear factor in `mode`: that kind of gain (the other kind when it is missing), lowered
+// so that the peak stays within full scale; 1 without a gain. `usedDb` gets the gain applied
+// in dB (NaN when none).
+float ReplayGainScale(const TReplayGain& gain, TReplayGainMode mode, float* usedDb = nullptr);
 
 // Scales 16-bit samples in place, rounding and saturating.
 void ApplyGain(int16_t* samples, int32_t count, float scale);

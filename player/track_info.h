@@ -15,6 +15,11 @@ struct TPicture {
     std::vector<uint8_t> data;  // empty: no picture
 };
 
+// ReplayGain: gains in dB, peaks linear (1.0 is full scale); NaN where nothing says.
+struct TReplayGain {
+    float trackGain = NAN, trackPeak = NAN, albumGain = NAN, albumPeak = NAN;
+};
+
 struct TTrackInfo {
     std::string fileName;  // as opened, bytes
     // Texts as shown (UTF-8): the title falls back to the file's name.
@@ -26,8 +31,7 @@ struct TTrackInfo {
     int32_t layer = 0;    // 1..3
     int32_t version = 0;  // 1 MPEG-1, 2 MPEG-2, 3 MPEG-2.5
     int32_t mode = 0;     // 0 stereo, 1 joint stereo, 2 dual channel, 3 single channel
-    // ReplayGain in dB and linear peaks; NaN when the file does not say.
-    float trackGain = NAN, trackPeak = NAN, albumGain = NAN, albumPeak = NAN;
+    TReplayGain gain;  // the tags', else the LAME tag's
     TPicture picture;  // the front cover, else the first picture
 };
 

@@ -33,7 +33,10 @@ void Usage(FILE* to) {
         "       zentu-decode --player INPUT OUTPUT  decode through the player's WAV target (the same bytes)\n"
         "       zentu-decode --cpu list             print the routine families this processor can run\n"
         "       zentu-decode --help\n"
-        "--cpu NAME with any of the above decodes with the routine family NAME (plain, avx2, ...).\n",
+        "--cpu NAME with any of the above decodes with the routine family NAME (plain, avx2, ...).\n"
+        "The encoder's delay and padding, where a LAME tag gives them, are left out (as players do);\n"
+        "--no-gapless keeps every decoded sample. --replaygain track|album|off applies the file's\n"
+        "ReplayGain (off by default).\n",
         to);
 }
 
@@ -140,6 +143,7 @@ double CpuSeconds() {
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     bool raw = false, null = false, player = false;
+    TStreamDecodeOptions options;
     std::vector<std::string> files;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -165,8 +169,19 @@ int main(int argc, char** argv) {
             Usage(stdout);
             return kExitOk;
         }
+        if (a == "--replaygain") {
+            if (i + 1 == args.size() || args[i + 1] == "auto" ||
+                !mp3::ParseReplayGainMode(args[i + 1], true, options.replayGain)) {
+                Usage(stderr);
+                return kExitUsage;
+            }
+            ++i;
+            continue;
+        }
         if (a == "--raw")
             raw = true;
+        else if (a == "--no-gapless")
+            options.gapless = false;
         else if (a == "--null")
             null = true;
         else if (a == "--player")
@@ -190,7 +205,8 @@ int main(int argc, char** argv) {
         TStreamDecodeStats stats;
         if (null) {
             const double cpu0 = CpuSeconds();
-            if (!DecodeStream(input, [](const DecodedFormat&) {}, [](const uint8_t*, size_t) { return true; }, stats)) {
+            if (!DecodeStream(input, [](const DecodedFormat&) {}, [](const uint8_t*, size_t) { return true; }, stats,
+                              options)) {
                 std::fputs("unknown MPEG Audio format.\n", stderr);
                 return kExitNotMpeg;
             }
@@ -216,7 +232,7 @@ int main(int argc, char** argv) {
                 out.SetFormat(fmt.channels, fmt.sampleRate);
                 begun = out.Begin();
             },
-            [&](const uint8_t* data, size_t n) { return out.Write(data, n); }, stats);
+            [&](const uint8_t* data, size_t n) { return out.Write(data, n); }, stats, options);
         if (!ok) {
             std::fputs("unknown MPEG Audio format.\n", stderr);
             return kExitNotMpeg;

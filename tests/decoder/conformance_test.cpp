@@ -113,7 +113,7 @@ int Decode(const Vector& v, const fs::path& out) {
         input = cut.string();
     }
     const std::string cpu = Family().empty() ? "" : " --cpu '" + Family() + "'";
-    const std::string cmd = "timeout 60 '" + std::string(ZENTU_DECODE_EXE) + "'" + cpu + " --raw '" + input + "' '" +
+    const std::string cmd = "timeout 60 '" + std::string(ZENTU_DECODE_EXE) + "'" + cpu + " --no-gapless --raw '" + input + "' '" +
                             out.string() + "' 2>/dev/null";
     const int status = std::system(cmd.c_str());
     if (status == -1 || !WIFEXITED(status)) return -1;
