@@ -166,7 +166,9 @@ TChoice ChooseAtRandom(int count, const std::function<int(int)>& random, const s
 }
 
 void TPlayHistory::Played(const std::string& path) {
-    if (!paths_.empty() && paths_.back() == path) return;
+    const bool returned = returning_ == path;
+    returning_.reset();
+    if (returned) return;
     if (paths_.size() >= kLimit) paths_.erase(paths_.begin(), paths_.begin() + kLimit / 2);
     paths_.push_back(path);
 }
@@ -174,13 +176,13 @@ void TPlayHistory::Played(const std::string& path) {
 std::optional<std::string> TPlayHistory::StepBack() {
     if (paths_.size() < 2) return std::nullopt;
     paths_.pop_back();
-    return paths_.back();
+    return returning_ = paths_.back();
 }
 
 std::optional<std::string> TPlayHistory::DropCurrent() {
     if (!paths_.empty()) paths_.pop_back();
-    if (paths_.empty()) return std::nullopt;
-    return paths_.back();
+    if (paths_.empty()) return returning_ = std::nullopt;
+    return returning_ = paths_.back();
 }
 
 std::string MountPointOf(const std::string& path) {

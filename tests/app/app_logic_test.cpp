@@ -173,12 +173,16 @@ TEST(NextFile, RandomDrawsEachCandidateAnewAndEndsWhenNoLineCanBeRead) {
 TEST(PlayHistory, StepsBackOverWhatWasPlayedAndForgetsWhatCannotBePlayed) {
     TPlayHistory history;
     EXPECT_EQ(history.StepBack(), std::nullopt);
-    for (const char* path : {"a", "b", "b", "c", "d"}) history.Played(path);  // b twice in a row: once
-    EXPECT_EQ(history.Size(), 4u);
+    for (const char* path : {"a", "b", "b", "c", "d"}) history.Played(path);
+    EXPECT_EQ(history.Size(), 5u);  // b played twice in a row counts twice
     EXPECT_EQ(history.StepBack(), "c");
-    EXPECT_EQ(history.DropCurrent(), "b");  // c could not be played again
-    history.Played("b");                    // b started again: it is current already
+    history.Played("c");  // the file stepped back to starts: current already
+    EXPECT_EQ(history.Size(), 4u);
+    EXPECT_EQ(history.StepBack(), "b");
+    EXPECT_EQ(history.DropCurrent(), "b");  // that b could not be played: the one before
+    history.Played("b");
     EXPECT_EQ(history.StepBack(), "a");
+    history.Played("a");
     EXPECT_EQ(history.StepBack(), std::nullopt);  // the first file has none before it
     EXPECT_EQ(history.Size(), 1u);
     EXPECT_EQ(history.DropCurrent(), std::nullopt);
