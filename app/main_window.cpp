@@ -79,17 +79,18 @@ private:
     TFit fit_;
 };
 
-// The position gauge: a press or a drag shows the place under the pointer, the release
-// jumps there.
+// The position gauge: while there is somewhere to go, a press or a drag shows the place
+// under the pointer and the release jumps there.
 class TSeekGauge final : public QProgressBar {
 public:
     explicit TSeekGauge(QWidget* parent) : QProgressBar(parent) {}
+    std::function<bool()> Seekable;
     std::function<void(double fraction)> OnSeek;
     bool Dragging() const { return dragging_; }
 
 protected:
     void mousePressEvent(QMouseEvent* event) override {
-        if (event->button() != Qt::LeftButton) return QProgressBar::mousePressEvent(event);
+        if (event->button() != Qt::LeftButton || !Seekable || !Seekable()) return QProgressBar::mousePressEvent(event);
         dragging_ = true;
         Follow(event);
     }
@@ -340,6 +341,7 @@ void TF::BuildControls() {
     LT_2 = MakeLabel(this, 125, 210, QStringLiteral("現在時間"), true);
     LT_3 = MakeFitLabel(this, 180, 210, 60, QStringLiteral("99 分 99 秒"), TFitLabel::TFit::Shrink);
     auto* gauge = new TSeekGauge(this);
+    gauge->Seekable = [this] { return MP && MP->Status() != TMP3Status::mpsStopped && MP->Track().durationMs > 0; };
     gauge->OnSeek = [this](double fraction) {
         Guarded([this, fraction] { SeekTo(std::llround(fraction * MP->Track().durationMs)); });
     };

@@ -20,6 +20,8 @@ open_left() { local n=$1
   xdotool mousemove $CX $CY sleep 0.1 click 1
   for _ in $(seq 100); do [ "$(grep -c 'left-menu:shown' "$LOG")" -ge "$n" ] && return 0; sleep 0.05; done
   return 1; }
+# pick N ITEM: chooses ITEM in the left menu, opened for the N-th time.
+pick() { open_left "$1" || fail "left menu not shown (time $1)"; sleep 0.2; choose "$2" || fail "no item $2"; }
 
 # Fixtures: a short MP3, a short MP2 named .mp3, and a longer MP3.
 MUSIC=$WORK/music; mkdir -p "$MUSIC/sub"
@@ -59,30 +61,20 @@ waitlog '^pause' || fail "middle button did not pause"
 sleep 0.6  # not a double click
 xdotool mousemove $CX $CY sleep 0.1 click 2
 waitlog '^resume' || fail "middle button did not resume"
-open_left 1 || fail "left menu not shown"
-sleep 0.2
-choose '一時停止' || fail "no pause item"
+pick 1 '一時停止'
 waitlog 'left-menu:一時停止 checked=1' || fail "pause item not checked"
 waitlog '^pause' 10 2 || fail "pause item did not pause"
-open_left 2 || fail "left menu not shown"
-sleep 0.2
-choose '一時停止' || fail "no pause item"
+pick 2 '一時停止'
 waitlog 'left-menu:一時停止 checked=0' || fail "pause item still checked"
 waitlog '^resume' 10 2 || fail "pause item did not resume"
-open_left 3 || fail "left menu not shown"
-sleep 0.2
-choose '前の曲' || fail "no previous item"
+pick 3 '前の曲'
 waitlog "^play $MUSIC/01 short.mp3" 10 2 || fail "previous: not the file played before"
 waitlog "^play $MUSIC/03 long.mp3" 10 2 || fail "the long file did not follow again"
-open_left 4 || fail "left menu not shown"
-sleep 0.2
-choose '次の曲' || fail "no next item"
+pick 4 '次の曲'
 waitlog "^play $MUSIC/sub/02 layer2.mp3" || fail "next: not the next file"
 
 # 4. The left menu: continuous play off.
-open_left 5 || fail "left menu not shown"
-sleep 0.2
-choose '連続再生' || fail "no continuous play item"
+pick 5 '連続再生'
 waitlog 'left-menu:連続再生 checked=0' || fail "continuous play not toggled"
 
 # 5. The right menu opens on the right button.
@@ -92,18 +84,14 @@ sleep 0.2; xdotool key Escape
 
 # 6. Show the window from the left menu.
 sleep 0.3
-open_left 6 || fail "left menu not shown again"
-sleep 0.2
-choose 'メインウィンドウ表示' || fail "no show-window item"
+pick 6 'メインウィンドウ表示'
 waitlog 'window:shown' || fail "window not shown"
 WIN=$(timeout 5 xdotool search --sync --onlyvisible --name 'メインウインドウ' | head -1) || fail "window not mapped"
 eval "$(xdotool getwindowgeometry --shell "$WIN")"
 [ "$WIDTH" = 792 ] && [ "$HEIGHT" = 497 ] || fail "window is ${WIDTH}x${HEIGHT}"
 
 # 7. Exit from the menu.
-open_left 7 || fail "left menu not shown a third time"
-sleep 0.2
-choose '終了' || fail "no exit item"
+pick 7 '終了'
 waitlog '^exit' || fail "exit not chosen"
 for _ in $(seq 100); do kill -0 $APPPID 2>/dev/null || break; sleep 0.05; done
 kill -0 $APPPID 2>/dev/null && fail "program still running after exit"
@@ -129,9 +117,7 @@ icon() { for w in $(xdotool search --onlyvisible --class zentu); do
     eval "$(xdotool getwindowgeometry --shell "$w")"; [ "$WIDTH" -le 32 ] && { ICON=$w; return 0; }; done; return 1; }
 waitfor 10 icon || fail "icon not added to the new tray"
 eval "$(xdotool getwindowgeometry --shell "$ICON")"; CX=$((X + WIDTH/2)); CY=$((Y + HEIGHT/2))
-open_left 1 || fail "left menu not shown on the new icon"
-sleep 0.2
-choose 'メインウィンドウ非表示' || fail "no hide-window item"
+pick 1 'メインウィンドウ非表示'
 waitlog 'window:hidden' || fail "window not hidden"
 
 # 10. When the notification area goes away, the window is shown.
