@@ -342,9 +342,7 @@ void TF::BuildControls() {
     LT_3 = MakeFitLabel(this, 180, 210, 60, QStringLiteral("99 分 99 秒"), TFitLabel::TFit::Shrink);
     auto* gauge = new TSeekGauge(this);
     gauge->Seekable = [this] { return MP && MP->Status() != TMP3Status::mpsStopped && MP->Track().durationMs > 0; };
-    gauge->OnSeek = [this](double fraction) {
-        Guarded([this, fraction] { SeekTo(std::llround(fraction * MP->Track().durationMs)); });
-    };
+    gauge->OnSeek = [this](double fraction) { SeekTo(std::llround(fraction * MP->Track().durationMs)); };
     Gauge = gauge;
     Gauge->setGeometry(0, 225, 240, 15);
     Gauge->setRange(0, 100);
