@@ -165,6 +165,26 @@ TChoice ChooseAtRandom(int count, const std::function<int(int)>& random, const s
     return choice;
 }
 
+void TPlayHistory::Played(const std::string& path) {
+    const bool returned = returning_ == path;
+    returning_.reset();
+    if (returned) return;
+    if (paths_.size() >= kLimit) paths_.erase(paths_.begin(), paths_.begin() + kLimit / 2);
+    paths_.push_back(path);
+}
+
+std::optional<std::string> TPlayHistory::StepBack() {
+    if (paths_.size() < 2) return std::nullopt;
+    paths_.pop_back();
+    return returning_ = paths_.back();
+}
+
+std::optional<std::string> TPlayHistory::DropCurrent() {
+    if (!paths_.empty()) paths_.pop_back();
+    if (paths_.empty()) return returning_ = std::nullopt;
+    return returning_ = paths_.back();
+}
+
 std::string MountPointOf(const std::string& path) {
     struct stat st {};
     if (path.empty() || ::stat(path.c_str(), &st) != 0) return path;

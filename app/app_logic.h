@@ -76,6 +76,26 @@ TChoice ChooseInOrder(int count, int selected, const std::function<bool(int)>& r
 // 8 × count draws the lines never tried are taken in list order from a random one.
 TChoice ChooseAtRandom(int count, const std::function<int(int)>& random, const std::function<bool(int)>& readable);
 
+// The files played, oldest first, for going back. The last entry is the file that plays
+// (or last played).
+class TPlayHistory {
+public:
+    static constexpr size_t kLimit = 1000;  // the oldest are forgotten beyond this
+
+    // A file started; the one just stepped back to is current already.
+    void Played(const std::string& path);
+    // Goes back one file: forgets the current one and answers the one before, which becomes
+    // current. Nothing (and nothing changed) when there is no file before.
+    std::optional<std::string> StepBack();
+    // The file stepped back to could not be played: forgets it and answers the one before.
+    std::optional<std::string> DropCurrent();
+    size_t Size() const { return paths_.size(); }
+
+private:
+    std::vector<std::string> paths_;
+    std::optional<std::string> returning_;  // answered by StepBack or DropCurrent, not started yet
+};
+
 // The mount point of the file system that holds `path` (walking up while the device
 // stays the same); `path` itself when it cannot be examined.
 std::string MountPointOf(const std::string& path);

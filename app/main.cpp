@@ -56,7 +56,7 @@ int main(int argc, char* argv[]) {
         if (!window.Terminated()) {
             // No notification area: the window is the only way in, so it is shown at once.
             if (!window.TTray->Available()) window.PUML_MainWindowClick();
-            zentu::TMprisService mpris(window, QDBusConnection::sessionBus());
+            zentu::TMprisService mpris(window, QDBusConnection::sessionBus(), std::getenv("XDG_RUNTIME_DIR"));
             result = application.exec();
         }
     }

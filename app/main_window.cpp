@@ -5,11 +5,14 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <ostream>
 #include <utility>
 
@@ -75,6 +78,40 @@ protected:
 
 private:
     TFit fit_;
+};
+
+// The position gauge: while there is somewhere to go, a press or a drag shows the place
+// under the pointer and the release jumps there.
+class TSeekGauge final : public QProgressBar {
+public:
+    explicit TSeekGauge(QWidget* parent) : QProgressBar(parent) {}
+    std::function<bool()> Seekable;
+    std::function<void(double fraction)> OnSeek;
+    bool Dragging() const { return dragging_; }
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override {
+        if (event->button() != Qt::LeftButton || !Seekable || !Seekable()) return QProgressBar::mousePressEvent(event);
+        dragging_ = true;
+        Follow(event);
+    }
+    void mouseMoveEvent(QMouseEvent* event) override {
+        if (dragging_) Follow(event);
+    }
+    void mouseReleaseEvent(QMouseEvent* event) override {
+        if (!dragging_ || event->button() != Qt::LeftButton) return QProgressBar::mouseReleaseEvent(event);
+        dragging_ = false;
+        Follow(event);
+        if (OnSeek) OnSeek(Fraction(event));
+    }
+
+private:
+    double Fraction(const QMouseEvent* event) const {
+        return std::clamp(event->position().x() / std::max(1, width()), 0.0, 1.0);
+    }
+    void Follow(const QMouseEvent* event) { setValue(static_cast<int>(std::ceil(Fraction(event) * 100))); }
+
+    bool dragging_ = false;
 };
 
 // Labels size themselves to their text, except those of a fixed size.
@@ -228,6 +265,7 @@ TF::TF(TFOptions options)
     TTray->SetIcon(QIcon(ZentuIcon()));
     TTray->SetPopupMenuL(PUML);
     TTray->SetPopupMenuR(PUMR);
+    TTray->OnMiddleClick = [this](TTaskTray&) { Guarded([this] { TogglePause(); }); };
     if (options_.trayAvailable) TTray->SetAvailabilityProbe(options_.trayAvailable);
     // Registered also without a notification area: one that appears later takes the icon.
     try {
@@ -260,8 +298,11 @@ TF::TF(TFOptions options)
     MP->SetVolBalance(0);
     MP->SetVolume(100);
     MP->OnEndPlay = [this](TMP3Player&, TMP3EndPlayReason reason) { Guarded([this, reason] { MPEndPlay(reason); }); };
-    MP->OnChangeStatus = [this](TMP3Player&) { emit PlayStateChanged(); };
     MP->OnQueryNext = [this](TMP3Player&, std::string& next) { Guarded([this, &next] { QueryNext(next); }); };
+    MP->OnChangeStatus = [this](TMP3Player&) {
+        UpdatePlayItems();
+        emit PlayStateChanged();
+    };
     MP->Loaded();
     MP->SetInvertPolarity(false);
 }
@@ -302,7 +343,10 @@ void TF::BuildControls() {
     LT_1 = MakeFitLabel(this, 55, 210, 65, QStringLiteral("99 分 99 秒"), TFitLabel::TFit::Shrink);
     LT_2 = MakeLabel(this, 125, 210, QStringLiteral("現在時間"), true);
     LT_3 = MakeFitLabel(this, 180, 210, 60, QStringLiteral("99 分 99 秒"), TFitLabel::TFit::Shrink);
-    Gauge = new QProgressBar(this);
+    auto* gauge = new TSeekGauge(this);
+    gauge->Seekable = [this] { return MP && MP->Status() != TMP3Status::mpsStopped && MP->Track().durationMs > 0; };
+    gauge->OnSeek = [this](double fraction) { SeekTo(std::llround(fraction * MP->Track().durationMs)); };
+    Gauge = gauge;
     Gauge->setGeometry(0, 225, 240, 15);
     Gauge->setRange(0, 100);
     Gauge->setValue(0);
@@ -364,8 +408,14 @@ void TF::BuildMenus() {
     PUML_ContinuePlay->setCheckable(true);
     PUML_PowerOff = PUML->addAction(QStringLiteral("自動電源断"));
     PUML_PowerOff->setCheckable(true);
+    PUML->addSeparator();
+    PUML_Pause = PUML->addAction(QStringLiteral("一時停止"));
+    PUML_Pause->setCheckable(true);
+    PUML_Next = PUML->addAction(QStringLiteral("次の曲"));
+    PUML_Previous = PUML->addAction(QStringLiteral("前の曲"));
     PUML->addSeparator();  // N3
     PUML_Exit = PUML->addAction(QStringLiteral("終了"));
+    UpdatePlayItems();
 
     PUMR = new QMenu(this);
     PUMR->setFont(WindowFont());
@@ -386,6 +436,10 @@ void TF::BuildMenus() {
     connect(PUML_PowerOff, &QAction::triggered, this,
             [this](bool on) { Guarded([this, on] { CB_22->setChecked(on); }); });
     connect(PUML_Exit, &QAction::triggered, this, [this] { Guarded([this] { PUML_ExitClick(); }); });
+    // The pause item's mark follows the player, not the click.
+    connect(PUML_Pause, &QAction::triggered, this, [this] { Guarded([this] { TogglePause(); }); });
+    connect(PUML_Next, &QAction::triggered, this, [this] { PlayNext(); });
+    connect(PUML_Previous, &QAction::triggered, this, [this] { PlayPrevious(); });
 
     if (options_.trace) {
         connect(PUML, &QMenu::aboutToShow, this, [this] { Trace("left-menu:shown"); });
@@ -531,6 +585,7 @@ bool TF::TryStart(int line) {
         return false;
     }
     Trace("play " + path);
+    history_.Played(path);
     return true;
 }
 
@@ -582,27 +637,42 @@ bool TF::StartChosen(bool backwards) {
     return false;
 }
 
+// The texts come from the player's description of the file, already made UTF-8.
 void TF::RefreshDisplay() {
-    const std::string& path = MP->FileName();
-    track_ = TTrack{track_.number + 1, path, MP->Duration()};
-    SetText(L3, Display(path));
-    SetText(L1_0, Display(MP->Title()));
-    SetText(L1_1, Display(MP->Artist()));
-    SetText(L1_2, Display(MP->Album()));
-    SetText(L1_3, Display(MP->Year()));
-    SetText(L1_4, Display(MP->Comment()));
-    const QString name = Display(app::BaseName(path));
+    const TTrackInfo& track = MP->Track();
+    ++trackNumber_;
+    const QString title = QString::fromStdString(track.title), artist = QString::fromStdString(track.artist),
+                  album = QString::fromStdString(track.album), year = QString::fromStdString(track.year),
+                  comment = QString::fromStdString(track.comment);
+    SetText(L3, Display(track.fileName));
+    SetText(L1_0, title);
+    SetText(L1_1, artist);
+    SetText(L1_2, album);
+    SetText(L1_3, year);
+    SetText(L1_4, comment);
+    const QString name = Display(app::BaseName(track.fileName));
     const QString shortName = name.size() < 4 ? QString() : name.left(name.size() - 4);
     SetText(L4, shortName);
     applicationTitle_ = shortName;
     TTray->SetTipString(shortName);
     PUMR_FileName->setText(QStringLiteral("ファイル名 : ") + shortName);
-    PUMR_Title->setText(QStringLiteral("タイトル : ") + L1_0->text());
-    PUMR_Artist->setText(QStringLiteral("アーティスト : ") + L1_1->text());
-    PUMR_Album->setText(QStringLiteral("アルバム : ") + L1_2->text());
-    PUMR_Year->setText(QStringLiteral("年 : ") + L1_3->text());
-    PUMR_Comment->setText(QStringLiteral("コメント : ") + L1_4->text());
+    PUMR_Title->setText(QStringLiteral("タイトル : ") + title);
+    PUMR_Artist->setText(QStringLiteral("アーティスト : ") + artist);
+    PUMR_Album->setText(QStringLiteral("アルバム : ") + album);
+    PUMR_Year->setText(QStringLiteral("年 : ") + year);
+    PUMR_Comment->setText(QStringLiteral("コメント : ") + comment);
+    // The new file's length and start at once, not at the next tick.
+    ShowTimes(0);
+    UpdatePlayItems();
     emit PlayStateChanged();
+}
+
+void TF::ShowTimes(int64_t positionMs) {
+    const int64_t length = app::RoundedSeconds(MP->Track().durationMs);
+    const int64_t position = app::RoundedSeconds(positionMs);
+    SetText(LT_1, QString::fromStdString(app::TimeText(length)));
+    SetText(LT_3, QString::fromStdString(app::TimeText(position)));
+    if (!static_cast<const TSeekGauge*>(Gauge)->Dragging()) Gauge->setValue(app::GaugePercent(position, length));
 }
 
 void TF::MPEndPlay(TMP3EndPlayReason reason) {
@@ -627,20 +697,20 @@ void TF::MPEndPlay(TMP3EndPlayReason reason) {
     }
 }
 
+// The report list logs the seconds played, so a paused file adds no lines; its times and
+// gauge still follow the position (which a jump may move).
 void TF::TimerTimer() {
-    if (MP->Status() != TMP3Status::mpsPlaying) return;
-    if (LB1->count() > app::kReportLines - 1) delete LB1->takeItem(0);
-    const std::string& path = MP->FileName();
-    auto* item = new QListWidgetItem(QString::fromStdString(app::ReportLine(powerOffEnabled_, remainingMinutes_, "")) +
-                                     Display(app::BaseName(path)));
-    item->setSizeHint(QSize(0, 12));
-    LB1->addItem(item);
-    LB1->setCurrentRow(LB1->count() - 1);
-    const int64_t length = app::RoundedSeconds(MP->Duration());
-    const int64_t position = app::RoundedSeconds(MP->Position());
-    SetText(LT_1, QString::fromStdString(app::TimeText(length)));
-    SetText(LT_3, QString::fromStdString(app::TimeText(position)));
-    Gauge->setValue(app::GaugePercent(position, length));
+    if (MP->Status() == TMP3Status::mpsStopped) return;
+    if (Playing()) {
+        if (LB1->count() > app::kReportLines - 1) delete LB1->takeItem(0);
+        const std::string& path = MP->FileName();
+        auto* item = new QListWidgetItem(
+            QString::fromStdString(app::ReportLine(powerOffEnabled_, remainingMinutes_, "")) + Display(app::BaseName(path)));
+        item->setSizeHint(QSize(0, 12));
+        LB1->addItem(item);
+        LB1->setCurrentRow(LB1->count() - 1);
+    }
+    ShowTimes(MP->Position());
 }
 
 // A double click stops what plays, and the stopped event starts the selected line; with
@@ -649,7 +719,7 @@ void TF::TimerTimer() {
 void TF::MPListDblClick() { StopThen(TAfterStop::Change); }
 
 void TF::StopThen(TAfterStop next) {
-    if (Playing()) {
+    if (MP->Status() != TMP3Status::mpsStopped) {
         afterStop_ = next;
         MP->Stop();
     } else if (afterStop_) {
@@ -669,7 +739,7 @@ void TF::RunAfterStop(TAfterStop next) {
         MPControl(TMPCommand::Successful);
         break;
     case TAfterStop::Previous:
-        if (StartChosen(continuousPlay_)) RefreshDisplay();
+        if (StartFromHistory() || StartChosen(continuousPlay_)) RefreshDisplay();
         break;
     case TAfterStop::Again: {
         const int line = MPList->currentRow();
@@ -684,6 +754,22 @@ void TF::RunAfterStop(TAfterStop next) {
     }
 }
 
+// The outline of the engine raises the end-of-play event only for a stop from playing, so a
+// paused file is resumed first. Drop the Resume once a stop from paused raises it as well.
+bool TF::StartFromHistory() {
+    for (std::optional<std::string> path = history_.StepBack(); path; path = history_.DropCurrent()) {
+        const int line = LineOf(*path);
+        if (line >= 0 && TryStart(line)) return true;
+    }
+    return false;
+}
+
+int TF::LineOf(const std::string& path) const {
+    for (int line = 0; line < MPList->count(); ++line)
+        if (ListPath(line) == path) return line;
+    return -1;
+}
+
 void TF::PlayNext() {
     Guarded([this] { StopThen(TAfterStop::Next); });
 }
@@ -694,7 +780,10 @@ void TF::PlayPrevious() {
 
 void TF::PlayAgain() {
     Guarded([this] {
-        if (!Playing()) StopThen(TAfterStop::Again);
+        if (Paused())
+            SetPaused(false);
+        else if (!Playing())
+            StopThen(TAfterStop::Again);
     });
 }
 
@@ -702,11 +791,47 @@ void TF::StopPlaying() {
     Guarded([this] { StopThen(TAfterStop::Nothing); });
 }
 
-void TF::PlayOrStop() {
+void TF::PausePlaying() {
+    Guarded([this] { SetPaused(true); });
+}
+
+void TF::TogglePause() {
+    Guarded([this] { SetPaused(Playing()); });
+}
+
+void TF::PlayOrPause() {
     if (Playing())
-        StopPlaying();
+        PausePlaying();
     else
         PlayAgain();
+}
+
+void TF::SetPaused(bool paused) {
+    if (paused && Playing()) {
+        MP->Pause();
+        Trace("pause");
+    } else if (!paused && Paused()) {
+        MP->Resume();
+        Trace("resume");
+    }
+    UpdatePlayItems();
+}
+
+void TF::UpdatePlayItems() {
+    const bool underWay = MP && MP->Status() != TMP3Status::mpsStopped;
+    PUML_Pause->setEnabled(underWay);
+    PUML_Pause->setChecked(MP && Paused());
+}
+
+void TF::SeekTo(int64_t ms) {
+    Guarded([this, ms] {
+        if (MP->Status() == TMP3Status::mpsStopped) return;
+        const auto to = static_cast<int32_t>(std::clamp<int64_t>(ms, 0, INT32_MAX));
+        MP->SetPosition(to);
+        Trace("seek " + std::to_string(to));
+        ShowTimes(to);
+        emit Seeked(to);
+    });
 }
 
 void TF::RaiseWindow() {
@@ -828,7 +953,7 @@ void TF::MMTTimer() {
     Trace("minute " + std::to_string(remainingMinutes_));
     if (remainingMinutes_ == 0) {
         stopRequested_ = true;
-        if (MP->Status() == TMP3Status::mpsPlaying)
+        if (MP->Status() != TMP3Status::mpsStopped)
             MP->Stop();  // the end-of-play event that follows ends the program
         else
             MPControl(TMPCommand::Timer);  // nothing playing: no event would come

@@ -77,23 +77,25 @@ public:
     // The minute tick, on the main thread.
     void MMTTimer();
 
-    // Play control for the desktop's media controls. Each works whether a file plays or
-    // not, and none starts anything while the program is ending.
+    // Play control for the tray, its menu and the desktop's media controls. Each works
+    // whatever the player's state, and none starts anything while the program is ending.
     void PlayNext();      // the next file as the play mode chooses it
-    void PlayPrevious();  // continuous play: the line before; random play: as PlayNext
-    void PlayAgain();     // nothing playing: the selected line again, or the next one
+    // The file played before this one; without one, continuous play takes the line before
+    // and random play does as PlayNext.
+    void PlayPrevious();
+    void PlayAgain();     // paused: resumes; stopped: the selected line again, or the next one
     void StopPlaying();   // stops; nothing follows
-    void PlayOrStop();    // there is no pause: stops a playing file, starts a stopped one
+    void PausePlaying();  // playing: pauses
+    void TogglePause();   // playing: pauses; paused: resumes; stopped: nothing
+    void PlayOrPause();   // playing: pauses; otherwise as PlayAgain
+    // Jumps to `ms` in the file under way (playing or paused) and reports it as Seeked.
+    void SeekTo(int64_t ms);
     void RaiseWindow();
     bool Playing() const { return MP->Status() == TMP3Status::mpsPlaying; }
-    // The file the displays show (the last one started), numbered in the order of starting
-    // from 1; number 0 before the first.
-    struct TTrack {
-        int number = 0;
-        std::string path;
-        int32_t durationMs = 0;
-    };
-    const TTrack& Track() const { return track_; }
+    bool Paused() const { return MP->Status() == TMP3Status::mpsPaused; }
+    // The files started, counted from 1 (0 before the first): the same file played twice is
+    // two tracks. The displays show the last one; MP->Track() describes it.
+    int TrackNumber() const { return trackNumber_; }
 
     // Program-wide state.
     bool StopRequested() const { return stopRequested_; }
@@ -127,6 +129,7 @@ public:
 
     QMenu *PUML, *PUMR;
     QAction *PUML_Zentu, *PUML_MainWindow, *PUML_Timer, *PUML_ContinuePlay, *PUML_PowerOff, *PUML_Exit;
+    QAction *PUML_Pause, *PUML_Next, *PUML_Previous;
     QAction *PUMR_FileName, *PUMR_Title, *PUMR_Artist, *PUMR_Album, *PUMR_Year, *PUMR_Comment;
 
     TMMTimer MMT;
@@ -138,6 +141,8 @@ public:
 signals:
     // The file shown or the play status changed.
     void PlayStateChanged();
+    // A jump within the file under way, to `ms`.
+    void Seeked(int64_t ms);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -153,13 +158,22 @@ private:
     bool StartChosen(bool backwards);
     // The player asks for the file to follow the one whose end plays now.
     void QueryNext(std::string& next);
+    // Starts the file played before the current one (going further back past files that
+    // cannot be played); false when the history holds none.
+    bool StartFromHistory();
+    int LineOf(const std::string& path) const;
     // What the stopped event of a Stop asked for here does; the double click's "Change" is
     // what a stop from elsewhere does.
     enum class TAfterStop { Change, Next, Previous, Again, Nothing };
     void StopThen(TAfterStop next);
     void RunAfterStop(TAfterStop next);
+    void SetPaused(bool paused);
+    // The pause item's mark and the play items' state, from the player's status.
+    void UpdatePlayItems();
     void TrayChanged(bool available);
     void RefreshDisplay();
+    // Length, position and gauge of the file under way, at `positionMs`.
+    void ShowTimes(int64_t positionMs);
     void ShowRemainingMinutes();
     void Terminate();
     void Trace(const std::string& line);
@@ -178,7 +192,8 @@ private:
     QString applicationTitle_;
     bool terminated_ = false;
     int powerOffRequests_ = 0;
-    TTrack track_;
+    int trackNumber_ = 0;
+    app::TPlayHistory history_;
     // Set from a Stop of ours until its stopped event arrives.
     std::optional<TAfterStop> afterStop_;
     // The line named to the player as the next file, started when the end comes.

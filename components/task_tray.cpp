@@ -164,6 +164,8 @@ void TTaskTray::MouseDown(TMouseButton button, TShiftState shift, int x, int y) 
         popupMenuL_->exec(QPoint(x, y));
     else if (button == TMouseButton::mbRight && popupMenuR_)
         popupMenuR_->exec(QPoint(x, y));
+    else if (button == TMouseButton::mbMiddle && OnMiddleClick)
+        OnMiddleClick(*this);
 }
 
 void TTaskTray::MouseMove(int x, int y) {

@@ -27,6 +27,7 @@ class TTaskTray;
 using TButtonDblClick = std::function<void(TTaskTray& Seft, TMouseButton button)>;
 using TTrayMouseEvent = std::function<void(TTaskTray& sender, TMouseButton button, TShiftState shift, int x, int y)>;
 using TTrayMouseMoveEvent = std::function<void(TTaskTray& sender, TShiftState shift, int x, int y)>;
+using TTrayNotifyEvent = std::function<void(TTaskTray& sender)>;
 
 class TTaskTray : public QObject {
     Q_OBJECT
@@ -67,6 +68,9 @@ public:
     TTrayMouseMoveEvent OnMouseMove;
     TTrayMouseEvent OnMouseDown;
     TTrayMouseEvent OnMouseUp;
+    // The middle button went down on the icon: what the left and right buttons have in their
+    // menus, the middle one has here.
+    TTrayNotifyEvent OnMiddleClick;
 
 signals:
     // While the icon is up, the notification area appeared (a panel that starts later; Qt

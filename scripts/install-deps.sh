@@ -15,4 +15,4 @@ $APT install --no-upgrade g++ clang cmake ninja-build pkg-config libgtest-dev li
 $APT install --no-upgrade lame twolame mpg123 sox eyed3 python3-mutagen id3v2 ffmpeg \
     xvfb xauth x11-utils xdotool trayer fonts-ipafont-gothic pulseaudio pulseaudio-utils libasound2-plugins
 # the media-controls test (a private session bus, playerctl) and the install and package test
-$APT install --no-upgrade dbus-daemon playerctl desktop-file-utils dpkg-dev
+$APT install --no-upgrade dbus-daemon dbus-bin playerctl desktop-file-utils dpkg-dev

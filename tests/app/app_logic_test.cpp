@@ -170,6 +170,28 @@ TEST(NextFile, RandomDrawsEachCandidateAnewAndEndsWhenNoLineCanBeRead) {
     EXPECT_EQ(ChooseAtRandom(10, [](int) { return 3; }, [](int line) { return line == 7; }).chosen, 7);
 }
 
+TEST(PlayHistory, StepsBackOverWhatWasPlayedAndForgetsWhatCannotBePlayed) {
+    TPlayHistory history;
+    EXPECT_EQ(history.StepBack(), std::nullopt);
+    for (const char* path : {"a", "b", "b", "c", "d"}) history.Played(path);
+    EXPECT_EQ(history.Size(), 5u);  // b played twice in a row counts twice
+    EXPECT_EQ(history.StepBack(), "c");
+    history.Played("c");  // the file stepped back to starts: current already
+    EXPECT_EQ(history.Size(), 4u);
+    EXPECT_EQ(history.StepBack(), "b");
+    EXPECT_EQ(history.DropCurrent(), "b");  // that b could not be played: the one before
+    history.Played("b");
+    EXPECT_EQ(history.StepBack(), "a");
+    history.Played("a");
+    EXPECT_EQ(history.StepBack(), std::nullopt);  // the first file has none before it
+    EXPECT_EQ(history.Size(), 1u);
+    EXPECT_EQ(history.DropCurrent(), std::nullopt);
+
+    for (size_t i = 0; i < TPlayHistory::kLimit + 10; ++i) history.Played(std::to_string(i));
+    EXPECT_LE(history.Size(), TPlayHistory::kLimit);
+    EXPECT_EQ(history.StepBack(), std::to_string(TPlayHistory::kLimit + 8));
+}
+
 TEST(MountPoint, WalksUpWhileTheDeviceStaysTheSame) {
     const std::string root = MountPointOf("/proc/self/status");
     EXPECT_EQ(root, "/proc");  // procfs is a file system of its own

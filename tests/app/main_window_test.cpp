@@ -4,6 +4,8 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QMouseEvent>
+#include <QSystemTrayIcon>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -85,6 +87,7 @@ protected:
         options.terminate = [this] { ++terminations_; };
         options.showError = [this](const QString& text) { errors_.push_back(text); };
         options.trace = &trace_;
+        options.random = random_;
         window_ = std::make_unique<TF>(std::move(options));
         window_->FormCreate();
         return *window_;
@@ -103,6 +106,7 @@ protected:
     int terminations_ = 0;
     std::vector<QString> errors_;
     std::ostringstream trace_;
+    std::function<int(int)> random_;  // the window's own when empty
     std::unique_ptr<TF> window_;
 };
 
@@ -128,7 +132,7 @@ TEST_F(MainWindow, WindowControlsAndMenusAsBuilt) {
     QStringList left, right;
     for (QAction* a : f.PUML->actions()) left << (a->isSeparator() ? QStringLiteral("-") : a->text());
     for (QAction* a : f.PUMR->actions()) right << (a->isSeparator() ? QStringLiteral("-") : a->text());
-    EXPECT_EQ(left.join('|'), QStringLiteral("Zentu v1.1|-|メインウィンドウ表示|-|タイマー再生|連続再生|自動電源断|-|終了"));
+    EXPECT_EQ(left.join('|'), QStringLiteral("Zentu v1.1|-|メインウィンドウ表示|-|タイマー再生|連続再生|自動電源断|-|一時停止|次の曲|前の曲|-|終了"));
     EXPECT_EQ(f.PUML->defaultAction(), f.PUML_Zentu);
     EXPECT_TRUE(f.PUML_Zentu->font().bold());
     // After a file started, the right menu names it.
@@ -376,7 +380,7 @@ TEST_F(MainWindow, DoubleClickStartsTheSelectedFileAndExitEnds) {
     f.StopPlaying();
     f.MPList->setCurrentRow(1);
     f.PlayAgain();  // on the bad line: the next one
-    ASSERT_TRUE(WaitFor([&] { return f.Playing() && f.Track().path == dir_.string() + "/b.mp3"; }));
+    ASSERT_TRUE(WaitFor([&] { return f.Playing() && f.MP->FileName() == dir_.string() + "/b.mp3"; }));
 
     f.PUML_MainWindow->trigger();
     EXPECT_TRUE(f.isVisible());
@@ -388,6 +392,73 @@ TEST_F(MainWindow, DoubleClickStartsTheSelectedFileAndExitEnds) {
     EXPECT_TRUE(f.StopRequested());
     f.PlayNext();  // nothing starts while the program ends
     EXPECT_FALSE(f.Playing());
+}
+
+TEST_F(MainWindow, PauseNextPreviousAndTheGaugeFromTrayMenuAndPointer) {
+    WriteStream(dir_ / "a.mp3", 200);  // 5.2 s
+    WriteStream(dir_ / "b.mp3", 400);  // 10.45 s
+    WriteStream(dir_ / "c.mp3", 400);
+    std::vector<int> draws{2, 0, 1};  // random play: c, then a, then b
+    random_ = [&draws](int) {
+        const int line = draws.empty() ? 0 : draws.front();
+        if (!draws.empty()) draws.erase(draws.begin());
+        return line;
+    };
+    TF& f = Start({Folder()});
+    const auto playing = [&](const char* name) {
+        return WaitFor([&] { return f.Playing() && f.MP->FileName() == (dir_ / name).string(); });
+    };
+    ASSERT_TRUE(playing("c.mp3"));
+    EXPECT_FALSE(f.PUML_Pause->isChecked());
+
+    // The icon's middle button pauses; a paused file logs no report lines, and the menu
+    // item is checked. The item resumes.
+    emit f.TTray->TrayIcon()->activated(QSystemTrayIcon::MiddleClick);
+    EXPECT_TRUE(f.Paused());
+    EXPECT_TRUE(f.PUML_Pause->isChecked());
+    const int lines = f.LB1->count();
+    f.TimerTimer();
+    EXPECT_EQ(f.LB1->count(), lines);
+    f.PUML_Pause->trigger();
+    EXPECT_TRUE(f.Playing());
+    EXPECT_FALSE(f.PUML_Pause->isChecked());
+    f.TimerTimer();
+    EXPECT_EQ(f.LB1->count(), lines + 1);
+
+    // A click in the middle of the gauge jumps to the middle of the file, shown at once.
+    std::vector<int64_t> seeks;
+    QObject::connect(&f, &TF::Seeked, [&](int64_t ms) { seeks.push_back(ms); });
+    for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+        QMouseEvent event(type, QPointF(120, 7), f.Gauge->mapToGlobal(QPointF(120, 7)), Qt::LeftButton,
+                          type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(f.Gauge, &event);
+    }
+    EXPECT_EQ(seeks, std::vector<int64_t>{5213});
+    EXPECT_EQ(f.LT_3->text(), QStringLiteral("00 分 05 秒"));
+    EXPECT_EQ(f.Gauge->value(), 50);
+
+    // Next from paused; the new file's length and start show with its name.
+    f.TogglePause();
+    f.PUML_Next->trigger();
+    ASSERT_TRUE(playing("a.mp3"));
+    EXPECT_EQ(f.LT_1->text(), QStringLiteral("00 分 05 秒"));
+    EXPECT_EQ(f.LT_3->text(), QStringLiteral("00 分 00 秒"));
+    EXPECT_EQ(f.Gauge->value(), 0);
+    // Previous goes back to the file played before, although play is random; before the
+    // first file there is none, and random play takes the next.
+    f.PUML_Previous->trigger();
+    ASSERT_TRUE(playing("c.mp3"));
+    f.PUML_Previous->trigger();
+    ASSERT_TRUE(playing("b.mp3"));
+    EXPECT_EQ(f.TrackNumber(), 4);
+    EXPECT_TRUE(draws.empty());
+
+    // Timer play counts on while paused, and its end ends the program.
+    Start({Folder(), "T2"}, 150);
+    window_->PausePlaying();
+    ASSERT_TRUE(WaitFor([&] { return terminations_ > 0; }));
+    const std::string trace = trace_.str();
+    EXPECT_LT(trace.rfind("pause"), trace.rfind("minute 0"));
 }
 
 // Where a widget draws: a label its text's pixels, in its parent's coordinates.

@@ -1,45 +1,122 @@
 #!/bin/bash
-# The desktop's media controls drive Zentu: playerctl on a private session bus, with a real
-# X server and tray. Usage: mpris_e2e.sh ZENTU_BINARY  (exit 77: a tool is missing)
+# The desktop's media controls drive Zentu: playerctl and dbus-send on a private session bus,
+# with a real X server and tray. Usage: mpris_e2e.sh ZENTU_BINARY  (exit 77: a tool is missing)
 if [ -z "${ZENTU_PRIVATE_BUS:-}" ]; then
   command -v dbus-run-session >/dev/null 2>&1 || { echo "SKIP: dbus-run-session missing"; exit 77; }
   ZENTU_PRIVATE_BUS=1 exec dbus-run-session -- "$0" "$@"
 fi
 APP=$1
 . "$(dirname "$0")/e2e_lib.sh"
-need Xvfb trayer xdotool sox lame playerctl dbus-send
+need Xvfb trayer xdotool sox lame mid3v2 base64 playerctl dbus-send dbus-monitor
 MUSIC=$WORK/music; mkdir -p "$MUSIC"
-tone 30 440 "$MUSIC/01 first.mp3" --tt "First title" --ta "Artist"
+tone 30 440 "$MUSIC/01 first.mp3"
 tone 30 660 "$MUSIC/02 second.mp3" --tt "Second title"
+tone 30 550 "$MUSIC/03 third.mp3" --tt "Third title"
+# A front cover (a 1×1 PNG) in the first file's ID3v2 tag.
+echo iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mNk+M9QDwADhgGAWjR9awAAAABJRU5ErkJggg== \
+  | base64 -d > "$WORK/cover.png"
+mid3v2 -t "First title" -a Artist -p "$WORK/cover.png:cover:3:image/png" "$MUSIC/01 first.mp3" >/dev/null || fail "mid3v2"
 start_x
 start_trayer
+dbus-monitor --session "type='signal',interface='org.mpris.MediaPlayer2.Player',member='Seeked'" \
+  > "$WORK/seeked.log" 2>&1 & PIDS+=($!)
 
-"$APP" "D$MUSIC" C > "$LOG" 2>&1 & APPPID=$!; PIDS+=($APPPID)
+# Expectations that do not stop the run: every one of them is reported at the end.
+FAILED=()
+expect() { local what=$1; shift; "$@" || FAILED+=("$what"); }
 listed() { playerctl -l 2>/dev/null | grep -qx zentu; }
 is() { [ "$(playerctl -p zentu "${@:2}" 2>/dev/null)" = "$1" ]; }
 says() { waitfor 5 is "$@" || fail "$*: $(playerctl -p zentu "${@:2}" 2>&1)"; }
+# near VALUE TOLERANCE COMMAND...: the number the command prints lies within VALUE ± TOLERANCE.
+near() { local v; v=$("${@:3}" 2>/dev/null) && awk -v v="$v" -v w="$1" -v t="$2" 'BEGIN { exit !(v >= w - t && v <= w + t) }'; }
+position() { playerctl -p zentu position; }
+trackid() { playerctl -p zentu metadata mpris:trackid 2>/dev/null; }
+changed() { [ "$(trackid)" != "$1" ]; }
+# A call as key bindings send it: dbus-send with neither --print-reply nor --type, a signal.
+send() { dbus-send --session --dest=org.mpris.MediaPlayer2.zentu /org/mpris/MediaPlayer2 "$@" || fail "dbus-send $*"; }
+no_cover_left() { [ -z "$(ls -A "$XDG_RUNTIME_DIR/zentu" 2>/dev/null)" ]; }
+quit_and_check() {
+  wait $APPPID; local rc=$?
+  [ "$rc" = 0 ] && grep -q '^exit' "$LOG" || fail "exit status $rc"
+  grep -q 'poweroff' "$LOG" && fail "Quit switched off"
+  no_cover_left || fail "left in the runtime folder: $(ls -A "$XDG_RUNTIME_DIR/zentu")"; }
+
+# 1. Continuous play through playerctl.
+"$APP" "D$MUSIC" C > "$LOG" 2>&1 & APPPID=$!; PIDS+=($APPPID)
 waitfor 10 listed || fail "not listed by playerctl -l"
 says Playing status
 says "First title" metadata title
 says Artist metadata artist
+art=$(playerctl -p zentu metadata mpris:artUrl 2>/dev/null)
+expect "mpris:artUrl names the cover ($art)" cmp -s "${art#file://}" "$WORK/cover.png"
+case "$art" in ""|"file://$XDG_RUNTIME_DIR/zentu/"*) ;; *) fail "cover offered outside the runtime folder: $art";; esac
 playerctl -p zentu --follow status > "$WORK/follow.log" 2>&1 & PIDS+=($!)  # as announced
 waitfor 5 grep -q Playing "$WORK/follow.log" || fail "follow: $(cat "$WORK/follow.log")"
+
+playerctl -p zentu pause
+says Paused status
+at=$(position); sleep 1
+expect "paused, the position stays ($at)" near "$at" 0.05 position
+playerctl -p zentu pause  # nothing when paused
+says Paused status
+playerctl -p zentu play
+says Playing status
+says "First title" metadata title
+playerctl -p zentu position 12
+expect "position 12 s" near 12 0.1 position
+waitfor 5 grep -q 'int64 12000000' "$WORK/seeked.log" || fail "no Seeked(12 s): $(cat "$WORK/seeked.log")"
+playerctl -p zentu volume 0.5
+waitfor 5 near 0.5 0.001 playerctl -p zentu volume || fail "volume: $(playerctl -p zentu volume 2>&1)"
+
 playerctl -p zentu next
 says "Second title" metadata title
-playerctl -p zentu previous  # continuous play: the line before
+playerctl -p zentu previous  # the file played before
 says "First title" metadata title
 playerctl -p zentu stop
 says Stopped status
 playerctl -p zentu play
 says Playing status
 says "First title" metadata title
-followed() { [ "$(tr '\n' ' ' < "$WORK/follow.log")" = "Playing Stopped Playing " ]; }
+followed() { [ "$(tr '\n' ' ' < "$WORK/follow.log")" = "Playing Paused Playing Stopped Playing " ]; }
 waitfor 5 followed || fail "announced: $(tr '\n' ' ' < "$WORK/follow.log")"
 
 # Quit (Debian 12's playerctl has no command for it) ends as the exit menu item does.
 dbus-send --session --print-reply --dest=org.mpris.MediaPlayer2.zentu /org/mpris/MediaPlayer2 \
   org.mpris.MediaPlayer2.Quit > /dev/null || fail "Quit refused"
-wait $APPPID; rc=$?
-[ "$rc" = 0 ] && grep -q '^exit' "$LOG" || fail "exit status $rc"
-grep -q 'poweroff' "$LOG" && fail "Quit switched off"
+quit_and_check
+
+# 2. Random play, driven as key bindings do: dbus-send without asking for a reply.
+: > "$LOG"
+"$APP" "D$MUSIC" > "$LOG" 2>&1 & APPPID=$!; PIDS+=($APPPID)
+waitfor 10 listed || fail "not listed again"
+says Playing status
+send org.mpris.MediaPlayer2.Player.Pause
+says Paused status
+send org.mpris.MediaPlayer2.Player.PlayPause
+says Playing status
+send org.mpris.MediaPlayer2.Player.PlayPause
+says Paused status
+send org.mpris.MediaPlayer2.Player.Play
+says Playing status
+before=$(playerctl -p zentu metadata title); id=$(trackid)
+send org.mpris.MediaPlayer2.Player.Next
+waitfor 5 changed "$id" || fail "Next did nothing"
+id=$(trackid)
+send org.mpris.MediaPlayer2.Player.Previous  # random play: back to the title played before
+waitfor 5 changed "$id" || fail "Previous did nothing"
+says "$before" metadata title
+seeks() { [ "$(grep -c 'member=Seeked' "$WORK/seeked.log")" -ge "$1" ]; }
+seen=$(grep -c 'member=Seeked' "$WORK/seeked.log")
+send org.mpris.MediaPlayer2.Player.Seek int64:3000000
+waitfor 5 seeks $((seen + 1)) || fail "Seek did nothing: $(cat "$WORK/seeked.log")"
+send org.mpris.MediaPlayer2.Player.Stop
+says Stopped status
+# A method call that wants no reply acts as well.
+dbus-send --session --type=method_call --dest=org.mpris.MediaPlayer2.zentu /org/mpris/MediaPlayer2 \
+  org.mpris.MediaPlayer2.Player.PlayPause || fail "dbus-send --type=method_call"
+says Playing status
+send org.mpris.MediaPlayer2.Quit
+quit_and_check
+
+if [ ${#FAILED[@]} -gt 0 ]; then printf 'FAIL: %s\n' "${FAILED[@]}"; exit 1; fi
 echo "media controls end-to-end: passed"

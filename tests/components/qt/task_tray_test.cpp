@@ -148,16 +148,25 @@ TEST(TaskTray, ButtonsOpenTheirMenusAndEventsWhileAMenuIsOpenAreIgnored) {
     EXPECT_EQ(downs[1].first, TMouseButton::mbLeft);
     EXPECT_EQ(downs[1].second, ssLeft);
 
+    // The middle button has no menu but its own notification, which the others never give.
+    int middles = 0;
+    tray.OnMiddleClick = [&](TTaskTray& sender) {
+        EXPECT_EQ(&sender, &tray);
+        ++middles;
+    };
     emit tray.TrayIcon()->activated(QSystemTrayIcon::MiddleClick);
     ASSERT_EQ(downs.size(), 3u);
     EXPECT_EQ(downs[2].first, TMouseButton::mbMiddle);
-    EXPECT_EQ(leftShown + rightShown, 2);  // no menu for the middle button
+    EXPECT_EQ(middles, 1);
+    EXPECT_EQ(leftShown + rightShown, 2);
+    emit tray.TrayIcon()->activated(QSystemTrayIcon::Trigger);
+    EXPECT_EQ(middles, 1);
 
     std::vector<TMouseButton> doubles;
     tray.OnDblClick = [&](TTaskTray&, TMouseButton button) { doubles.push_back(button); };
     emit tray.TrayIcon()->activated(QSystemTrayIcon::DoubleClick);
     EXPECT_EQ(doubles, std::vector<TMouseButton>{TMouseButton::mbLeft});
-    EXPECT_EQ(downs.size(), 3u);
+    EXPECT_EQ(downs.size(), 4u);
 }
 
 TEST(TaskTray, ADestroyedMenuIsForgotten) {
