@@ -1,11 +1,13 @@
 // zentu-play, the headless player: its WAV output against zentu-decode, its report of each
-// file, and a clean end on Ctrl+C.
+// file, the gain ReplayGain asks for, and a clean end on Ctrl+C.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -89,6 +91,72 @@ TEST_F(ZentuPlay, ReportsFilesThatAreNotMpegAudioAndGoesOn) {
     EXPECT_NE(log.find("error: cannot open file \"" + fifo + "\": not a regular file\n"), std::string::npos) << log;
     EXPECT_NE(log.find("end: end of data\n"), std::string::npos) << log;
     EXPECT_EQ(RunCommand(kPlay + " > /dev/null 2>&1"), 2);
+}
+
+// RMS level of a 16-bit WAV's samples in dB of full scale, and whether any sample is at it.
+double LevelDb(const Bytes& wav, bool& clipped) {
+    double sum = 0;
+    size_t n = 0;
+    clipped = false;
+    for (size_t i = 44; i + 1 < wav.size(); i += 2, ++n) {
+        const int v = static_cast<int16_t>(wav[i] | (wav[i + 1] << 8));
+        sum += double(v) * v;
+        clipped = clipped || v >= 32767 || v <= -32768;
+    }
+    return n ? 10 * std::log10(sum / double(n) / (32768.0 * 32768.0)) : -INFINITY;
+}
+
+TEST_F(ZentuPlay, ReplayGainAsTheFilesSayIt) {
+    if (RunCommand("command -v lame && command -v sox && command -v mid3v2") != 0) GTEST_SKIP() << "lame, sox or mid3v2 missing";
+    const std::string d = dir.Path("");
+    ASSERT_EQ(RunCommand("cd " + d + " && sox -n -r 44100 -c 2 t.wav synth 2 sine 440 vol 0.5 && "
+                         "sox -n -r 44100 -c 2 loud.wav synth 2 sine 440 vol 0.85 && "
+                         "lame --quiet -b 192 --noreplaygain t.wav plain.mp3 && "
+                         "lame --quiet -b 192 --replaygain-accurate t.wav lame.mp3 && "
+                         "lame --quiet -b 192 --noreplaygain loud.wav loud.mp3 && "
+                         "cp plain.mp3 minus6.mp3 && mid3v2 --TXXX 'REPLAYGAIN_TRACK_GAIN:-6.00 dB' minus6.mp3 && "
+                         "mid3v2 --TXXX 'REPLAYGAIN_TRACK_GAIN:+12.00 dB' --TXXX 'REPLAYGAIN_TRACK_PEAK:0.900000' loud.mp3"
+                         " >/dev/null"),
+              0);
+    const auto play = [&](const std::string& file, const std::string& mode, std::string& log) {
+        const std::string out = d + file + "." + mode + ".wav";
+        EXPECT_EQ(RunCommand("ZENTU_AUDIO=null ZENTU_REPLAYGAIN=" + mode + " " + kPlay + " --wav " + out + " " + d + file +
+                             " > " + out + ".log"),
+                  0);
+        log = Text(out + ".log");
+        return ReadFile(out);
+    };
+    std::string log;
+    bool clipped = false;
+    const double plain = LevelDb(play("plain.mp3", "off", log), clipped), loud = LevelDb(play("loud.mp3", "off", log), clipped);
+    const struct {
+        const char* file;
+        const char* mode;
+        double base;     // the level it is held against
+        double change;   // dB; NaN: the gain zentu-play reports
+    } kCases[] = {
+        {"minus6.mp3", "track", plain, -6.0},
+        {"minus6.mp3", "album", plain, -6.0},  // no album gain: the track's
+        {"minus6.mp3", "off", plain, 0.0},
+        {"loud.mp3", "track", loud, 20 * std::log10(1 / 0.9)},  // +12 dB held to the peak
+        {"lame.mp3", "track", plain, NAN},                       // the LAME tag's own
+        {"plain.mp3", "track", plain, 0.0},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(std::string(c.file) + " " + c.mode);
+        const double level = LevelDb(play(c.file, c.mode, log), clipped);
+        double expected = c.change, reported = NAN;
+        const size_t at = log.find("gain: ");
+        if (at != std::string::npos) reported = std::atof(log.c_str() + at + 6);
+        if (std::isnan(expected)) {
+            ASSERT_FALSE(std::isnan(reported)) << log;
+            expected = reported;
+        }
+        std::printf("%-12s %-6s %+7.2f dB (expected %+.2f, reported %+.2f)\n", c.file, c.mode, level - c.base, expected,
+                    reported);
+        EXPECT_NEAR(level - c.base, expected, 0.1);
+        EXPECT_FALSE(clipped);
+    }
 }
 
 TEST_F(ZentuPlay, InterruptStopsAndCloses) {
