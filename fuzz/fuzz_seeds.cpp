@@ -1,6 +1,6 @@
 // Writes the hand-built seed inputs of the fuzz targets into the folder given: tags and
-// wrappers of every kind the tag reader knows (ID3v2.2/2.3/2.4 with their flags, ID3v1 and
-// v1.1, Lyrics3 v1/v2, APE, RIFF, MacBinary) and VBR headers (Xing, Info, VBRI), around the
+// wrappers of every kind the tag reader knows (ID3v2.2/2.3/2.4 with their flags, pictures
+// and gains, the damage taggers do, ID3v1 and v1.1, Lyrics3 v1/v2, APE, RIFF, MacBinary) and VBR headers (Xing, Info, VBRI), around the
 // MPEG frames of AUDIO (a short encoded file) or, without one, frames made up here. The
 // files hold the stream only; fuzz/make-corpus.sh adds what a target reads before it.
 #include <cstdio>
@@ -11,6 +11,7 @@
 #include "player/mp3_info_fixtures.h"
 
 using namespace zentu::fixtures;
+using namespace std::string_literals;
 
 namespace {
 
@@ -94,23 +95,6 @@ Bytes VbriFrame(uint32_t frames, uint32_t bytes) {
     return b;
 }
 
-Bytes ApeTag() {
-    Bytes item;
-    PutLittleEndian(item, 4);
-    PutLittleEndian(item, 0);
-    Put(item, "Title");
-    item.push_back(0);
-    Put(item, "Song");
-    Bytes footer;
-    Put(footer, "APETAGEX");
-    PutLittleEndian(footer, 2000);
-    PutLittleEndian(footer, static_cast<uint32_t>(item.size() + 32));
-    PutLittleEndian(footer, 1);
-    PutLittleEndian(footer, 0);
-    PutZeros(footer, 8);
-    return Concat({item, footer});
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -163,7 +147,27 @@ int main(int argc, char** argv) {
         Concat({audio, Lyrics3v2({{"IND", "00"}, {"LYR", "Words"}, {"ETT", "Title"}}), Id3v1({.title = "L"})}),
         Concat({audio, Lyrics3v1("Words"), Id3v1({.title = "L1"})}),
         Concat({audio, Lyrics3v1("Words")}),
-        Concat({audio, ApeTag(), Id3v1({.title = "Ape"})}),
+        Concat({audio, Ape({{"Title", "Song"}, {"REPLAYGAIN_TRACK_GAIN", "-4.08 dB"}}), Id3v1({.title = "Ape"})}),
+        Concat({audio, Ape({{"Artist", "A"}, {"Cover Art (Front)", "c.jpg\0\xff\xd8\xff\xe0"s, 2}}, 2000, true)}),
+        Concat({audio, Ape({{"Title", "One"}}, 1000), Lyrics3v2({{"IND", "00"}}), Id3v1({.title = "L"})}),
+        Concat({audio, Lyrics3v2({{"LYR", "Words"}}), Ape({{"Year", "2001"}}, 2000, true), Id3v1({.title = "L"})}),
+        // ReplayGain and pictures: TXXX, RVA2, APIC (v2.3, v2.4 with a data length and
+        // unsynchronisation), PIC
+        Concat({Id3v2(3, Concat({Id3v2Frame("TXXX", "REPLAYGAIN_TRACK_GAIN\0-6.48 dB"s),
+                                 Id3v2Frame("RVA2", "album\0\1\xf9\0\x10\x80\0"s, false),
+                                 Id3v2Frame("APIC", "image/jpeg\0\3d\0\xff\xd8\xff\xe0"s)})),
+                audio}),
+        Concat({Id3v2(4, Frame24("APIC", Concat({Bytes{0, 0, 0, 9}, Text(0, "\0\3\0\xff\0\xd8\xff\0\x00"s)}),
+                                 0x0003)),
+                audio}),
+        Concat({Id3v2(2, Frame22("PIC", "PNG\0\0\x89PNG"s)), audio}),
+        // Damaged as found in the wild: the extended-header flag with no extended header, a
+        // frame running past the tag's end, a text that is a byte-order mark alone
+        Concat({Id3v2(3, Id3v2Frame("TIT2", "Flagged"), 0x40), audio}),
+        Concat({Id3v2(4, Frame24("TIT2", Text(3, "Flagged")), 0x40), audio}),
+        Concat({Id3v2(3, Concat({Id3v2Frame("TPE1", "A"), Bytes{'T', 'I', 'T', '2', 0, 0, 0x10, 0, 0, 0, 0, 'C'}})), audio}),
+        Concat({Id3v2(3, Concat({Id3v2Frame("TIT2", "\1\xff\xfe"s, false), Id3v2Frame("TPE1", "\3\xef\xbb\xbf"s, false)})),
+                audio}),
         Concat({MacBinaryHeader(static_cast<uint32_t>(audio.size() + 128), 10), audio, Id3v1({.title = "Mac"}),
                 Bytes(10, 0)}),
         Concat({XingFrame("Xing", 40, 40 * 417), audio}),

@@ -50,6 +50,21 @@ lame --quiet -b 320 "$work/enc/s48.wav" "$work/streams/lame-transient" || true
 lame --quiet --id3v2-only --tt Title --ta Artist --tl Album --ty 2001 --tc Comment -b 64 "$work/enc/s44.wav" "$work/enc/tagged2.mp3"
 lame --quiet --add-id3v2 --id3v2-utf16 --tt Title --ta Artist -b 64 "$work/enc/s44.wav" "$work/enc/tagged12.mp3"
 lame --quiet --id3v1-only --tt Title --tg 12 -b 64 "$work/enc/s44.wav" "$work/enc/tagged1.mp3"
+# mutagen's APEv2 tag, ReplayGain frames and a picture
+/usr/bin/python3 - "$work/enc" <<'EOF' || true
+import shutil, sys
+from mutagen.apev2 import APEv2
+from mutagen.id3 import ID3, TIT2, TXXX, RVA2, APIC
+d = sys.argv[1]
+shutil.copy(d + '/tagged1.mp3', d + '/tagged-ape.mp3')
+ape = APEv2(); ape['Title'] = 'Ápe'; ape['REPLAYGAIN_TRACK_GAIN'] = '-4.08 dB'; ape.save(d + '/tagged-ape.mp3')
+tags = ID3()
+for frame in (TIT2(encoding=3, text='Pic'), TXXX(desc='REPLAYGAIN_ALBUM_GAIN', text='-7 dB'),
+              RVA2(desc='track', channel=1, gain=-3.5, peak=0.5), APIC(type=3, mime='image/png', data=b'\x89PNG' * 8)):
+    tags.add(frame)
+shutil.copy(d + '/tagged1.mp3', d + '/tagged-picture.mp3')
+tags.save(d + '/tagged-picture.mp3', v2_version=4)
+EOF
 for f in "$work"/enc/tagged*.mp3; do cp "$f" "$work/tags/lame-$(basename "$f")"; done
 m=0
 encode_twolame() {

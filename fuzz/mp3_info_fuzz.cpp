@@ -1,4 +1,5 @@
-// Arbitrary bytes through a memory stream and the reader into TMP3Info. The first byte picks
+// Arbitrary bytes through a memory stream and the reader into TMP3Info (every tag it knows:
+// texts, APE items, gains and pictures). The first byte picks
 // the reading: bit 0 a seekable stream, bits 1-2 the ring's capacity (small rings exercise
 // the paths for tags larger than the ring). Nothing may escape or break the results' bounds.
 #include <cstddef>
@@ -38,6 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (info.Found() & TMP3Info::fID3v1) Check(info.Id3v1Start() >= 0 && info.Id3v1Start() + 128 <= fileSize);
     if (info.Found() & TMP3Info::fLyrics3) Check(info.LyricsStart() >= 0 && info.LyricsStart() < fileSize);
     if (info.Found() & TMP3Info::fRiff) Check(info.RiffDataStart() <= fileSize);
+    if (info.Found() & TMP3Info::fApe) Check(info.ApeStart() >= 0 && info.ApeStart() < fileSize);
+    Check(info.Picture().data.size() <= size && info.Picture().data.empty() == info.Picture().mime.empty());
+    const TReplayGain gain = info.Gain();
+    Check(!(gain.trackPeak < 0) && !(gain.albumPeak < 0));
     size_t total = info.Title().size() + info.Artist().size() + info.Album().size() + info.Year().size() +
                    info.Comment().size();
     Check(total <= 5 * size);

@@ -158,17 +158,17 @@ std::string FromWindows1252(std::string_view bytes) {
 }
 
 // Whether `bytes` reads as CP932 of JIS characters only, with at least one double-byte
-// character: lead bytes of JIS X 0208 rows, never those of the NEC row 13 (0x87), the
-// NEC-selected and IBM extensions (0xED, 0xEE, 0xFA-0xFC) or user-defined characters
-// (0xF0-0xF9), which Latin-1 letters such as ö, ó and ü would otherwise pass for. Each
-// pair's definedness is the converter's to tell. A lead byte at the very end is a character
-// cut off.
+// character: lead bytes of JIS X 0208 rows (0x81-0x9F, 0xE0-0xEA), never those of the NEC
+// row 13 (0x87), the NEC-selected and IBM extensions (0xED, 0xEE, 0xFA-0xFC) or user-defined
+// characters (0xF0-0xF9), which Latin-1 letters such as ë, ö, ó and ü would otherwise pass
+// for. Each pair's definedness is the converter's to tell. A lead byte at the very end is a
+// character cut off.
 bool LooksLikeJisCp932(std::string_view bytes) {
     int doubles = 0;
     for (size_t i = 0; i < bytes.size(); ++i) {
         const auto b = static_cast<uint8_t>(bytes[i]);
         if (b < 0x80 || (b >= 0xA1 && b <= 0xDF)) continue;  // ASCII, half-width katakana
-        const bool jisLead = (b >= 0x81 && b <= 0x9F && b != 0x87) || (b >= 0xE0 && b <= 0xEC);
+        const bool jisLead = (b >= 0x81 && b <= 0x9F && b != 0x87) || (b >= 0xE0 && b <= 0xEA);
         if (!jisLead) return false;
         if (i + 1 == bytes.size()) break;
         const auto t = static_cast<uint8_t>(bytes[++i]);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <charconv>
 #include <cstring>
 #include <memory>
@@ -214,9 +215,8 @@ float LeadingNumber(std::string_view text) {
     while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
     float value = NAN;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    (void)end;
-    return error == std::errc() && std::isfinite(value) ? value : NAN;
+    const bool number = std::from_chars(text.data(), text.data() + text.size(), value).ec == std::errc();
+    return number && std::isfinite(value) ? value : NAN;
 }
 
 // A REPLAYGAIN_* name and value (TXXX, APE) into `gain`.
@@ -252,6 +252,22 @@ std::string PictureMime(std::string format, const std::vector<uint8_t>& data) {
     }
     if (format.find('/') == std::string::npos) format = "image/" + format;
     return format == "image/jpg" ? "image/jpeg" : format;
+}
+
+// A frame's data as its format flags (`format`, the second flag byte) leave it: the group
+// byte, the data length and unsynchronisation taken off; false for a compressed or
+// encrypted frame, which cannot be read.
+bool UndoFrameFormat(uint8_t major, uint8_t format, bool everyFrameUnsynchronised, std::string& data) {
+    if (major == 3) {
+        if (format & 0xC0) return false;
+        if (format & 0x20) data.erase(0, 1);
+    } else if (major == 4) {
+        if (format & 0x0C) return false;
+        if (format & 0x40) data.erase(0, 1);
+        if (format & 0x01) data.erase(0, std::min<size_t>(4, data.size()));
+        if ((format & 0x02) || everyFrameUnsynchronised) data = WithoutUnsynchronisation(data);
+    }
+    return true;
 }
 
 // The body of an ID3v2 tag, from the read point to the tag's end, read in pieces; with the
@@ -520,27 +536,15 @@ void TMP3Info::ReadId3v2Frames(uint8_t major, uint8_t flags, int64_t size, int64
                                     : small && (id[0] == 'T' || id == "COMM" || id == "RVA2");
         std::string data;
         const bool whole = body.Read(frameSize, wanted ? &data : nullptr);
-        if (wanted) {
-            bool readable = true;
-            if (major == 3) {
-                readable = !(format & 0xC0);  // neither compressed nor encrypted
-                if (format & 0x20) data.erase(0, 1);  // the group byte
-            } else if (major == 4) {
-                readable = !(format & 0x0C);
-                if (format & 0x40) data.erase(0, 1);
-                if (format & 0x01) data.erase(0, std::min<size_t>(4, data.size()));  // the data length
-                if ((format & 0x02) || everyFrameUnsynchronised) data = WithoutUnsynchronisation(data);
-            }
-            if (!readable || data.empty()) {
-            } else if (picture) {
+        if (wanted && UndoFrameFormat(major, format, everyFrameUnsynchronised, data) && !data.empty()) {
+            if (picture)
                 ReadId3v2Picture(major == 2, data);
-            } else if (id == "COMM") {
+            else if (id == "COMM")
                 comment.Offer(data);
-            } else if (id == "TXXX" || id == "RVA2") {
+            else if (id == "TXXX" || id == "RVA2")
                 ReadId3v2Gain(id, data);
-            } else {
+            else
                 id3v2Frames_.push_back(id + "=" + HandOutText(static_cast<uint8_t>(data[0]), std::string_view(data).substr(1)));
-            }
         }
         if (!whole) break;
     }

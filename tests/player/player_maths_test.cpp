@@ -97,6 +97,44 @@ TEST(PlayerMaths, BandFactors) {
     EXPECT_FLOAT_EQ(mp3::BandFactor(50), 3.1622777f);
 }
 
+// The LAME extension after the Xing fields present: its gain fields, its peak, the delay and
+// padding only from encoders known to mean them, nothing at all when the CRC fails.
+TEST(PlayerMaths, LameTag) {
+    const struct {
+        uint32_t flags;
+        const char* encoder;
+        bool badCrc;
+        int32_t delay;
+    } kCases[] = {{0x0F, "LAME3.99r", false, 576}, {0x0D, "Lavc60.31", false, 576}, {0x0F, "GOGO", false, -1},
+                  {0x0F, "LAME3.100", true, -1}};
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.encoder);
+        Bytes f = XingFrame(c.flags, 100, 41700, "Info");
+        const size_t at = 36 + 8 + ((c.flags & 2) ? 112 : 108);
+        std::memcpy(&f[at], c.encoder, std::strlen(c.encoder));
+        PutBe32(f, at + 11, 1 << 22);                                   // peak 0.5
+        PutBe32(f, at + 15, (0x2E41u << 16) | (2 << 13 | 3 << 10 | 12));  // radio -6.5 dB, audiophile +1.2 dB
+        PutBe32(f, at + 21, (576u << 12 | 1404) << 8);
+        uint32_t crc = 0;
+        for (size_t i = 0; i < at + 34; ++i) {
+            crc ^= f[i];
+            for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+        }
+        f[at + 34] = static_cast<uint8_t>(crc >> 8), f[at + 35] = static_cast<uint8_t>(crc ^ (c.badCrc ? 1 : 0));
+        FrameHeader h;
+        ASSERT_GT(ParseFrameHeader(f.data(), 0, h), 0);
+        const mp3::TLameTag lame = mp3::ParseVbrHeader(f.data(), static_cast<int32_t>(f.size()), h).lame;
+        EXPECT_EQ(lame.valid, !c.badCrc);
+        EXPECT_EQ(lame.delay, c.delay);
+        EXPECT_EQ(lame.padding, c.delay < 0 ? -1 : 1404);
+        if (c.badCrc) continue;
+        EXPECT_EQ(lame.encoder, c.encoder);
+        EXPECT_FLOAT_EQ(lame.trackGain, -6.5f);
+        EXPECT_FLOAT_EQ(lame.albumGain, 1.2f);
+        EXPECT_FLOAT_EQ(lame.peak, 0.5f);
+    }
+}
+
 TEST(PlayerMaths, VbrHeaders) {
     FrameHeader h;
     Bytes xing = XingFrame(3, 1001, 4000000);
