@@ -30,24 +30,6 @@ const QString kHideWindow = QStringLiteral("メインウィンドウ非表示");
 // Tag texts and file names are bytes: UTF-8 when valid, UTF-16 after a BOM, else CP932.
 QString Display(const std::string& bytes) { return QString::fromStdString(ToDisplayText(bytes)); }
 
-// A play-list line: shows the path as text, sorts by its bytes (code-point order for UTF-8),
-// whatever the locale.
-class TPathItem final : public QListWidgetItem {
-public:
-    explicit TPathItem(const std::string& path)
-        : QListWidgetItem(Display(path)), path_(QByteArray::fromStdString(path)) {
-        setData(Qt::UserRole, path_);
-        setToolTip(text());  // the line may be cut in the middle
-        setSizeHint(QSize(0, 12));
-    }
-    bool operator<(const QListWidgetItem& other) const override {
-        return path_ < other.data(Qt::UserRole).toByteArray();
-    }
-
-private:
-    QByteArray path_;
-};
-
 // A label of fixed size that never draws past its edges: a text too long for it is elided
 // (the whole text then in its tooltip) or, for the time labels, set in a smaller font.
 class TFitLabel final : public QLabel {
@@ -143,13 +125,14 @@ QLabel* MakeFitLabel(QWidget* parent, int x, int y, int width, const QString& te
     return label;
 }
 
-QListWidget* MakeList(QWidget* parent, const QRect& geometry) {
-    auto* list = new QListWidget(parent);
+template <class TList>
+TList* MakeList(QWidget* parent, const QRect& geometry) {
+    auto* list = new TList(parent);
     list->setGeometry(geometry);
     list->setFont(WindowFont());
     list->setSelectionMode(QAbstractItemView::SingleSelection);
     list->setUniformItemSizes(true);
-    list->setStyleSheet(QStringLiteral("QListWidget { background: palette(button); }"));
+    list->setStyleSheet(QStringLiteral("QListView { background: palette(button); }"));
     return list;
 }
 
@@ -354,7 +337,7 @@ void TF::BuildControls() {
     Gauge->setStyleSheet(QStringLiteral("QProgressBar { background: palette(button); border: 1px solid palette(mid); }"
                                         "QProgressBar::chunk { background: palette(button-text); }"));
     L0 = MakeLabel(this, 0, 245, QStringLiteral("動作管理レポート"), true);
-    LB1 = MakeList(this, QRect(0, 260, 240, 200));
+    LB1 = MakeList<QListWidget>(this, QRect(0, 260, 240, 200));
 
     GB_2 = MakeGroup(this, QRect(245, 0, 441, 80), QStringLiteral("動作オプション"));
     CB_20 = MakeCheckBox(GB_2, QRect(10, 15, 97, 17), QStringLiteral("タイマー再生"));
@@ -375,8 +358,7 @@ void TF::BuildControls() {
     L_S0 = MakeLabel(this, 245, 85, QStringLiteral("サーチしたファイル"), true);
     L_S1 = MakeLabel(this, 360, 85, QStringLiteral("ファイル数"), true);
     L_S2 = MakeLabel(this, 420, 85, QStringLiteral("ファイル数"), false);
-    MPList = MakeList(this, QRect(245, 100, 545, 360));
-    MPList->setSortingEnabled(true);
+    MPList = MakeList<TPlayList>(this, QRect(245, 100, 545, 360));
     MPList->setTextElideMode(Qt::ElideMiddle);  // the file name at the end stays in view
     GB_1 = MakeGroup(this, QRect(0, 465, 791, 30), QStringLiteral("再生中のファイル"));
     L3 = MakeFitLabel(GB_1, 5, 13, 780, QStringLiteral("L3"), TFitLabel::TFit::ElideMiddle);
@@ -389,7 +371,7 @@ void TF::BuildControls() {
     connect(SB_21, &QPushButton::clicked, this, [this] { Guarded([this] { SB_21Click(); }); });
     connect(SB_TaskTray, &QPushButton::clicked, this, [this] { Guarded([this] { PUML_MainWindowClick(); }); });
     connect(SB_Exit, &QPushButton::clicked, this, [this] { Guarded([this] { PUML_ExitClick(); }); });
-    connect(MPList, &QListWidget::itemDoubleClicked, this, [this] { Guarded([this] { MPListDblClick(); }); });
+    connect(MPList, &QListView::doubleClicked, this, [this] { Guarded([this] { MPListDblClick(); }); });
 }
 
 void TF::BuildMenus() {
@@ -486,12 +468,9 @@ void TF::Terminate() {
     options_.terminate();
 }
 
-std::string TF::ListPath(int line) const {
-    const QListWidgetItem* item = MPList->item(line);
-    return item ? item->data(Qt::UserRole).toByteArray().toStdString() : std::string();
-}
+std::string TF::ListPath(int line) const { return MPList->Path(line); }
 
-void TF::AddToList(const std::string& path) { MPList->addItem(new TPathItem(path)); }
+void TF::AddToList(const std::string& path) { MPList->Add(path); }
 
 void TF::FormCreate() { Guarded([this] { StartUp(); }); }
 
@@ -555,17 +534,21 @@ void TF::FileSearch() {
     MPList->clear();
     SFile.SearchName = "*.mp3";
     SFile.Recursive = true;
-    for (const std::string& folder : searchFolders_) {
-        if (folder.empty()) continue;
-        SFile.Directory = folder;
-        SFile.Execute();
+    SFile.EntryData = false;  // only the names go into the list
+    {
+        // What all folders yield is sorted once at the end, not line by line.
+        const TPlayList::TBatch batch(*MPList);
+        for (const std::string& folder : searchFolders_) {
+            if (folder.empty()) continue;
+            SFile.Directory = folder;
+            SFile.Execute();
+        }
     }
-}
-
-void TF::SFileFind(const std::string& name) {
-    AddToList(name);
+    // Nothing is drawn before the search ends: the count is shown once.
     SetText(L_S2, QString::number(MPList->count()));
 }
+
+void TF::SFileFind(const std::string& name) { AddToList(name); }
 
 bool TF::TryStart(int line) {
     MPList->setCurrentRow(line);  // each line tried is selected, whether it plays or not

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "app/app_logic.h"
+#include "app/play_list.h"
 #include "components/mm_timer.h"
 #include "components/search_file.h"
 #include "components/task_tray.h"
@@ -121,7 +122,8 @@ public:
     QFrame* Bevel_0;
     QLabel *LT_0, *LT_1, *LT_2, *LT_3, *L0;
     QProgressBar* Gauge;
-    QListWidget *LB1, *MPList;
+    QListWidget* LB1;
+    TPlayList* MPList;
     QCheckBox *CB_20, *CB_21, *CB_22;
     QLabel *L2_0, *L2_Timer, *L2_1, *L2_2, *L2_01;
     QPushButton *SB_20, *SB_21, *SB_TaskTray, *SB_Exit;

@@ -79,10 +79,9 @@ bool TSearchDir::Execute() {
     while (!queue_.empty()) {
         std::string folder = WithSlash(queue_.front());
         queue_.pop_front();
-        TDirLister lister(folder, "*");
+        TDirLister lister(folder, "*", TListDetail::Folders);
         TFindData entry;
         while (lister.Next(entry)) {
-            if (!entry.isDirectory) continue;
             if (OneFileSystem && entry.device != baseDevice) continue;
             if (!seen.insert({entry.device, entry.inode}).second) continue;
             std::string path = folder + entry.name;
@@ -132,10 +131,11 @@ bool TSearchFile::Execute() {
     try {
         for (const std::string& folder : folders_) {
             const std::string prefix = WithSlash(folder);
-            TDirLister lister(prefix, pattern);
+            TDirLister lister(prefix, pattern, EntryData ? TListDetail::Full : TListDetail::Names);
             TFindData entry;
+            const TSearchFileData none;
             while (lister.Next(entry)) {
-                FindFile(prefix + entry.name, MakeSearchFileData(entry), keepOn);
+                FindFile(prefix + entry.name, EntryData ? MakeSearchFileData(entry) : none, keepOn);
                 if (!keepOn) throw TSearchAbort{};
             }
         }

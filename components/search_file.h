@@ -86,6 +86,9 @@ public:
     bool Recursive = false;
     std::string SearchName;  // empty: every entry
     bool OneFileSystem = false;  // a recursive search stays on Directory's file system
+    // False: OnFind gets the name and an empty record, and the files are not looked up one
+    // by one (a search that only wants names, over a large tree).
+    bool EntryData = true;
     TFindFileEvent OnFind;       // required
     TFindDirEvent OnFindDir;     // raised in recursive searches only
 

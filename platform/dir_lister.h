@@ -49,11 +49,19 @@ bool PathExists(const std::string& path);
 // A link given here is followed, to a folder too. False when nothing is there.
 bool FindEntry(const std::string& path, TFindData& data);
 
+// How much the listing tells of each entry.
+enum class TListDetail {
+    Full,     // all of TFindData
+    Folders,  // only folders, in full; entries the listing itself marks as no folder are
+              // passed over without being looked up
+    Names,    // every entry with its name (and isHidden) alone: nothing is looked up
+};
+
 // Lists a folder's entries whose names match a pattern, in the order the file system gives.
 // A folder that cannot be opened lists nothing.
 class TDirLister {
 public:
-    TDirLister(const std::string& folder, std::string pattern);
+    TDirLister(const std::string& folder, std::string pattern, TListDetail detail = TListDetail::Full);
     ~TDirLister();
     TDirLister(const TDirLister&) = delete;
     TDirLister& operator=(const TDirLister&) = delete;

@@ -170,6 +170,27 @@ TEST_F(MainWindow, ContinuousPlayGoesThroughTheSortedListPassingOverUnreadableFi
     EXPECT_EQ(terminations_, 0);
 }
 
+TEST_F(MainWindow, OverlappingFoldersListFilesTwiceAndLinesShowTheirPathAsText) {
+    WriteStream(dir_ / "b.mp3", 8);
+    WriteStream(dir_ / "sub" / "c.mp3", 8);
+    WriteStream(dir_ / "sub" / "\x8f\x74.mp3", 8);  // 春 in CP932
+    TF& f = Start({"D" + (dir_ / "sub").string(), Folder(), "C"});
+    const std::string base = dir_.string() + "/";
+    std::vector<std::string> lines;
+    for (int i = 0; i < f.MPList->count(); ++i) lines.push_back(f.ListPath(i));
+    EXPECT_EQ(lines, (std::vector<std::string>{base + "b.mp3", base + "sub/c.mp3", base + "sub/c.mp3",
+                                               base + "sub/\x8f\x74.mp3", base + "sub/\x8f\x74.mp3"}));
+    EXPECT_EQ(f.L_S2->text(), QStringLiteral("5"));
+    const QModelIndex last = f.MPList->model()->index(4, 0);
+    EXPECT_EQ(last.data().toString(), QString::fromStdString(base) + QStringLiteral("sub/春.mp3"));
+    EXPECT_EQ(last.data(Qt::ToolTipRole), last.data());
+    f.AddToList(base + "a.mp3");  // one line at its sorted place
+    EXPECT_EQ(f.ListPath(0), base + "a.mp3");
+    EXPECT_EQ(f.MPList->currentRow(), 1);  // the selection stays on its line
+    f.MPList->setCurrentRow(-1);
+    EXPECT_EQ(f.MPList->currentRow(), -1);
+}
+
 TEST_F(MainWindow, TagTextsInTheJapaneseCodePageAreShown) {
     // 春の海 and 宮城 in CP932.
     WriteStream(dir_ / "x.mp3", 8, "\x8f\x74\x82\xcc\x8a\x43", "\x8b\x7b\x8f\xe9");

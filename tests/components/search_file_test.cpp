@@ -189,6 +189,14 @@ TEST_F(SearchTest, EmptyPatternReportsEveryEntryAndMatchingIgnoresCase) {
     EXPECT_TRUE(search.Execute());
     EXPECT_EQ(seen.size(), 5u);
     EXPECT_EQ(std::count_if(seen.begin(), seen.end(), [](auto& s) { return s.second; }), 2);
+    // Names alone: the same entries, folders too, each with an empty record.
+    seen.clear();
+    search.SearchName = "*.mp3";
+    search.EntryData = false;
+    EXPECT_TRUE(search.Execute());
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, (std::vector<std::pair<std::string, bool>>{
+                        {"a/.hidden.mp3", false}, {"a/SONG.MP3", false}, {"a/folder.mp3", false}}));
 }
 
 TEST_F(SearchTest, MissingFoldersReportNothing) {

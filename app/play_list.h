@@ -1,0 +1,76 @@
+// MPList, the play list: every path found, sorted by its bytes, duplicates kept. A library of
+// a hundred thousand files must not cost a widget item per line: the paths are held once, as
+// bytes in one block, and the view asks for the text of the lines it shows only.
+#pragma once
+
+#include <QAbstractListModel>
+#include <QListView>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zentu {
+
+class TPathListModel final : public QAbstractListModel {
+public:
+    using QAbstractListModel::QAbstractListModel;
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    // The path as text (display and tooltip: the view cuts long lines in the middle) and the
+    // line height of 12 pixels.
+    QVariant data(const QModelIndex& index, int role) const override;
+
+    int Count() const { return static_cast<int>(lines_.size()); }
+    std::string_view Path(int row) const;
+    void Clear();
+    // At its sorted place; while a batch is open, at the end until the batch closes.
+    void Add(std::string_view path);
+    // Many paths at once: added unsorted, then sorted once when the batch closes.
+    void BeginBatch();
+    void EndBatch();
+
+private:
+    // Copies the path into the blocks, ended by a NUL.
+    const char* Store(std::string_view path);
+
+    // The paths, in blocks that never move once filled: a growing block would be copied
+    // over and over, and each copy touches fresh pages.
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    char* free_ = nullptr;  // the unused rest of the last block
+    size_t freeSize_ = 0;
+    std::vector<const char*> lines_;  // each line's path, in list order
+    bool batch_ = false;
+};
+
+// The list box over the model, with the list box's calls the window makes.
+class TPlayList final : public QListView {
+public:
+    explicit TPlayList(QWidget* parent);
+
+    int count() const { return model_->Count(); }
+    int currentRow() const;
+    // -1: none selected.
+    void setCurrentRow(int row);
+    void clear() { model_->Clear(); }
+    void Add(std::string_view path) { model_->Add(path); }
+    std::string Path(int row) const;
+
+    // Adds stay unsorted while it lives, and are sorted once at its end.
+    class TBatch {
+    public:
+        explicit TBatch(TPlayList& list) : model_(*list.model_) { model_.BeginBatch(); }
+        ~TBatch() { model_.EndBatch(); }
+        TBatch(const TBatch&) = delete;
+        TBatch& operator=(const TBatch&) = delete;
+
+    private:
+        TPathListModel& model_;
+    };
+
+private:
+    TPathListModel* model_;  // a child: it outlives the view's own clean-up
+};
+
+}  // namespace zentu
