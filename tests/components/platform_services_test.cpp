@@ -156,22 +156,8 @@ TEST_F(SingleInstanceTest, PathsAndAPlantedLink) {
     EXPECT_FALSE(fs::exists(dir_ + "/elsewhere"));
 }
 
-// The locale for one test: the Japanese one widens what reads as CP932.
-class ScopedLocale {
-public:
-    explicit ScopedLocale(const char* value) {
-        if (const char* old = std::getenv("LC_ALL")) old_ = old, had_ = true;
-        setenv("LC_ALL", value, 1);
-    }
-    ~ScopedLocale() { had_ ? setenv("LC_ALL", old_.c_str(), 1) : unsetenv("LC_ALL"); }
-
-private:
-    std::string old_;
-    bool had_ = false;
-};
-
 TEST(DisplayText, Utf8Utf16Cp932AndWindows1252) {
-    ScopedLocale locale("C.UTF-8");
+    setenv("LC_ALL", "C.UTF-8", 1);  // (the Japanese locale widens what reads as CP932)
     const struct {
         std::string_view bytes;
         const char* text;
@@ -204,8 +190,9 @@ TEST(DisplayText, Utf8Utf16Cp932AndWindows1252) {
     };
     for (const auto& c : kCases) EXPECT_EQ(ToDisplayText(c.bytes), c.text) << c.text;
 
-    ScopedLocale japanese("ja_JP.UTF-8");
+    setenv("LC_ALL", "ja_JP.UTF-8", 1);
     EXPECT_EQ(ToDisplayText("\x87\x40 \x81\x60 \\ ~ \xfb\xfc \xca\xde\xdd\xc4\xde"), "① ～ \\ ~ 髙 ﾊﾞﾝﾄﾞ");
+    unsetenv("LC_ALL");
 }
 
 TEST(DisplayText, RepairedUtf8AndValidity) {
