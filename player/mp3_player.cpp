@@ -140,6 +140,7 @@ void TMP3Player::LoadStream() {
     }
     DescribeTrack();
     gainScale_ = mp3::ReplayGainScale(track_.gain, replayGain_, &gainDb_);
+    PostUnique(MPM_EQUALIZER);  // for the stream's sample rate
 }
 
 // ---- Commands ---------------------------------------------------------------------------
@@ -176,7 +177,6 @@ void TMP3Player::OpenStream(TMPStream* stream, uint8_t flags) {
             Close();
             throw;
         }
-        PostUnique(MPM_EQUALIZER);
         SetStatus(TMP3Status::mpsStopped);
     }
     if (autoPlay_) Play();
