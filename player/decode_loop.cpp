@@ -128,6 +128,12 @@ void TMP3Player::AwaitPlayedOut(uint32_t serial) {
 }
 
 void TMP3Player::SeekDecoding(int64_t sample) {
+    pendingPcm_ = pcmOffset_ = 0;
+    awaitingNext_ = drainRequested_ = false;
+    if (samplesPerFrame_ <= 0) {  // no stream set up
+        walk_.Rewind();
+        return;
+    }
     const int64_t target = kept_.begin + sample;
     const int64_t frame = target / samplesPerFrame_;
     // Layer III: the frames whose main data the target's bit reservoir reaches into (up to
@@ -156,8 +162,6 @@ void TMP3Player::SeekDecoding(int64_t sample) {
     walk_.SeekTo(offset);
     nextSample_ = start * samplesPerFrame_;
     keepFrom_ = target;
-    pendingPcm_ = pcmOffset_ = 0;
-    awaitingNext_ = drainRequested_ = false;
 }
 
 int32_t TMP3Player::RunDecodeStepsForTest(int32_t steps,
