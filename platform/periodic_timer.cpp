@@ -1,5 +1,7 @@
 #include "platform/periodic_timer.h"
 
+#include <pthread.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <system_error>
@@ -65,6 +67,7 @@ uint32_t TPeriodicTimerService::SetEvent(uint32_t delay, uint32_t, TCallback cal
     // The thread keeps its own reference, so an event killed from inside its callback
     // outlives the kill until the callback has returned.
     auto run = [event, id, period = std::chrono::milliseconds(delay), callback = std::move(callback)] {
+        pthread_setname_np(pthread_self(), "zentu-timer");
         auto next = std::chrono::steady_clock::now() + period;
         std::unique_lock eventLock(event->lock);
         for (;;) {

@@ -14,6 +14,7 @@ namespace {
 std::atomic<uint32_t> deviceVolume{0xFFFFFFFF};
 std::atomic<TWaveBackend> chosenBackend{TWaveBackend::wbFromEnvironment};
 std::atomic<double> nullSpeed{1.0};
+std::atomic<bool> alsaDevicePause{true};
 }  // namespace
 
 uint32_t DeviceVolume() { return deviceVolume.load(); }
@@ -68,7 +69,6 @@ uint32_t TWaveOutBase::Write(TWaveHeader& header) {
     header.flags = (header.flags & ~WHDR_DONE) | WHDR_INQUEUE;
     queue_.push_back(&header);
     Queued();
-    changed_.notify_all();
     return MMSYSERR_NOERROR;
 }
 
@@ -122,7 +122,8 @@ uint32_t WaveOutOpen(std::unique_ptr<TWaveOut>& device, uint32_t deviceId, const
     if (ActiveBackend() == TWaveBackend::wbNull)
         return wave_detail::OpenNull(device, format, std::move(callback), wave_detail::nullSpeed.load());
     const char* name = std::getenv("ZENTU_ALSA_DEVICE");
-    return wave_detail::OpenAlsa(device, name && *name ? name : "default", format, std::move(callback));
+    return wave_detail::OpenAlsa(device, name && *name ? name : "default", format, std::move(callback),
+                                 wave_detail::alsaDevicePause.load());
 }
 
 // Both backends offer one device: the configured ALSA device, or the null device.
@@ -159,5 +160,6 @@ uint32_t WaveOutGetErrorText(uint32_t result, std::string& text) {
 
 void WaveOutSetBackend(TWaveBackend backend) { wave_detail::chosenBackend.store(backend); }
 void WaveOutSetNullSpeed(double factor) { wave_detail::nullSpeed.store(factor > 0 ? factor : 1.0); }
+void WaveOutSetAlsaDevicePause(bool use) { wave_detail::alsaDevicePause.store(use); }
 
 }  // namespace zentu

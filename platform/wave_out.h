@@ -2,8 +2,8 @@
 // opened with a PCM format and a callback that receives MM_WOM_DONE (lParam = the header)
 // for every written buffer once its last sample has been played, in the order written;
 // headers are prepared, written, and unprepared once done; Reset silences the device at once
-// and hands every queued buffer back as done. Results are 0 on
-// success, else a code whose text WaveOutGetErrorText gives.
+// and hands every queued buffer back as done; Pause holds playback and Restart goes on with
+// the next sample. Results are 0 on success, else a code whose text WaveOutGetErrorText gives.
 //
 // Backends: ALSA (device name from ZENTU_ALSA_DEVICE, default "default") and a null device
 // paced by the clock; ZENTU_AUDIO=alsa|null chooses (ALSA by default). Volume is a per-device
@@ -68,7 +68,14 @@ public:
     virtual uint32_t Unprepare(TWaveHeader& header) = 0;
     virtual uint32_t Write(TWaveHeader& header) = 0;
     // Stops at once; every queued buffer comes back as done and the position restarts at 0.
+    // A paused device stays paused.
     virtual uint32_t Reset() = 0;
+    // Holds playback: the buffers stay queued, buffers written meanwhile wait behind them, and
+    // the position stands still. Nothing when already paused.
+    virtual uint32_t Pause() = 0;
+    // Goes on from the first sample not yet played: nothing is lost and nothing is played
+    // twice. Nothing when not paused.
+    virtual uint32_t Restart() = 0;
     // Bytes played since open or the last Reset (wraps at 2^32, as a 32-bit count does).
     virtual uint32_t GetPosition(uint32_t& bytes) = 0;
     virtual uint32_t GetVolume(uint32_t& volume) = 0;
@@ -90,5 +97,8 @@ uint32_t WaveOutGetErrorText(uint32_t result, std::string& text);
 void WaveOutSetBackend(TWaveBackend backend);
 // Runs the null device's clock `factor` times as fast (tests); 1 is real time.
 void WaveOutSetNullSpeed(double factor);
+// Whether later ALSA opens pause with the device's own pause where it has one (the default),
+// or always drop what is buffered and send it again (tests: the path of devices without one).
+void WaveOutSetAlsaDevicePause(bool use);
 
 }  // namespace zentu

@@ -2,7 +2,6 @@
 // their completion in order, the per-device software volume, and the backends' factories.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -23,8 +22,8 @@ public:
     uint32_t SetVolume(uint32_t volume) override;
 
 protected:
-    // Called under mutex_ after a header joined the queue.
-    virtual void Queued() {}
+    // Called under mutex_ after a header joined the queue: the backend's thread has work.
+    virtual void Queued() = 0;
     // Under mutex_: the oldest buffer is done.
     void CompleteFront();
     // Under mutex_: every queued buffer is done (reset, close, a dead device).
@@ -33,10 +32,9 @@ protected:
     const TWaveFormat format_;
     const TWaveCallback callback_;
     std::mutex mutex_;  // the queue and every header's flags
-    std::condition_variable changed_;
     std::deque<TWaveHeader*> queue_;
-    uint64_t generation_ = 0;  // advanced by Reset: work begun before it is void
     bool stop_ = false;
+    bool paused_ = false;
     uint32_t failure_ = MMSYSERR_NOERROR;  // a device that stopped working answers this
 };
 
@@ -48,8 +46,9 @@ void ApplyVolume(uint8_t* target, const uint8_t* source, size_t bytes, const TWa
 
 uint32_t OpenNull(std::unique_ptr<TWaveOut>& device, const TWaveFormat& format, TWaveCallback callback,
                   double speed);
+// `devicePause`: pause with the PCM's own pause where it has one.
 uint32_t OpenAlsa(std::unique_ptr<TWaveOut>& device, const std::string& name, const TWaveFormat& format,
-                  TWaveCallback callback);
+                  TWaveCallback callback, bool devicePause);
 // The sound library's text for an errno-style code; empty when it has none.
 std::string AlsaErrorText(int code);
 

@@ -62,7 +62,7 @@ TMP3Player::TMP3Player(TComponent* owner) : TComponent(owner) {
         [this](TSoundOut&, std::exception_ptr error, bool& handled) { WorkerError(error, handled, false); });
     soundOut_->SetOnDone([this](TSoundOut&) { window_->Post(MPM_POSITION); });
     decoderOwner_ = std::make_unique<TDecoderOwner>(*this);
-    decoderThread_ = std::make_unique<TMPLoopThread>(decoderOwner_.get());
+    decoderThread_ = std::make_unique<TMPLoopThread>(decoderOwner_.get(), "zentu-decoder");
     decoderThread_->SetOnException(
         [this](TMPLoopThread&, std::exception_ptr error, bool& handled) { WorkerError(error, handled, true); });
     decoderThread_->Resume();

@@ -1,5 +1,6 @@
 #include "player/mp_threads.h"
 
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -197,10 +198,11 @@ void TMPLoopThread::Impl::Body() {
     ended.Set();
 }
 
-TMPLoopThread::TMPLoopThread(TMessageHandler* owner) : impl_(std::make_unique<Impl>()) {
+TMPLoopThread::TMPLoopThread(TMessageHandler* owner, const char* name) : impl_(std::make_unique<Impl>()) {
     impl_->owner = owner;
     impl_->self = this;
     impl_->thread = std::thread([impl = impl_.get()] { impl->Body(); });
+    pthread_setname_np(impl_->thread.native_handle(), name);
     impl_->threadId = impl_->thread.get_id();
     std::unique_lock lock(impl_->mutex);
     impl_->changed.wait(lock, [this] { return impl_->started; });

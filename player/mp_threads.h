@@ -85,8 +85,9 @@ using TLoopExceptionEvent = std::function<void(TMPLoopThread& sender, std::excep
 
 class TMPLoopThread {
 public:
-    // The thread is created suspended: set OnException, then Resume.
-    explicit TMPLoopThread(TMessageHandler* owner);
+    // The thread is created suspended: set OnException, then Resume. `name` (at most 15
+    // characters) is what the system shows for the thread.
+    explicit TMPLoopThread(TMessageHandler* owner, const char* name = "zentu-loop");
     ~TMPLoopThread();  // Terminate, then release everything
     TMPLoopThread(const TMPLoopThread&) = delete;
     TMPLoopThread& operator=(const TMPLoopThread&) = delete;

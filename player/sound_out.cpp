@@ -63,6 +63,10 @@ struct TSoundOut::Impl {
     std::unique_ptr<std::FILE, TFileCloser> file;
     std::atomic<int64_t> fileBytes{0};  // PCM bytes in the file: its position less the header
     std::atomic<bool> fileMode{false};
+    std::atomic<bool> paused{false};
+    // The output thread's: the file target holds its writes, in order, until restarted.
+    bool fileHeld = false;
+    std::vector<intptr_t> heldWrites;
     std::array<std::vector<uint8_t>, kBufferCount> buffers;
     int32_t currentIndex = 0;
     int32_t fill = 0;
@@ -85,6 +89,7 @@ struct TSoundOut::Impl {
     void NotifyWaiters();
     void Tick();
     void WriteFile(intptr_t index);
+    void ReleaseHeldWrites();
     void FreeBuffers();
 };
 
@@ -92,7 +97,7 @@ struct TSoundOut::Impl {
 
 TSoundOut::TSoundOut() : impl_(std::make_unique<Impl>(*this)) {
     impl_->volume = impl_->ReadWaveVolume();
-    impl_->thread = std::make_unique<TMPLoopThread>(this);
+    impl_->thread = std::make_unique<TMPLoopThread>(this, "zentu-output");
     impl_->thread->SetOnException([this](TMPLoopThread&, std::exception_ptr error, bool& handled) {
         TExceptionEvent handler;
         {
@@ -154,6 +159,7 @@ void TSoundOut::Open() {
             d.allDone.SetEvent();
         }
         d.lastDone = 0;
+        d.paused = false;
         const int64_t bytesPerSecond = static_cast<int64_t>(d.channels) * (d.bitsPerSample / 8) * d.sampleRate;
         int64_t size = bytesPerSecond * 2000 / 1000 / kBufferCount;
         size = (size + 3) / 4 * 4;
@@ -229,6 +235,13 @@ void TSoundOut::Close() {
     if (!d.open) return;
     SetWaitEvent(nullptr);
     try {
+        if (d.paused) {
+            // A file gets the rest as in an uninterrupted run; a device plays nothing more.
+            if (d.fileMode)
+                Restart();
+            else
+                Reset();
+        }
         if (d.fileMode) {
             // Whatever is queued or partly filled is written before the header is completed;
             // nothing reaches the file once it is closed.
@@ -265,11 +278,13 @@ void TSoundOut::Close() {
         d.file.reset();
         d.FreeBuffers();
         d.fileMode = false;
+        d.paused = false;
         d.open = false;
         throw;
     }
     d.FreeBuffers();
     d.fileMode = false;
+    d.paused = false;
     d.open = false;
 }
 
@@ -283,6 +298,31 @@ void TSoundOut::Reset() {
     d.device->Reset();
     d.lastDone = 0;
 }
+
+void TSoundOut::Pause() {
+    Impl& d = *impl_;
+    if (!d.open || d.paused) return;
+    d.paused = true;
+    d.thread->SetTimeout(-1);
+    if (d.fileMode)
+        d.thread->Post(SOM_PAUSEFILE);
+    else if (d.device)
+        CheckWave(d.device->Pause(), "TSoundOut.Pause");
+}
+
+void TSoundOut::Restart() {
+    Impl& d = *impl_;
+    if (!d.open || !d.paused) return;
+    d.paused = false;
+    if (d.fileMode) {
+        d.thread->Post(SOM_RESTARTFILE);
+    } else if (d.device) {
+        CheckWave(d.device->Restart(), "TSoundOut.Restart");
+        if (d.queued > 0) d.thread->SetTimeout(d.notifyInterval);
+    }
+}
+
+bool TSoundOut::Paused() const { return impl_->paused; }
 
 // ---- writing -------------------------------------------------------------------------
 
@@ -403,9 +443,19 @@ void TSoundOut::Dispatch(TMessage& message) {
     Impl& d = *impl_;
     switch (message.Msg) {
         case MM_WOM_DONE: d.Complete(); break;
-        case SOM_WRITEFILE: d.WriteFile(message.LParam); break;
+        case SOM_WRITEFILE:
+            if (d.fileHeld)
+                d.heldWrites.push_back(message.LParam);
+            else
+                d.WriteFile(message.LParam);
+            break;
+        case SOM_PAUSEFILE: d.fileHeld = true; break;
+        case SOM_RESTARTFILE: d.ReleaseHeldWrites(); break;
         case LTM_TIMEOUT:
-            if (d.open && !d.fileMode) d.Tick();
+            if (d.paused)
+                d.thread->SetTimeout(-1);  // armed by a completion that crossed the pause
+            else if (d.open && !d.fileMode)
+                d.Tick();
             break;
         default: break;
     }
@@ -420,10 +470,10 @@ void TSoundOut::Impl::Complete() {
         now = --queued;
         if (now == 0) allDone.SetEvent();
     }
-    thread->SetTimeout(now > 0 ? notifyInterval.load() : -1);
+    thread->SetTimeout(now > 0 && !paused ? notifyInterval.load() : -1);
     Assert(now >= 0, "MP3Plyr: queued buffers below 0");
     NotifyWaiters();
-    if (!fileMode) Tick();
+    if (!fileMode && !paused) Tick();
 }
 
 void TSoundOut::Impl::Tick() {
@@ -453,6 +503,22 @@ void TSoundOut::Impl::WriteFile(intptr_t index) {
     Tick();
     Complete();
     if (!ok) throw EStreamError(std::strerror(error));
+}
+
+void TSoundOut::Impl::ReleaseHeldWrites() {
+    fileHeld = false;
+    std::vector<intptr_t> held;
+    held.swap(heldWrites);
+    // Every buffer is completed, also after a failed write, or WaitDone would never end.
+    std::exception_ptr failure;
+    for (intptr_t index : held) {
+        try {
+            WriteFile(index);
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
+        }
+    }
+    if (failure) std::rethrow_exception(failure);
 }
 
 // ---- properties ----------------------------------------------------------------------

@@ -17,6 +17,9 @@ namespace zentu {
 
 // MM_WOM_DONE comes with the wave-out service (platform/wave_out.h).
 inline constexpr uint32_t SOM_WRITEFILE = WM_USER + 20;
+// The file target's pause and restart, in order with its writes.
+inline constexpr uint32_t SOM_PAUSEFILE = WM_USER + 21;
+inline constexpr uint32_t SOM_RESTARTFILE = WM_USER + 22;
 
 class TSoundOut final : public TMessageHandler {
 public:
@@ -33,8 +36,16 @@ public:
     // Plays out what is queued (nothing after Reset) and releases the device; completes a
     // WAV file's header.
     void Close();
-    // Device only: drops the partly filled buffer and every queued one.
+    // Device only: drops the partly filled buffer and every queued one. A pause goes on.
     void Reset();
+    // Holds the output where it is: nothing queued is lost, the played count stands still and
+    // no position ticks come. A WAV file takes no writes meanwhile; its bytes come out as in
+    // an uninterrupted run. Closing while paused drops what a device still holds. Nothing
+    // when closed.
+    void Pause();
+    // Goes on with the next sample.
+    void Restart();
+    bool Paused() const;
     bool CanWrite();
     // Copies what fits into the buffers; returns the bytes taken.
     int32_t Write(const void* bytes, int32_t count);
@@ -71,7 +82,8 @@ public:
     void SetOnDone(TNotifyEvent handler);
     void SetOnException(TExceptionEvent handler);
 
-    // Output-thread messages: MM_WOM_DONE, SOM_WRITEFILE, LTM_TIMEOUT.
+    // Output-thread messages: MM_WOM_DONE, SOM_WRITEFILE, SOM_PAUSEFILE, SOM_RESTARTFILE,
+    // LTM_TIMEOUT.
     void Dispatch(TMessage& message) override;
 
 private:

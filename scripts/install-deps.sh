@@ -14,5 +14,18 @@ $APT install --no-upgrade g++ clang cmake ninja-build pkg-config libgtest-dev li
 # (with ALSA's "pulse" device)
 $APT install --no-upgrade lame twolame mpg123 sox eyed3 python3-mutagen id3v2 ffmpeg \
     xvfb xauth x11-utils xdotool trayer fonts-ipafont-gothic pulseaudio pulseaudio-utils libasound2-plugins
+# the PipeWire sound-server test: the server, its session manager and PulseAudio service; its
+# ALSA device comes from pipewire-alsa, which conflicts with pulseaudio, so that package is only
+# unpacked into a folder of its own, which the test names in its ~/.asoundrc
+$APT install --no-upgrade --no-install-recommends pipewire pipewire-bin wireplumber pipewire-pulse
+PIPEWIRE_ALSA=/usr/local/lib/zentu-tests/pipewire-alsa
+if [ ! -e "$PIPEWIRE_ALSA/usr/share/alsa/alsa.conf.d/50-pipewire.conf" ]; then
+    download=$(mktemp -d)
+    chmod 755 "$download"  # apt's download user writes here
+    (cd "$download" && $SUDO apt-get -q download pipewire-alsa)
+    $SUDO mkdir -p "$PIPEWIRE_ALSA"
+    $SUDO dpkg-deb -x "$download"/pipewire-alsa_*.deb "$PIPEWIRE_ALSA"
+    $SUDO rm -rf "$download"
+fi
 # the media-controls test (a private session bus, playerctl) and the install and package test
 $APT install --no-upgrade dbus-daemon dbus-bin playerctl desktop-file-utils dpkg-dev

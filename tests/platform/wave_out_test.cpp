@@ -165,6 +165,49 @@ TEST_F(NullWaveOut, ResetHandsEverythingBackAndRestartsThePosition) {
     EXPECT_EQ(position, 88200u);
 }
 
+TEST_F(NullWaveOut, PauseStopsTheClockAndResetKeepsIt) {
+    TDoneLog log;
+    std::unique_ptr<TWaveOut> device;
+    // 8000 bytes per second: 1600 bytes = 200 ms.
+    ASSERT_EQ(WaveOutOpen(device, kWaveMapper, Format(1, 8000, 8), log.Callback()), MMSYSERR_NOERROR);
+    Buffer a(1600), b(1600);
+    for (Buffer* x : {&a, &b}) device->Prepare(x->header);
+    const auto start = Clock::now();
+    device->Write(a.header);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(device->Pause(), MMSYSERR_NOERROR);
+    EXPECT_EQ(device->Pause(), MMSYSERR_NOERROR);  // again: nothing
+    uint32_t paused = 0, position = 0;
+    device->GetPosition(paused);
+    EXPECT_NEAR(static_cast<double>(paused), 800.0, 250.0);
+    device->Write(b.header);  // waits behind the first
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    device->GetPosition(position);
+    EXPECT_EQ(position, paused);
+    EXPECT_EQ(log.Size(), 0u);
+    EXPECT_EQ(device->Restart(), MMSYSERR_NOERROR);
+    ASSERT_TRUE(log.WaitFor(2));
+    // 400 ms of sound and 300 ms of pause.
+    const double ms = std::chrono::duration<double, std::milli>(log.times[1] - start).count();
+    EXPECT_NEAR(ms, 700, 60);
+    device->GetPosition(position);
+    EXPECT_EQ(position, 3200u);
+
+    device->Pause();
+    device->Write(a.header);
+    device->Reset();  // everything back, still paused
+    ASSERT_EQ(log.Size(), 3u);
+    device->Write(b.header);
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    EXPECT_EQ(log.Size(), 3u);
+    device->Restart();
+    ASSERT_TRUE(log.WaitFor(4));
+    device->Pause();
+    device->Write(a.header);
+    device.reset();  // closed while paused: at once, the buffer handed back
+    EXPECT_EQ(log.Size(), 5u);
+}
+
 TEST_F(NullWaveOut, VolumeIsPerDeviceAndReadableWithoutOpening) {
     std::unique_ptr<TWaveOut> device;
     ASSERT_EQ(WaveOutOpen(device, kWaveMapper, Format(2, 44100, 16), nullptr), MMSYSERR_NOERROR);
@@ -222,6 +265,39 @@ TEST_F(AlsaFileWaveOut, CapturesExactlyTheBytesWrittenAcrossBuffers) {
     EXPECT_EQ(position, expected.size());  // the file device reports no delay
     device.reset();
     EXPECT_EQ(Captured(), expected);
+}
+
+TEST_F(AlsaFileWaveOut, PausedAndRestartedNothingIsLostOrRepeated) {
+    for (bool devicePause : {true, false}) {
+        WaveOutSetAlsaDevicePause(devicePause);
+        TDoneLog log;
+        std::unique_ptr<TWaveOut> device;
+        ASSERT_EQ(WaveOutOpen(device, kWaveMapper, Format(2, 44100, 16), log.Callback()), MMSYSERR_NOERROR);
+        std::vector<std::unique_ptr<Buffer>> buffers;
+        std::vector<uint8_t> expected;
+        for (size_t i = 0; i < 4; ++i) {
+            buffers.push_back(std::make_unique<Buffer>(30000 + 4 * i, static_cast<uint8_t>(i)));
+            expected.insert(expected.end(), buffers.back()->data.begin(), buffers.back()->data.end());
+            device->Prepare(buffers.back()->header);
+        }
+        device->Write(buffers[0]->header);
+        device->Write(buffers[1]->header);
+        device->Pause();
+        device->Write(buffers[2]->header);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        uint32_t paused = 0, position = 0;
+        device->GetPosition(paused);
+        device->Restart();
+        device->Write(buffers[3]->header);
+        ASSERT_TRUE(log.WaitFor(4));
+        device->GetPosition(position);
+        EXPECT_EQ(position, expected.size());
+        EXPECT_LE(paused, position);
+        device.reset();
+        EXPECT_EQ(Captured(), expected) << "device pause " << devicePause;
+        std::remove(path_.c_str());
+    }
+    WaveOutSetAlsaDevicePause(true);
 }
 
 TEST_F(AlsaFileWaveOut, SoftwareVolumeAndBalanceScaleTheSamples) {

@@ -302,6 +302,65 @@ TEST_F(SoundOut, WavFileClosedWhileBuffersAreQueuedStaysConsistent) {
     EXPECT_EQ(ReadFile().size(), 44 + pcm.size());
 }
 
+TEST_F(SoundOut, PauseHoldsPositionTicksAndFileWrites) {
+    // A device: the played count and the ticks stand still while paused, and a close while
+    // paused drops what is held at once.
+    {
+        TSoundOut out;
+        std::atomic<int> ticks{0};
+        out.SetOnDone([&](TSoundOut&) { ++ticks; });
+        out.SetNotifyInterval(20);
+        out.Pause();  // closed: nothing
+        EXPECT_FALSE(out.Paused());
+        out.Open();
+        const auto pcm = Pattern(2 * kBuffer441);
+        out.Write(pcm.data(), 2 * kBuffer441);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        out.Pause();
+        EXPECT_TRUE(out.Paused());
+        EXPECT_GT(out.GetDoneBytes(), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));  // a tick under way ends
+        const int before = ticks;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(out.GetDoneBytes(), 0);
+        EXPECT_EQ(ticks.load(), before);
+        out.Restart();
+        EXPECT_FALSE(out.Paused());
+        ASSERT_TRUE(WaitUntil([&] { return ticks > before; }));
+        EXPECT_GT(out.GetDoneBytes(), 0);
+        out.Pause();
+        const auto start = Clock::now();
+        out.Close();
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(200));
+        EXPECT_FALSE(out.Paused());
+    }
+    // A WAV file takes no writes while paused and comes out as if never paused, also when
+    // closed while paused.
+    const auto pcm = Pattern(3 * kBuffer441 + 999, 5);
+    for (bool closePaused : {false, true}) {
+        TSoundOut out;
+        out.SetOutputFileName(path_);
+        out.Open();
+        out.Write(pcm.data(), kBuffer441);
+        out.Flush();
+        out.Pause();
+        out.Write(pcm.data() + kBuffer441, static_cast<int32_t>(pcm.size()) - kBuffer441);
+        out.Flush();
+        EXPECT_EQ(out.GetDoneBytes(), kBuffer441);  // the bytes in the file
+        if (!closePaused) {
+            out.Restart();
+            out.Flush();
+            out.WaitDone();
+            EXPECT_EQ(out.GetDoneBytes(), static_cast<int32_t>(pcm.size()) - kBuffer441);
+        }
+        out.Close();
+        const auto file = ReadFile();
+        ASSERT_EQ(file.size(), 44 + pcm.size());
+        EXPECT_EQ(LE32(file, 40), pcm.size());
+        EXPECT_TRUE(std::equal(pcm.begin(), pcm.end(), file.begin() + 44));
+    }
+}
+
 TEST_F(SoundOut, FailuresCarryTheirContext) {
     TSoundOut out;
     out.SetDeviceID(5);
