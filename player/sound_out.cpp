@@ -553,10 +553,9 @@ int32_t TSoundOut::NotifyInterval() const { return impl_->notifyInterval; }
 void TSoundOut::SetNotifyInterval(int32_t ms) {
     impl_->notifyInterval = ms;
     // Holds from now on while buffers play, not from the next one done.
-    if (impl_->open && !impl_->fileMode && impl_->queued > 0) impl_->thread->SetTimeout(ms);
+    if (impl_->open && !impl_->fileMode && !impl_->paused && impl_->queued > 0) impl_->thread->SetTimeout(ms);
 }
-void TSoundOut::Pause() {}
-void TSoundOut::Restart() {}
+
 const std::string& TSoundOut::OutputFileName() const { return impl_->outputFileName; }
 void TSoundOut::SetOutputFileName(const std::string& name) {
     if (!impl_->open) impl_->outputFileName = name;

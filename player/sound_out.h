@@ -60,8 +60,6 @@ public:
     // Bytes played since the previous call.
     int32_t GetDoneBytes();
     bool IsOpen() const;
-    void Pause();
-    void Restart();
 
     int32_t SampleRate() const;
     void SetSampleRate(int32_t hz);  // <= 0 ignored
