@@ -96,6 +96,30 @@ int32_t FrameLengthAt(const uint8_t* bytes, uint32_t referenceHeader, int32_t fr
     return len + PaddingOf(header);
 }
 
+int32_t WholeLengthWindow(int32_t length, int32_t freeFormatBase) {
+    // The longest frame headers declare: Layer II at 384 kbit/s and 32 kHz, padded.
+    constexpr int32_t kLongestFrame = 1729;
+    return length + std::max(kLongestFrame, freeFormatBase + 4) + 4;
+}
+
+int32_t WholeLength(const uint8_t* frame, int32_t length, int32_t window, int64_t dataLeft, uint32_t referenceHeader,
+                    int32_t freeFormatBase) {
+    // Whether `at` holds what may follow a frame; one that cannot be seen is taken to.
+    auto followed = [&](int64_t at) {
+        if (at + 4 > dataLeft || at + 4 > window) return true;
+        FrameHeader h;
+        return FrameLengthAt(frame + at, referenceHeader, freeFormatBase, h) > 0 || TagMarkerAt(frame + at);
+    };
+    if (followed(length)) return length;
+    for (int32_t i = 1; i < length; ++i) {
+        if (frame[i] != 0xFF || (frame[i + 1] & 0xE0) != 0xE0) continue;
+        FrameHeader h;
+        const int64_t end = i + int64_t{FrameLengthAt(frame + i, referenceHeader, freeFormatBase, h)};
+        if (end > i && end <= dataLeft && (end + 4 > dataLeft || end + 4 <= window) && followed(end)) return i;
+    }
+    return length;
+}
+
 int32_t ReadWindow(TMPStreamReader& reader, int32_t want) {
     want = std::min(want, reader.Capacity());
     // At the end of the stream Require leaves the bytes it got where the ring has them (and
@@ -215,14 +239,20 @@ TFrameWalk::TStep TFrameWalk::Frame(TMpegDecoder& decoder) {
         if (!r.Require(4)) return Truncate();
         pending_ = FrameLengthAt(r.Current(), reference_, freeFormatBase_, local);
         // (a frame longer than the ring cannot be made whole: only a tiny reader's case)
-        if (pending_ <= 0 || pending_ > r.Capacity()) return Resync();
+        if (pending_ <= 0 || pending_ > r.Capacity()) return Resync(decoder);
     }
     if (needsSetup_) {
-        if (decoder.Open(local, pending_ - PaddingOf(local), 0, 0, 0, 24000) == 0) return Resync();
+        if (decoder.Open(local, pending_ - PaddingOf(local), 0, 0, 0, 24000) == 0) return Resync(decoder);
         needsSetup_ = false;
         resync_ = 0;
     }
     if (!r.Require(pending_)) return Truncate();  // the data ends inside this frame
+    const int64_t dataLeft = dataLength_.load() - (r.Position() - dataStart_);
+    const auto want = static_cast<int32_t>(std::min<int64_t>(
+        {WholeLengthWindow(pending_, freeFormatBase_), dataLeft, int64_t{r.Capacity()}}));
+    const int32_t window = ReadWindow(r, want);
+    pending_ = WholeLength(r.Current(), pending_, window, window < want ? window : dataLeft, reference_,
+                           freeFormatBase_);
     return TStep::stFrame;
 }
 
@@ -238,9 +268,10 @@ void TFrameWalk::Rewind() {
     if (reader_.IsOpen() && reader_.Seekable()) reader_.Seek(dataStart_, TSeekOrigin::soBeginning);
 }
 
-TFrameWalk::TStep TFrameWalk::Resync() {
+TFrameWalk::TStep TFrameWalk::Resync(TMpegDecoder& decoder) {
     pending_ = 0;
     if (resync_ >= kResyncLimit) return Truncate();
+    if (resync_ == 0) decoder.InvalidateReservoir();
     reader_.Skip(1);
     ++resync_;
     return TStep::stSkipped;
