@@ -96,10 +96,10 @@ int32_t FrameLengthAt(const uint8_t* bytes, uint32_t referenceHeader, int32_t fr
     return len + PaddingOf(header);
 }
 
-int32_t WholeLengthWindow(int32_t length, int32_t freeFormatBase) {
-    // The longest frame headers declare: Layer II at 384 kbit/s and 32 kHz, padded.
-    constexpr int32_t kLongestFrame = 1729;
-    return length + std::max(kLongestFrame, freeFormatBase + 4) + 4;
+int32_t LongestFrame(int32_t freeFormatBase) {
+    // Layer II at 384 kbit/s and 32 kHz, padded; a free-format frame may have 4 padding bytes.
+    constexpr int32_t kLongestDeclared = 1729;
+    return std::max(kLongestDeclared, freeFormatBase + 4);
 }
 
 int32_t WholeLength(const uint8_t* frame, int32_t length, int32_t window, int64_t dataLeft, uint32_t referenceHeader,
@@ -136,6 +136,7 @@ void TFrameWalk::Reset() {
     pending_ = 0;
     resync_ = 0;
     needsSetup_ = false;
+    firstFrame_ = 0;
     dataStart_ = 0;
     dataLength_ = kUnknownLength;
 }
@@ -157,7 +158,7 @@ bool TFrameWalk::Find(int64_t dataLength, TMpegDecoder& decoder) {
         if (!r.Skip(i)) return false;
         if (i == limit) continue;
         if (TryFirstFrame(dataEnd, decoder)) {
-            dataStart_ = r.Position();
+            firstFrame_ = dataStart_ = r.Position();
             if (dataEnd < kUnknownLength) dataLength_ = dataEnd - dataStart_;
             return true;
         }

@@ -31,9 +31,13 @@ inline uint32_t HeaderWord(const uint8_t* bytes) {
 // cannot give it).
 int32_t FrameLengthAt(const uint8_t* bytes, uint32_t referenceHeader, int32_t freeFormatBase, FrameHeader& header);
 
+// The longest frame a stream can have: what headers declare, or a free-format stream's own.
+int32_t LongestFrame(int32_t freeFormatBase);
 // The bytes readable from a frame's start, of `length` bytes, that WholeLength needs to judge
 // it: the frame, the longest frame of the stream after it and the header after that.
-int32_t WholeLengthWindow(int32_t length, int32_t freeFormatBase);
+inline int32_t WholeLengthWindow(int32_t length, int32_t freeFormatBase) {
+    return length + LongestFrame(freeFormatBase) + 4;
+}
 // How many of the `length` bytes of the frame at `frame` belong to it. The frame is whole
 // when the data ends after it or a frame of the stream or a tag follows it. Otherwise a
 // frame of the stream starting inside it, itself followed by one (or a tag, or the data's
@@ -100,6 +104,9 @@ public:
 
     const FrameHeader& FirstHeader() const { return header_; }
     int32_t BitRate() const { return bitRate_; }  // of the first frame, in bit/s
+    uint32_t ReferenceHeader() const { return reference_; }
+    int32_t FreeFormatBase() const { return freeFormatBase_; }
+    int64_t FirstFrameOffset() const { return firstFrame_; }  // where Find found the first frame
     int64_t DataStart() const { return dataStart_; }
     int64_t DataLength() const { return dataLength_.load(); }
     int32_t PendingLength() const { return pending_; }
@@ -118,6 +125,7 @@ private:
     int32_t pending_ = 0;        // length of the parsed frame at the read point; 0 when none
     int32_t resync_ = 0;
     bool needsSetup_ = false;
+    int64_t firstFrame_ = 0;
     int64_t dataStart_ = 0;
     std::atomic<int64_t> dataLength_{kUnknownLength};  // cut by the decoding thread, read by others
 };
