@@ -110,6 +110,8 @@ DecodeResult TMpegDecoder::DecodeFrame(const uint8_t* frame, int32_t available, 
     return s.frameRoutine(s, frame, available, pcm);
 }
 
+void TMpegDecoder::InvalidateReservoir() { state_->l3.fill = 0; }
+
 void TMpegDecoder::SetInvertPolarity(bool on) { SetPolarity(state_->synth, on); }
 bool TMpegDecoder::GetInvertPolarity() const { return state_->synth.inverted; }
 TEqualizerTables& TMpegDecoder::Equalizer() { return state_->eq; }

@@ -98,8 +98,10 @@ struct FrameStart {
 
 // Reads the header again from the frame: sync 0xFFF, the stream's version, layer and
 // sample rate, this frame's bit rate, padding and mode; skips the CRC (not verified). Each
-// frame's length is its own: a stream may change its bit rate from frame to frame.
-FrameStart ReadHeader(TBitReader& br, const DecoderState& s) {
+// frame's length is its own: a stream may change its bit rate from frame to frame. A frame
+// cut short is not decoded: its missing codes would read as zeros, which are not silence
+// in these layers.
+FrameStart ReadHeader(TBitReader& br, const DecoderState& s, int32_t available) {
     FrameStart f;
     const FrameHeader& h = s.header;
     if (br.Read(12) != 0xFFF) return f;
@@ -127,7 +129,7 @@ FrameStart ReadHeader(TBitReader& br, const DecoderState& s) {
         base = layer1 ? kbps * 240 / rate50 * 4 : kbps * 2880 / rate50;
     }
     f.length = base + padding * (layer1 ? 4 : 1);
-    f.ok = true;
+    f.ok = f.length <= available;
     return f;
 }
 
@@ -183,7 +185,7 @@ DecodeResult DecodeLayer2Frame(DecoderState& s, const uint8_t* frame, int32_t av
     Layer12State& l = s.l12;
     TBitReader br;
     br.Reset(frame, available);
-    const FrameStart f = ReadHeader(br, s);
+    const FrameStart f = ReadHeader(br, s, available);
     if (!f.ok) return {};
     const int32_t table = Layer2Table(s.header, l.channels, f.bitrateIndex);
     if (table < 0) return {};
@@ -318,7 +320,7 @@ DecodeResult DecodeLayer1Frame(DecoderState& s, const uint8_t* frame, int32_t av
     const Layer12State& l = s.l12;
     TBitReader br;
     br.Reset(frame, available);
-    const FrameStart f = ReadHeader(br, s);
+    const FrameStart f = ReadHeader(br, s, available);
     if (!f.ok) return {};
 
     const int32_t entries = l.codedEntries;  // 32 or 64

@@ -61,8 +61,16 @@ void GranuleOutput(DecoderState& s, int32_t g, int32_t frameChannels, int16_t* d
                                                     longLimit, lineCount, l3.overlapCount[1 - g][c],
                                                     l3.activeLimit);
         l3.overlapCount[g][c] = count;
+        if (l3.warmUp) continue;
         FrequencyInversion(l3.block, count);
         SynthesizeGranule(s.synth, s.slots, s.eq, l3.block, c, outChannels, dest);
+    }
+    if (l3.warmUp) {
+        // Without the overlap of the granule before, this one's aliasing is not cancelled:
+        // it only gives the next one its overlap and is heard as silence.
+        std::memset(dest, 0, static_cast<size_t>(576 * outChannels) * sizeof(int16_t));
+        l3.warmUp = false;
+        return;
     }
     // A single-channel frame in a two-channel stream plays on both channels; the second
     // channel's filter state waits untouched for the next two-channel frame.
@@ -108,6 +116,20 @@ void DecodeGranule(DecoderState& s, int32_t g, int64_t& bitPos, int16_t* dest) {
     GranuleOutput(s, g, l3.channels, dest);
 }
 
+// A frame in the middle of the stream comes out as silence (refused, or without its main
+// data): the filter bank starts afresh, and the first granule decoded after it only gives
+// the next one its overlap, as its own aliasing is not cancelled without the granule
+// before. At the stream's start the filter bank is at rest and that granule is played.
+void Silenced(DecoderState& s) {
+    Layer3State& l3 = s.l3;
+    if (!l3.heard) return;
+    std::memset(l3.lines, 0, sizeof l3.lines);
+    std::memset(l3.overlapCount, 0, sizeof l3.overlapCount);
+    SynthesisReset(s.synth);
+    l3.warmUp = true;
+    l3.heard = false;
+}
+
 }  // namespace
 
 bool SetupLayer3(DecoderState& s) {
@@ -137,6 +159,8 @@ bool SetupLayer3(DecoderState& s) {
     // Only the channels as coded are produced: no mixing offset.
     l3.gainOffset = 0;
     l3.slot = 0;
+    l3.heard = false;
+    l3.warmUp = false;
 
     L3Tables();
     std::memset(l3.lines, 0, sizeof l3.lines);
@@ -152,7 +176,14 @@ DecodeResult DecodeLayer3Frame(DecoderState& s, const uint8_t* frame, int32_t av
     TBitReader br;
     br.Reset(frame, available);
     const uint32_t sync = br.Read(12);
-    if (sync != 0xFFF && (!l3.lsf || sync != 0xFFE)) return {};
+    // A frame that is not decoded leaves a gap in the main data: no later frame may reach
+    // back across it.
+    auto refuse = [&s] {
+        s.l3.fill = 0;
+        Silenced(s);
+        return DecodeResult{};
+    };
+    if (sync != 0xFFF && (!l3.lsf || sync != 0xFFE)) return refuse();
     const int32_t versionBit = static_cast<int32_t>(br.Read(1));
     const int32_t layerCode = static_cast<int32_t>(br.Read(2));
     const int32_t protectionBit = static_cast<int32_t>(br.Read(1));
@@ -166,7 +197,7 @@ DecodeResult DecodeLayer3Frame(DecoderState& s, const uint8_t* frame, int32_t av
     const FrameHeader& h = s.header;
     if (versionBit != h.versionBit || (sync == 0xFFE) != (h.syncKind == 2) || layerCode != 1 ||
         sampleRateIndex != h.sampleRateIndex)
-        return {};
+        return refuse();
     if (mode != 1) modeExtension = 0;
     br.Skip(4);  // copyright, original, emphasis
     int32_t crcLength = 0;
@@ -183,7 +214,7 @@ DecodeResult DecodeLayer3Frame(DecoderState& s, const uint8_t* frame, int32_t av
         base = kbps * (l3.version == 0 ? 1440 : 2880) / rate50;
     }
     const int32_t frameLength = base + paddingBit;
-    if (frameLength <= 0 || frameLength > available) return {};
+    if (frameLength <= 0 || frameLength > available) return refuse();
 
     l3.channels = mode == 3 ? 1 : 2;
     l3.modeExtension = modeExtension;
@@ -200,14 +231,14 @@ DecodeResult DecodeLayer3Frame(DecoderState& s, const uint8_t* frame, int32_t av
     // Old main data is moved down when the buffer gets full: only the newest mainDataBegin
     // bytes can still be referred to.
     const int32_t n = frameLength - sideLength - crcLength;
-    if (n < 0 || n > kReservoirSize) return {};
+    if (n < 0 || n > kReservoirSize) return refuse();
     if (l3.fill > 6692 || l3.fill + n > kReservoirSize) {
         const int32_t keep = std::min(mainDataBegin, l3.fill);
         std::memmove(l3.reservoir, l3.reservoir + l3.fill - keep, static_cast<size_t>(keep));
         l3.fill = keep;
     }
     const int32_t deficit = l3.fill - mainDataBegin;
-    if (l3.fill + n > kReservoirSize) return {};
+    if (l3.fill + n > kReservoirSize) return refuse();
     std::memcpy(l3.reservoir + l3.fill, frame + sideLength + crcLength, static_cast<size_t>(n));
     l3.fill += n;
 
@@ -216,6 +247,7 @@ DecodeResult DecodeLayer3Frame(DecoderState& s, const uint8_t* frame, int32_t av
     if (deficit < 0) {
         // The reservoir does not reach back far enough (after opening or a restart).
         std::memset(pcm, 0, static_cast<size_t>(s.pcmBytes));
+        Silenced(s);
     } else {
         int64_t bitPos = int64_t{deficit} * 8;
         if (l3.lsf) {
@@ -224,6 +256,7 @@ DecodeResult DecodeLayer3Frame(DecoderState& s, const uint8_t* frame, int32_t av
             DecodeGranule(s, 0, bitPos, out);
             DecodeGranule(s, 1, bitPos, out + 576 * outChannels);
         }
+        l3.heard = true;
     }
     if (l3.lsf) l3.slot ^= 1;
     return {frameLength, s.pcmBytes};

@@ -71,6 +71,8 @@ struct Layer3State {
     int32_t activeLimit = 32;  // subbands handed to the synthesis
     int32_t gainOffset = 0;
     int32_t slot = 0;  // granule slot of the next one-granule frame
+    bool heard = false;   // a frame was decoded since the set-up or the last silence
+    bool warmUp = false;  // the next granule decoded follows silence (see Silenced)
 
     // Per frame.
     int32_t channels = 2;

@@ -89,7 +89,12 @@ public:
     DecodedFormat GetDecodedFormat() const;
     // Decodes the frame at `frame` (starting at its sync word; `available` bytes may be read)
     // into pcm (at least kMaxPcmBytesPerFrame bytes). Never reads outside the given bytes.
+    // A frame cut short (fewer bytes given than its header declares) is not decoded.
     DecodeResult DecodeFrame(const uint8_t* frame, int32_t available, uint8_t* pcm);
+    // The frames that follow do not continue the ones before (bytes were skipped to find
+    // them): the Layer III main data kept so far is no longer theirs, so a frame whose main
+    // data begins before the next one comes out as silence.
+    void InvalidateReservoir();
 
     // Polarity inversion of the synthesis window; takes effect from the next frame.
     void SetInvertPolarity(bool on);

@@ -121,7 +121,7 @@ done
 
 for target in "${fuzz_targets[@]}"; do
     seeds=$work/$target
-    [ $target = open_stream_fuzz ] && seeds=$work/decode_fuzz
+    [ $target = open_stream_fuzz ] || [ $target = frame_index_fuzz ] && seeds=$work/decode_fuzz
     corpus=$root/fuzz/corpus/$target
     mkdir -p "$corpus"
     if [ $minimise = 1 ]; then

@@ -153,6 +153,30 @@ int32_t FrameLengthAt(const uint8_t* bytes, uint32_t referenceHeader, int32_t fr
     return len + PaddingOf(header);
 }
 
+int32_t LongestFrame(int32_t freeFormatBase) {
+    // Layer II at 384 kbit/s and 32 kHz, padded; a free-format frame may have 4 padding bytes.
+    constexpr int32_t kLongestDeclared = 1729;
+    return std::max(kLongestDeclared, freeFormatBase + 4);
+}
+
+int32_t WholeLength(const uint8_t* frame, int32_t length, int32_t window, int64_t dataLeft, uint32_t referenceHeader,
+                    int32_t freeFormatBase) {
+    // Whether `at` holds what may follow a frame; one that cannot be seen is taken to.
+    auto followed = [&](int64_t at) {
+        if (at + 4 > dataLeft || at + 4 > window) return true;
+        FrameHeader h;
+        return FrameLengthAt(frame + at, referenceHeader, freeFormatBase, h) > 0 || TagMarkerAt(frame + at);
+    };
+    if (followed(length)) return length;
+    for (int32_t i = 1; i < length; ++i) {
+        if (frame[i] != 0xFF || (frame[i + 1] & 0xE0) != 0xE0) continue;
+        FrameHeader h;
+        const int64_t end = i + int64_t{FrameLengthAt(frame + i, referenceHeader, freeFormatBase, h)};
+        if (end > i && end <= dataLeft && (end + 4 > dataLeft || end + 4 <= window) && followed(end)) return i;
+    }
+    return length;
+}
+
 int32_t ReadWindow(TMPStreamReader& reader, int32_t want) {
     want = std::min(want, reader.Capacity());
     // At the end of the stream Require leaves the bytes it got where the ring has them (and
@@ -169,6 +193,7 @@ void TFrameWalk::Reset() {
     pending_ = 0;
     resync_ = 0;
     needsSetup_ = false;
+    firstFrame_ = 0;
     dataStart_ = 0;
     dataLength_ = kUnknownLength;
 }
@@ -190,7 +215,7 @@ bool TFrameWalk::Find(int64_t dataLength, TMpegDecoder& decoder) {
         if (!r.Skip(i)) return false;
         if (i == limit) continue;
         if (TryFirstFrame(dataEnd, decoder)) {
-            dataStart_ = r.Position();
+            firstFrame_ = dataStart_ = r.Position();
             if (dataEnd < kUnknownLength) dataLength_ = dataEnd - dataStart_;
             return true;
         }
@@ -273,14 +298,20 @@ TFrameWalk::TStep TFrameWalk::Frame(TMpegDecoder& decoder) {
         if (!r.Require(4)) return Truncate();
         pending_ = FrameLengthAt(r.Current(), reference_, freeFormatBase_, local);
         // (a frame longer than the ring cannot be made whole: only a tiny reader's case)
-        if (pending_ <= 0 || pending_ > r.Capacity()) return Resync();
+        if (pending_ <= 0 || pending_ > r.Capacity()) return Resync(decoder);
     }
     if (needsSetup_) {
-        if (decoder.Open(local, pending_ - PaddingOf(local), 0, 0, 0, 24000) == 0) return Resync();
+        if (decoder.Open(local, pending_ - PaddingOf(local), 0, 0, 0, 24000) == 0) return Resync(decoder);
         needsSetup_ = false;
         resync_ = 0;
     }
     if (!r.Require(pending_)) return Truncate();  // the data ends inside this frame
+    const int64_t dataLeft = dataLength_.load() - (r.Position() - dataStart_);
+    const auto want = static_cast<int32_t>(std::min<int64_t>(
+        {WholeLengthWindow(pending_, freeFormatBase_), dataLeft, int64_t{r.Capacity()}}));
+    const int32_t window = ReadWindow(r, want);
+    pending_ = WholeLength(r.Current(), pending_, window, window < want ? window : dataLeft, reference_,
+                           freeFormatBase_);
     return TStep::stFrame;
 }
 
@@ -297,9 +328,10 @@ void TFrameWalk::SeekTo(int64_t offset) {
     if (reader_.IsOpen() && reader_.Seekable()) reader_.Seek(dataStart_ + offset, TSeekOrigin::soBeginning);
 }
 
-TFrameWalk::TStep TFrameWalk::Resync() {
+TFrameWalk::TStep TFrameWalk::Resync(TMpegDecoder& decoder) {
     pending_ = 0;
     if (resync_ >= kResyncLimit) return Truncate();
+    if (resync_ == 0) decoder.InvalidateReservoir();
     reader_.Skip(1);
     ++resync_;
     return TStep::stSkipped;

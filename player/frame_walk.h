@@ -33,6 +33,23 @@ inline uint32_t HeaderWord(const uint8_t* bytes) {
 // cannot give it).
 int32_t FrameLengthAt(const uint8_t* bytes, uint32_t referenceHeader, int32_t freeFormatBase, FrameHeader& header);
 
+// The longest frame a stream can have: what headers declare, or a free-format stream's own.
+int32_t LongestFrame(int32_t freeFormatBase);
+// The bytes readable from a frame's start, of `length` bytes, that WholeLength needs to judge
+// it: the frame, the longest frame of the stream after it and the header after that.
+inline int32_t WholeLengthWindow(int32_t length, int32_t freeFormatBase) {
+    return length + LongestFrame(freeFormatBase) + 4;
+}
+// How many of the `length` bytes of the frame at `frame` belong to it. The frame is whole
+// when the data ends after it or a frame of the stream or a tag follows it. Otherwise a
+// frame of the stream starting inside it, itself followed by one (or a tag, or the data's
+// end), shows that it was cut short there (a damaged or spliced file): only the bytes
+// before that count. `window` bytes are readable at `frame` (WholeLengthWindow, fewer where
+// the stream ends: `dataLeft` is then no more than `window`), `dataLeft` bytes of the data
+// remain from it.
+int32_t WholeLength(const uint8_t* frame, int32_t length, int32_t window, int64_t dataLeft, uint32_t referenceHeader,
+                    int32_t freeFormatBase);
+
 // Makes up to `want` bytes (at most the reader's capacity) contiguous at the read point and
 // returns how many there are: fewer only at the end of the stream.
 int32_t ReadWindow(TMPStreamReader& reader, int32_t want);
@@ -85,10 +102,12 @@ public:
     TVbrHeader StepOverVbrHeader();
 
     // The frame at the read point, made whole: stFrame with PendingLength() bytes at the
-    // reader's Current; stSkipped when one byte was skipped (no frame of this stream there,
-    // or the decoder refused to set up again); stEnd at the end of the data, whose length is
-    // cut to the read point when the data ends inside a frame or makes no frame for
-    // kResyncLimit bytes.
+    // reader's Current (fewer than its header declares when it was cut short, see
+    // WholeLength: the decoder then refuses it); stSkipped when one byte was skipped (no
+    // frame of this stream there, or the decoder refused to set up again; the first byte of
+    // a run tells the decoder to drop its reservoir); stEnd at the end of the data, whose
+    // length is cut to the read point when the data ends inside a frame or makes no frame
+    // for kResyncLimit bytes.
     TStep Frame(TMpegDecoder& decoder);
     // Steps over the frame that Frame returned.
     void Next();
@@ -101,6 +120,9 @@ public:
 
     const FrameHeader& FirstHeader() const { return header_; }
     int32_t BitRate() const { return bitRate_; }  // of the first frame, in bit/s
+    uint32_t ReferenceHeader() const { return reference_; }
+    int32_t FreeFormatBase() const { return freeFormatBase_; }
+    int64_t FirstFrameOffset() const { return firstFrame_; }  // where Find found the first frame
     int64_t DataStart() const { return dataStart_; }
     int64_t DataLength() const { return dataLength_.load(); }
     int32_t PendingLength() const { return pending_; }
@@ -108,7 +130,7 @@ public:
 private:
     bool TryFirstFrame(int64_t dataEnd, TMpegDecoder& decoder);
     bool Confirmed(int32_t length, int64_t dataEnd);
-    TStep Resync();
+    TStep Resync(TMpegDecoder& decoder);
     TStep Truncate();
 
     TMPStreamReader& reader_;
@@ -119,6 +141,7 @@ private:
     int32_t pending_ = 0;        // length of the parsed frame at the read point; 0 when none
     int32_t resync_ = 0;
     bool needsSetup_ = false;
+    int64_t firstFrame_ = 0;
     int64_t dataStart_ = 0;
     std::atomic<int64_t> dataLength_{kUnknownLength};  // cut by the decoding thread, read by others
 };

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "decoder/mpeg_decoder.h"
+
 namespace zentu {
 namespace {
 
@@ -31,9 +33,13 @@ bool Shell(const std::string& cmd) {
     return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-std::vector<int16_t> ReadPcm(const fs::path& p) {
+std::vector<uint8_t> ReadBytes(const fs::path& p) {
     std::ifstream f(p, std::ios::binary);
-    const std::vector<uint8_t> b{std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+std::vector<int16_t> ReadPcm(const fs::path& p) {
+    const std::vector<uint8_t> b = ReadBytes(p);
     std::vector<int16_t> v(b.size() / 2);
     for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<int16_t>(b[2 * i] | (b[2 * i + 1] << 8));
     return v;
@@ -193,6 +199,93 @@ TEST(LameVsMpg123, EncoderModes) {
         std::printf("%-32s seek to 1.5 s: %+ld samples, %.2f dB\n", m.name, (bestAt - target) / m.channels, seekPsnr);
         EXPECT_GE(seekPsnr, 90.0);
         EXPECT_EQ(p.size() + static_cast<size_t>(bestAt), full.size());  // played on to the end
+    }
+}
+
+// The offsets of the frames of an encoder's file (no tags), header after header.
+std::vector<size_t> FrameOffsets(const std::vector<uint8_t>& file) {
+    std::vector<size_t> at;
+    for (size_t p = 0; p + 4 <= file.size();) {
+        FrameHeader h;
+        const int32_t base = ParseFrameHeader(file.data() + p, 0, h);
+        if (base <= 0) break;
+        at.push_back(p);
+        p += static_cast<size_t>(base + (h.paddingBit ? PaddingSlot(h.layerCode) : 0));
+    }
+    return at;
+}
+
+int PeakOf(const std::vector<int16_t>& v, size_t from, size_t to) {
+    int peak = 0;
+    for (size_t i = from; i < std::min(to, v.size()); ++i) peak = std::max(peak, std::abs(int{v[i]}));
+    return peak;
+}
+
+// A damaged or spliced file: one frame in the middle cut short, so that the next frame's
+// header comes before its declared end (or, spliced, after it but not right after it). The
+// cut frame and those whose main data is missing are silent, the file keeps the length it had whole, nothing near the cut is louder than
+// the whole file there (a quiet signal: noise from bytes read as main data would be loud),
+// and from a few frames on the sound is the whole file's again.
+TEST(LameVsMpg123, FrameCutShort) {
+    for (const char* tool : {"lame", "twolame", "mpg123", "sox"})
+        if (!Have(tool)) GTEST_SKIP() << tool << " is not installed";
+    struct Case {
+        const char* name;
+        int rate;
+        const char* encode;
+        int frameSamples;
+        int keep;    // bytes of the cut frame that stay
+        int splice;  // bytes of another frame's data put after them
+    };
+    static constexpr Case kCases[] = {
+        {"CBR 128, 200 bytes left", 44100, "lame --quiet -b 128 IN OUT", 1152, 200, 0},
+        {"CBR 128, inside the side information", 44100, "lame --quiet -b 128 IN OUT", 1152, 20, 0},
+        {"CBR 128, spliced past its end", 44100, "lame --quiet -b 128 IN OUT", 1152, 300, 200},
+        {"VBR -V2", 44100, "lame --quiet -V 2 IN OUT", 1152, 150, 0},
+        {"MPEG-2 22.05 kHz 64", 22050, "lame --quiet -b 64 IN OUT", 576, 100, 0},
+        {"Layer II 192", 44100, "twolame --quiet -b 192 IN OUT", 1152, 300, 0},
+    };
+    const fs::path dir = fs::path(::testing::TempDir()) / "zentu-cut";
+    fs::create_directories(dir);
+    const fs::path wav = dir / "in.wav", whole = dir / "whole.mp3", cut = dir / "cut.mp3";
+    std::printf("\n%-40s %9s %9s %9s %6s %6s\n", "file", "whole", "cut", "mpg123", "peak", "near");
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(Shell("sox -n -r " + std::to_string(c.rate) + " -c 2 '" + wav.string() +
+                          "' synth 4 pinknoise vol 0.03 2>/dev/null"));
+        ASSERT_TRUE(Shell(Command(c.encode, wav, whole)));
+        const std::vector<uint8_t> file = ReadBytes(whole);
+        const std::vector<size_t> at = FrameOffsets(file);
+        ASSERT_GT(at.size(), 100u);
+        const size_t x = at.size() / 2, src = at[x + 40] + 40;
+        std::vector<uint8_t> damaged(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(at[x] + c.keep));
+        damaged.insert(damaged.end(), file.begin() + static_cast<std::ptrdiff_t>(src),
+                       file.begin() + static_cast<std::ptrdiff_t>(src + c.splice));
+        damaged.insert(damaged.end(), file.begin() + static_cast<std::ptrdiff_t>(at[x + 1]), file.end());
+        std::ofstream(cut, std::ios::binary)
+            .write(reinterpret_cast<const char*>(damaged.data()), static_cast<std::streamsize>(damaged.size()));
+
+        const fs::path a = dir / "whole.pcm", b = dir / "cut.pcm", m = dir / "mpg123.pcm";
+        for (const auto& [in, out] : {std::pair{whole, a}, std::pair{cut, b}})
+            ASSERT_TRUE(Shell("'" + std::string(ZENTU_DECODE_EXE) + "' --raw '" + in.string() + "' '" + out.string() + "'"));
+        Shell("mpg123 -q -s --no-gapless '" + cut.string() + "' 2>/dev/null | cat > '" + m.string() + "'");
+        const std::vector<int16_t> ours = ReadPcm(b), ref = ReadPcm(a);
+        const size_t frame = 2 * static_cast<size_t>(c.frameSamples);
+        // The encoder's tag frame plays no sound.
+        const size_t tagFrames = at.size() - ref.size() / frame, cutFrame = x - tagFrames;
+        const int peak = PeakOf(ref, (cutFrame - 4) * frame, (cutFrame + 6) * frame);
+        const int near = PeakOf(ours, (cutFrame - 4) * frame, (cutFrame + 6) * frame);
+        std::printf("%-40s %9zu %9zu %9zu %6d %6d\n", c.name, ref.size() / 2, ours.size() / 2,
+                    ReadPcm(m).size() / 2, peak, near);
+        EXPECT_EQ(ours.size(), ref.size());
+        EXPECT_LE(near, peak * 1.122);  // 1 dB
+        if (c.splice == 0) {
+            EXPECT_EQ(PeakOf(ours, cutFrame * frame, (cutFrame + 1) * frame), 0);
+        }
+        const size_t healed = (cutFrame + 6) * frame;
+        ASSERT_GT(ours.size(), healed);
+        EXPECT_TRUE(std::equal(ours.begin() + static_cast<std::ptrdiff_t>(healed), ours.end(),
+                               ref.begin() + static_cast<std::ptrdiff_t>(healed)));
     }
 }
 

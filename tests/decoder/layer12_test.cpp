@@ -86,9 +86,9 @@ TEST(Layer1, DamagedAndTruncatedFramesAreSafe) {
     TMpegDecoder d;
     ASSERT_EQ(d.Open(h, base, 0, 0, 0, 24000), 1);
     std::vector<uint8_t> pcm(kMaxPcmBytesPerFrame);
-    // only 6 bytes readable: the rest reads as zero bits, nothing outside is touched
+    // only 6 bytes readable: a frame cut short is refused, nothing outside is touched
     std::vector<uint8_t> shortFrame(frame.begin(), frame.begin() + 6);
-    EXPECT_EQ(d.DecodeFrame(shortFrame.data(), 6, pcm.data()).consumed, 484);
+    EXPECT_EQ(d.DecodeFrame(shortFrame.data(), 6, pcm.data()).consumed, 0);
     frame[1] = 0x7F;  // first twelve bits not all ones
     const DecodeResult r = d.DecodeFrame(frame.data(), static_cast<int32_t>(frame.size()), pcm.data());
     EXPECT_EQ(r.consumed, 0);

@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -91,6 +93,12 @@ public:
 private:
     std::string path_;
 };
+
+// Runs a shell command; true when it exits with status 0.
+inline bool Shell(const std::string& command) {
+    const int status = std::system(command.c_str());
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 inline Bytes ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -4,8 +4,6 @@
 // zentu-decode's own output byte for byte.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -22,11 +20,6 @@ namespace zentu {
 namespace {
 
 using namespace zentu::testing;
-
-bool Shell(const std::string& command) {
-    const int status = std::system(command.c_str());
-    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 // The value after "name: " on its line of zentu-play's report.
 std::string Field(const Bytes& log, const std::string& name) {
