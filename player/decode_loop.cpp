@@ -2,6 +2,7 @@
 // the wave output, keeping only the samples that are heard (gapless trimming, a seek's
 // target) at the file's gain; and at the end of the data either the next file carried on
 // into the same output or the drain.
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -136,32 +137,48 @@ void TMP3Player::SeekDecoding(int64_t sample) {
     }
     const int64_t target = kept_.begin + sample;
     const int64_t frame = target / samplesPerFrame_;
-    // Layer III: the frames whose main data the target's bit reservoir reaches into (up to
-    // 511 bytes back), and two more, so that the overlap of the transform and the synthesis
-    // window hold what they would after a play from the start. Layers I and II: the window.
-    int64_t lead = 2;
-    const int64_t dataLength = walk_.DataLength();
+    // The two frames before the target are decoded too, so that the transform's overlap and
+    // the synthesis window hold what they would after a play from the start; Layer III also
+    // needs the frames whose main data their bit reservoir reaches into (up to 511 bytes).
+    int64_t start = std::max<int64_t>(0, frame - 2);
     if (layer_ == 3) {
-        int64_t frameBytes = 0;
-        if (bitRate_ > 0)
-            frameBytes = int64_t{bitRate_} * samplesPerFrame_ / 8 / sampleRate_;
-        else if (vbrTotal_ > 0 && dataLength < kUnknownLength)
-            frameBytes = dataLength * pcmBytesPerFrame_ / vbrTotal_;
-        const int64_t payload = std::max<int64_t>(frameBytes - 36, 24);
-        lead = (511 + payload - 1) / payload + 3;
+        const int32_t sideBytes = 4 + (header_.versionBit == 1 ? (channels_ == 1 ? 17 : 32) : (channels_ == 1 ? 9 : 17));
+        int64_t at = 0, before = 0;
+        const bool exact = FrameOffset(start, at);
+        for (int64_t reach = 511; reach > 0 && start > 0; --start) {
+            if (exact && FrameOffset(start - 1, before))
+                reach -= std::max<int64_t>(at - before - sideBytes, 1), at = before;
+            else
+                reach -= std::max<int64_t>(int64_t{bitRate_} * samplesPerFrame_ / 8 / sampleRate_ - sideBytes, 24);
+        }
     }
-    const int64_t start = std::max<int64_t>(0, frame - lead);
-    // Where that frame starts: proportionally through the data (exact for constant frame
-    // lengths; the walk then finds the next header).
     int64_t offset = 0;
-    const int64_t frames = vbrTotal_ > 0                   ? vbrTotal_ / pcmBytesPerFrame_
-                           : bitRate_ > 0 && dataLength < kUnknownLength
-                               ? dataLength * 8 * sampleRate_ / (int64_t{bitRate_} * samplesPerFrame_)
-                               : 0;
-    if (frames > 0 && dataLength < kUnknownLength) offset = std::min(dataLength, start * dataLength / frames);
+    FrameOffset(start, offset);
     walk_.SeekTo(offset);
     nextSample_ = start * samplesPerFrame_;
     keepFrom_ = target;
+}
+
+bool TMP3Player::FrameOffset(int64_t frame, int64_t& offset) const {
+    const int64_t dataLength = walk_.DataLength();
+    if (index_ && index_->OffsetOfFrame(frame, offset)) {
+        offset -= walk_.DataStart();
+        return true;
+    }
+    // Until the index has got there: the Xing table of contents, or proportionally through
+    // the data (exact for constant frame lengths); the walk then finds the next header.
+    offset = 0;
+    if (frame <= 0 || dataLength >= kUnknownLength) return frame <= 0;
+    const int64_t ms = frame * samplesPerFrame_ * 1000 / sampleRate_;
+    if (index_ && index_->TocOffset(ms, offset)) {
+        offset = std::clamp<int64_t>(offset - walk_.DataStart(), 0, dataLength);
+        return false;
+    }
+    const int64_t frames = vbrTotal_ > 0   ? vbrTotal_ / pcmBytesPerFrame_
+                           : bitRate_ > 0 ? dataLength * 8 * sampleRate_ / (int64_t{bitRate_} * samplesPerFrame_)
+                                          : 0;
+    if (frames > 0) offset = std::min(dataLength, frame * dataLength / frames);
+    return false;
 }
 
 int32_t TMP3Player::RunDecodeStepsForTest(int32_t steps,

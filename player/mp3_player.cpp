@@ -3,6 +3,7 @@
 #include "player/mp3_player.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -134,6 +135,13 @@ void TMP3Player::LoadStream() {
         }
         // The encoder's delay and padding are not heard (a LAME tag says how long they are).
         kept_ = mp3::GaplessRange(layer_, vbr.lame.delay, vbr.lame.padding, vbr.frames, samplesPerFrame_);
+        // Every frame's place, for seeking and the exact length: a pass over the headers,
+        // off this thread.
+        index_.reset();
+        if (const auto* file = dynamic_cast<const TMPFileStream*>(stream_); file && Seekable()) {
+            index_ = std::make_unique<TFrameIndex>(FrameIndexSource(file->FileName(), walk_));
+            index_->Start();
+        }
         keepFrom_ = kept_.begin;
         nextSample_ = 0;
         lameGain_ = vbr.lame;
@@ -209,6 +217,7 @@ void TMP3Player::Close() {
     outgoing_.reset();
     nextBoundary_ = -1;
     lameGain_ = mp3::TLameTag{};
+    index_.reset();
     kept_ = mp3::TKeptRange{};
     keepFrom_ = nextSample_ = 0;
     samplesPerFrame_ = 0;
@@ -371,6 +380,13 @@ int32_t TMP3Player::Duration() const {
     // The kept samples when the encoder says what they are.
     if (kept_.end != mp3::kNoEnd && sampleRate_ > 0) return static_cast<int32_t>((kept_.end - kept_.begin) * 1000 / sampleRate_);
     int64_t ms = mp3::Duration(vbrTotal_, sampleRate_, channels_, bitRate_, walk_.DataLength());
+    // Without a usable frame count from a VBR header, the frames counted: where the frame
+    // lengths vary (VBR without a header, a count that does not fit the file) the size and the
+    // first frame's bit rate say little. A constant rate keeps its estimate.
+    if (vbrTotal_ <= 0 && index_ && index_->Done() && sampleRate_ > 0) {
+        const int64_t counted = index_->FrameCount() * samplesPerFrame_ * 1000 / sampleRate_;
+        if (std::abs(counted - ms) > int64_t{samplesPerFrame_} * 1000 / sampleRate_) ms = counted;
+    }
     if (ms > 0 && sampleRate_ > 0) ms = std::max<int64_t>(0, ms - kept_.begin * 1000 / sampleRate_);
     return static_cast<int32_t>(ms);
 }
@@ -689,6 +705,11 @@ void TMP3Player::HandleMessage(TMessage& message) {
         case MPM_POSITION:
             window_->RemovePending(MPM_POSITION);
             Position();  // notices the next file being heard
+            // The length, once the frames have been counted.
+            if (IsOpen() && !outgoing_ && track_.durationMs != Duration()) {
+                track_.durationMs = Duration();
+                PostUnique(MPM_STATUS);
+            }
             DoChangePosition();
             break;
         case MPM_NEXTHEARD:

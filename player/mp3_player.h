@@ -20,6 +20,7 @@
 #include "platform/main_thread.h"
 #include "platform/messages.h"
 #include "player/component.h"
+#include "player/frame_index.h"
 #include "player/frame_walk.h"
 #include "player/mp3_info.h"
 #include "player/mp_stream.h"
@@ -123,6 +124,9 @@ public:
     // Jumps to `ms` in the open file (playing, paused or stopped: the status stays). A
     // position at or past the end ends the file as its natural end does.
     void SetPosition(int32_t ms);
+    // Whether every frame of the open file has been found: from then on seeks land on the
+    // exact frame (before, the Xing table of contents or the file's size place them).
+    bool FramesCounted() const { return index_ && index_->Done(); }
     // The open file's description (empty when closed).
     const TTrackInfo& Track() const { return outgoing_ ? outgoing_->track : track_; }
     std::string Title() const;
@@ -239,6 +243,9 @@ private:
     void NextHeard();
     // Back to the file still heard, when a command concerns it before the next is heard.
     void CancelCarryOn();
+    // Under the decoder lock: where frame `frame` starts, from the data start; false when
+    // only an estimate could be given.
+    bool FrameOffset(int64_t frame, int64_t& offset) const;
     // Played bytes of the output as ms at the rate it was opened with.
     int64_t PlayedMs(int64_t bytes) const;
 
@@ -300,6 +307,8 @@ private:
     float gainScale_ = 1.0f;
     float gainDb_ = NAN;
     mp3::TLameTag lameGain_;  // the open file's LAME tag (its gains and peak)
+    // Where each frame of the open file starts, found on a thread of its own (files only).
+    std::unique_ptr<TFrameIndex> index_;
     mp3::TReplayGainMode replayGain_ = mp3::TReplayGainMode::rgmOff;
     int64_t writtenBytes_ = 0;  // to the output since it opened or was reset
     // Main thread: where the output's first sample lies in the file heard (a seek target),

@@ -34,6 +34,7 @@ public:
     int32_t Read(void* buffer, int32_t count) override;
     int64_t Seek(int64_t offset, TSeekOrigin origin) override;
     int64_t Size() override;
+    const std::string& FileName() const { return name_; }
 
 private:
     int fd_ = -1;

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/exceptions.h"
@@ -129,6 +130,10 @@ int main(int argc, char** argv) {
                     // AutoOpen: opens, reads the tags, finds the first frame; a file that
                     // follows without a gap plays already.
                     player.SetFileName(files[i]);
+                    // The exact length and exact seeks once the frames are counted: within
+                    // milliseconds, on the player's own thread.
+                    for (int wait = 0; wait < 200 && player.IsOpen() && !player.FramesCounted(); ++wait)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(5));
                     const TTrackInfo& track = player.Track();
                     std::printf("title: %s\nartist: %s\nalbum: %s\nyear: %s\ncomment: %s\nlength: %s\n",
                                 track.title.c_str(), track.artist.c_str(), track.album.c_str(),

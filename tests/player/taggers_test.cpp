@@ -66,6 +66,9 @@ TEST(Taggers, FilesPlayWholeAndShowTheirTitles) {
          "FFmpeg Title"},
         {"lame -p -V5, 20 s (no tag, Xing after a CRC)", "", "lame --quiet -p -V 5 $D/t20.wav $F", "", 2, 20000},
         {"lame -b 128 (no tag, Info)", "", lame(""), ""},
+        {"lame -V2 -t (VBR without a Xing frame)", "", "lame --quiet -V 2 -t $D/t20.wav $F", "", 27, 20000},
+        {"lame -V2, the second half cut off (a count too high)", "",
+         "lame --quiet -V 2 $D/t20.wav $F && truncate -s $(( $(stat -c %s $F) / 2 )) $F", "", 27},
         {"twolame -b 192 (no tag, Layer II)", "twolame", "twolame --quiet -b 192 $D/t.wav $F", "", 27},
     };
     std::printf("\n%-56s %8s %8s %-16s %s\n", "maker (tag)", "mpg123", "played", "title", "length");
