@@ -121,6 +121,14 @@ int main(int argc, char** argv) {
         Clock_::time_point started{}, resumeAt{};
         bool stopSent = false, pauseDone = false;
 
+        // Pauses once the position reaches the --pause-at time.
+        const auto pauseWhenDue = [&](Clock_::time_point now) {
+            if (pauseDone || player.Status() != TMP3Status::mpsPlaying || player.Position() < pauseAt) return;
+            player.Pause();
+            std::printf("paused at %s\n", Clock(player.Position()).c_str());
+            resumeAt = now + std::chrono::milliseconds(pauseFor);
+            pauseDone = true;
+        };
         // Starts files[i], or the first readable one after it; finished when none is left.
         const auto startFrom = [&](size_t i) {
             for (; i < files.size() && !gInterrupted; ++i) {
@@ -151,6 +159,7 @@ int main(int argc, char** argv) {
                 started = Clock_::now();
                 stopSent = false;
                 pauseDone = pauseAt < 0;
+                pauseWhenDue(started);  // at once for --pause-at 0
                 return;
             }
             finished = true;
@@ -178,12 +187,7 @@ int main(int argc, char** argv) {
         while (!finished) {
             loop.RunUntil([&] { return finished || gInterrupted != 0; }, 10);
             const auto now = Clock_::now();
-            if (!pauseDone && player.Status() == TMP3Status::mpsPlaying && player.Position() >= pauseAt) {
-                player.Pause();
-                std::printf("paused at %s\n", Clock(player.Position()).c_str());
-                resumeAt = now + std::chrono::milliseconds(pauseFor);
-                pauseDone = true;
-            }
+            pauseWhenDue(now);
             if (player.Status() == TMP3Status::mpsPaused && now >= resumeAt) {
                 player.Resume();
                 std::printf("resumed at %s\n", Clock(player.Position()).c_str());
