@@ -931,6 +931,9 @@ void TF::SB_21Click() {
 }
 
 void TF::MMTTimer() {
+    // Timer play ends at 0. Where that end did not end the program (a power-off that did not
+    // happen), the count stays at 0 instead of running on below it.
+    if (stopRequested_ && remainingMinutes_ <= 0) return;
     --remainingMinutes_;
     ShowRemainingMinutes();
     Trace("minute " + std::to_string(remainingMinutes_));

@@ -22,11 +22,11 @@ while getopts "r:x:" opt; do
     case $opt in
         r) runs=$OPTARG ;;
         x) app=$OPTARG ;;
-        *) sed -n '2,16p' "$0" >&2; exit 2 ;;
+        *) sed -n '2,15p' "$0" >&2; exit 2 ;;
     esac
 done
 shift $((OPTIND - 1))
-[ $# = 1 ] && [[ $1 =~ ^[0-9]+$ ]] && [ "$1" -gt 0 ] || { sed -n '2,16p' "$0" >&2; exit 2; }
+[ $# = 1 ] && [[ $1 =~ ^[0-9]+$ ]] && [ "$1" -gt 0 ] || { sed -n '2,15p' "$0" >&2; exit 2; }
 files=$1
 for tool in sox lame; do
     command -v $tool >/dev/null || { echo "library_scale: $tool is missing" >&2; exit 2; }

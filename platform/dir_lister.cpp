@@ -136,7 +136,7 @@ struct TDirLister::Impl {
 };
 
 TDirLister::TDirLister(const std::string& folder, std::string pattern, TListDetail detail)
-    : impl_(std::make_unique<Impl>()) {
+    : impl_(std::make_unique_for_overwrite<Impl>()) {  // the block is not cleared first
     impl_->pattern = std::move(pattern);
     impl_->detail = detail;
     if (folder.empty()) return;

@@ -314,12 +314,12 @@ TEST_F(MainWindow, TimerPlayRunsOutAndEndsOrSwitchesOff) {
         TF& f = Start({Folder(), "T2"}, 100);
         EXPECT_EQ(f.L2_Timer->text(), QStringLiteral("2 分"));
         ASSERT_TRUE(WaitFor([&] { return terminations_ > 0; }));
-        // The end came from the tick that reached 0; a slow Stop may let one more tick count
-        // on before the end-of-play event is handled.
+        // The end came from the tick that reached 0; a tick that comes before the end-of-play
+        // event is handled counts no further.
         const std::string trace = trace_.str();
         EXPECT_NE(trace.find("minute 1\nminute 0\n"), std::string::npos) << trace;
         EXPECT_GT(trace.find("exit"), trace.find("minute 0"));
-        EXPECT_LE(f.RemainingMinutes(), 0);
+        EXPECT_EQ(f.RemainingMinutes(), 0);
         EXPECT_TRUE(f.StopRequested());
         EXPECT_EQ(power_.calls, 0);
     }
@@ -330,9 +330,16 @@ TEST_F(MainWindow, TimerPlayRunsOutAndEndsOrSwitchesOff) {
         EXPECT_EQ(power_.calls, 1);
         EXPECT_EQ(terminations_, 0);  // the system's shutdown ends the program
         EXPECT_EQ(f.MP->Status(), TMP3Status::mpsStopped);
-        Wait(150);  // further ticks count on without a further effect
+        // The power-off returned and the program stays open: the count stays at 0.
+        Wait(350);
         EXPECT_EQ(power_.calls, 1);
-        EXPECT_LT(f.RemainingMinutes(), 0);
+        EXPECT_EQ(f.RemainingMinutes(), 0);
+        EXPECT_EQ(f.L2_Timer->text(), QStringLiteral("0 分"));
+        EXPECT_EQ(f.PUML_Timer->text(), QStringLiteral("タイマー再生 : 0 分"));
+        EXPECT_EQ(Count("minute -"), 0);
+        f.CB_20->setChecked(false);  // timer play off: no count at all
+        EXPECT_EQ(f.L2_Timer->text(), QStringLiteral("------"));
+        EXPECT_EQ(terminations_, 0);
     }
     // T0 never reaches 0 on a tick.
     power_.calls = 0;
