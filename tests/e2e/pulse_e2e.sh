@@ -74,6 +74,14 @@ steps() {  # steps SECONDS HZ OUT.mp3
 }
 steps 3 440 "$WORK/music/a.mp3" && steps 3 660 "$WORK/music/b.mp3" && steps 6 440 "$WORK/tone6.mp3" || exit 1
 A=$WORK/music/a.mp3; B=$WORK/music/b.mp3
+# An album: the 6 s tone cut in two inside a step and between frames, each half with lame's
+# LAME tag (its delay and padding are not heard); and a file at another sample rate.
+mkdir "$WORK/album"
+sox "$WORK/t.wav" "$WORK/h1.wav" trim 0 2.9871 && sox "$WORK/t.wav" "$WORK/h2.wav" trim 2.9871 &&
+  lame --quiet --noreplaygain -b 192 "$WORK/h1.wav" "$WORK/album/1.mp3" &&
+  lame --quiet --noreplaygain -b 192 "$WORK/h2.wav" "$WORK/album/2.mp3" &&
+  sox "$WORK/t.wav" -r 48000 "$WORK/t48.wav" trim 0 3 && lame --quiet -t -b 192 "$WORK/t48.wav" "$WORK/c48.mp3" || exit 1
+H1=$WORK/album/1.mp3 H2=$WORK/album/2.mp3
 
 REC=$WORK/rec.raw
 size() { stat -c %s "$REC" 2>/dev/null || echo 0; }
@@ -94,15 +102,16 @@ AGAIN=0
 take() {
   local name=$1 check=$2 try from to; shift 2
   for try in 1 2; do
-    from=$(( $(size) / 4 * 4 ))
+    from=$(( $(size) / 4 * 4 )); RAN=$(now)
     OUT=$("$@" 2>&1) || { fail "$name: $* exited with $?: $OUT"; return; }
+    RAN=$(( $(now) - RAN ))
     grow 400; to=$(( $(size) / 4 * 4 ))
     H=$(tail -c +$((from + 1)) "$REC" | head -c $((to - from)) | od -An -v -td2 -w4 | awk -f "$HEARD_AWK")
     RESULTS+="  $name: $H $(echo "$OUT" | grep -o 'stopped in [0-9.]* ms\|stopped at [0-9]* ms in [0-9.]* ms\|paused at [0-9]* ms\|restarted in [0-9.]* ms' | tr '\n' ' ')
 "
     if awk -v out="$OUT" "BEGIN { n = split(\"$H\", f, /[ =]/); for (i = 1; i < n; i += 2) v[f[i]] = f[i + 1]
-          match(out, /(paused|stopped) at [0-9]+/); at = substr(out, RSTART, RLENGTH); sub(/.* /, \"\", at)
-          match(out, /stopped( at [0-9]+ ms)? in [0-9.]+/); took = substr(out, RSTART, RLENGTH); sub(/.* /, \"\", took)
+          match(out, /(paused|stopped) at [0-9]+/); at = substr(out, RSTART, RLENGTH); sub(/.* /, \"\", at); at += 0
+          match(out, /stopped( at [0-9]+ ms)? in [0-9.]+/); took = substr(out, RSTART, RLENGTH); sub(/.* /, \"\", took); took += 0
           exit !($check) }"; then return; fi
     [ $try = 1 ] && { AGAIN=$((AGAIN + 1)); RESULTS+="    (once more)
 "; }
@@ -113,7 +122,8 @@ take() {
 # and more to start a new stream (through either device). zentu-play's "stopped in" is its Stop,
 # the close included, which PipeWire's PulseAudio service takes up to a quarter of a second
 # for; what is heard has stopped by then (checked by what was heard).
-if [ "$SERVER" = pulseaudio ]; then GAP=100 STOP=50; else GAP=1500 STOP=1000; fi
+# START: what a program's start and end may take besides the playing.
+if [ "$SERVER" = pulseaudio ]; then GAP=100 STOP=50 START=300; else GAP=1500 STOP=1000 START=1500; fi
 whole='v["heard"] >= 2985 && v["heard"] <= 3015 && v["pieces"] == 1 && v["bad"] == 0 && v["last"] >= 94'
 RESULTS=""
 for DEVICE in $DEVICES; do
@@ -121,20 +131,25 @@ for DEVICE in $DEVICES; do
   take "$DEVICE mpg123 (for comparison)" 1 mpg123 -q -o alsa -a "$DEVICE" "$A"
   take "$DEVICE a whole track" "$whole" "$PLAY" "$A"
   take "$DEVICE two files in a row" 'v["heard"] >= 5970 && v["heard"] <= 6030 && v["pieces"] == 2 && v["gap"] < '$GAP' && v["bad"] == 0 && v["last"] >= 94' "$PLAY" "$A" "$B"
-  T0=$(now)
+  # Halves of one tone join without a hole; another sample rate follows after a drain, whole.
+  take "$DEVICE two halves joined" 'v["heard"] >= 5985 && v["heard"] <= 6015 && v["pieces"] == 1 && v["hole"] < 1 && v["bad"] == 0' \
+    "$PLAY" "$H1" "$H2"
+  take "$DEVICE 44.1 kHz, then 48 kHz" 'v["heard"] >= 5970 && v["heard"] <= 6030 && v["pieces"] == 2 && v["bad"] == 0' \
+    "$PLAY" "$A" "$WORK/c48.mp3"
   take "$DEVICE stopped in the drain" 'v["heard"] > 1300 && v["heard"] < 1550 && took < '$STOP "$PLAY" --stop-after 1500 "$A"
-  WALL=$(( $(now) - T0 - 400 ))
-  [ "$WALL" -lt 1700 ] || fail "$DEVICE --stop-after 1500 took $WALL ms"
+  [ "$RAN" -lt $((1500 + START)) ] || fail "$DEVICE --stop-after 1500 took $RAN ms"
   take "$DEVICE stopped at the start" 'v["heard"] < 250 && took < '$STOP "$PLAY" --stop-after 200 "$A"
   # The position at a stop or a pause is never ahead of what was heard, and not far behind.
-  take "$DEVICE the sound output stopped" 'v["heard"] >= at - 10 && v["heard"] <= at + 50 && took < 50 && v["bad"] == 0' \
+  take "$DEVICE the sound output stopped" 'v["heard"] >= at - 10 && v["heard"] <= at + 50 && took < '$STOP' && v["bad"] == 0' \
     "$TAKE" --stop-at 1500 3000
   # Pausing without the device's pause (dropped and sent again) through the PulseAudio plugin
-  # restarts late: the server waits for its buffer to fill again (60 to 450 ms here).
+  # restarts late: the server waits for its buffer to fill again (60 to 450 ms here); and what
+  # is sent again starts where the plugin's delay report says, which is off by up to 15 ms
+  # (the devices that need this path, hardware and dmix, report it exactly).
   for how in "" --no-device-pause; do
-    late=50; [ -n "$how" ] && [ "$DEVICE" = pulse ] && late=500
+    late=50 loss=10 bad=0; [ -n "$how" ] && [ "$DEVICE" = pulse ] && late=500 loss=20 bad=1
     take "$DEVICE the sound output paused${how:+ ($how)}" \
-      'v["heard"] >= 2990 && v["heard"] <= 3010 && v["pieces"] == 2 && v["gap"] >= 990 && v["gap"] <= 1000 + '$late' && v["bad"] == 0 && v["last"] >= 94 && v["first"] >= at - 10 && v["first"] <= at + 50' \
+      'v["heard"] >= 3000 - '$loss' && v["heard"] <= 3010 && v["pieces"] == 2 && v["gap"] >= 990 && v["gap"] <= 1000 + '$late' && v["bad"] <= '$bad' && v["last"] >= 94 && v["first"] >= at - 10 && v["first"] <= at + 50' \
       "$TAKE" $how --pause-at 1000:1000 3000
   done
   if "$PLAY" --help 2>&1 | grep -q -- --pause-at; then
@@ -145,11 +160,15 @@ for DEVICE in $DEVICES; do
 "
   fi
 done
-desktop() {  # continuous play: the first file, the second and a moment of the first again
-  QT_QPA_PLATFORM=offscreen ZENTU_TRACE=1 ZENTU_ALSA_DEVICE=pulse "$APP" C "D$WORK/music" >"$WORK/app.log" 2>&1 & local pid=$!
+desktop() {  # continuous play of FOLDER: the first file, the second and a moment of the first again
+  QT_QPA_PLATFORM=offscreen ZENTU_TRACE=1 ZENTU_ALSA_DEVICE=pulse "$APP" C "D$1" >"$WORK/app.log" 2>&1 & local pid=$!
   for _ in $(seq 750); do [ "$(grep -c endplay "$WORK/app.log")" -ge 2 ] && break; sleep 0.02; done
   grow 200; kill "$pid"; wait "$pid" 2>/dev/null; return 0; }
-[ -n "$APP" ] && take "pulse the desktop program's continuous play" 'v["pieces"] == 3 && v["gap"] < '$GAP desktop
+if [ -n "$APP" ]; then
+  # (The tones made without lame's tag keep its delay and padding: 30 ms between them.)
+  take "pulse the desktop program's continuous play" 'v["pieces"] == 3 && v["gap"] < '$GAP desktop "$WORK/music"
+  take "pulse the desktop program's album" 'v["heard"] >= 6100 && v["pieces"] == 1 && v["hole"] < 1' desktop "$WORK/album"
+fi
 echo "$SERVER (heard ms, stretches of sound, the first, the longest silence inside, steps not 100 ms, the last step):"
 echo -n "$RESULTS"
 if server_died; then
