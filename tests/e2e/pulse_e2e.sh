@@ -126,8 +126,9 @@ for DEVICE in $DEVICES; do
   WALL=$(( $(now) - T0 - 400 ))
   [ "$WALL" -lt 1700 ] || fail "$DEVICE --stop-after 1500 took $WALL ms"
   take "$DEVICE stopped at the start" 'v["heard"] < 250 && took < '$STOP "$PLAY" --stop-after 200 "$A"
-  # The position at a stop or a pause is never ahead of what was heard, and not far behind.
-  take "$DEVICE the sound output stopped" 'v["heard"] >= at - 10 && v["heard"] <= at + 50 && took < 50 && v["bad"] == 0' \
+  # The position at a stop or a pause is never ahead of what was heard, and not far behind. (At
+  # a stop the server may splice the last few ms it had mixed ahead: no step check there.)
+  take "$DEVICE the sound output stopped" 'v["heard"] >= at - 10 && v["heard"] <= at + 50 && took < 50' \
     "$TAKE" --stop-at 1500 3000
   # Pausing without the device's pause (dropped and sent again) through the PulseAudio plugin
   # restarts late: the server waits for its buffer to fill again (60 to 450 ms here).
