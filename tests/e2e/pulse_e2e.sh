@@ -100,8 +100,8 @@ take() {
     RESULTS+="  $name: $H $(echo "$OUT" | grep -o 'stopped in [0-9.]* ms\|stopped at [0-9]* ms in [0-9.]* ms\|paused at [0-9]* ms\|restarted in [0-9.]* ms' | tr '\n' ' ')
 "
     if awk -v out="$OUT" "BEGIN { n = split(\"$H\", f, /[ =]/); for (i = 1; i < n; i += 2) v[f[i]] = f[i + 1]
-          match(out, /(paused|stopped) at [0-9]+/); at = substr(out, RSTART, RLENGTH); sub(/.* /, \"\", at)
-          match(out, /stopped( at [0-9]+ ms)? in [0-9.]+/); took = substr(out, RSTART, RLENGTH); sub(/.* /, \"\", took)
+          match(out, /(paused|stopped) at [0-9]+/); at = substr(out, RSTART, RLENGTH); sub(/.* /, \"\", at); at += 0
+          match(out, /stopped( at [0-9]+ ms)? in [0-9.]+/); took = substr(out, RSTART, RLENGTH); sub(/.* /, \"\", took); took += 0
           exit !($check) }"; then return; fi
     [ $try = 1 ] && { AGAIN=$((AGAIN + 1)); RESULTS+="    (once more)
 "; }
@@ -129,7 +129,9 @@ for DEVICE in $DEVICES; do
     "$TAKE" --stop-at 1500 3000
   # Pausing without the device's pause (dropped and sent again) through the PulseAudio plugin
   # restarts late: the server waits for its buffer to fill again (60 to 450 ms here).
-  for how in "" --no-device-pause; do
+  # PipeWire's plugin reports some 10 ms more delay than it has: sent again, that much would be
+  # heard twice; it has a pause of its own, so the path is only taken on PulseAudio here.
+  for how in "" $([ "$SERVER" = pulseaudio ] && echo --no-device-pause); do
     late=50; [ -n "$how" ] && [ "$DEVICE" = pulse ] && late=500
     take "$DEVICE the sound output paused${how:+ ($how)}" \
       'v["heard"] >= 2990 && v["heard"] <= 3010 && v["pieces"] == 2 && v["gap"] >= 990 && v["gap"] <= 1000 + '$late' && v["bad"] == 0 && v["last"] >= 94 && v["first"] >= at - 10 && v["first"] <= at + 50' \
@@ -154,6 +156,6 @@ if server_died; then
   sed 's/^/  server: /' "$WORK/server.log"; echo "FAIL: the sound server ended during the run"
   [ "$ZENTU_PULSE_TRY" = 1 ] && exit 75; exit 1
 fi
-[ $AGAIN -le 2 ] || fail "$AGAIN takes made once more"
+[ $AGAIN -le $([ "$SERVER" = pulseaudio ] && echo 2 || echo 3) ] || fail "$AGAIN takes made once more"
 [ $FAILED = 0 ] || { sed 's/^/  server: /' "$WORK/server.log" | tail -40; exit 1; }
 echo "PASS"
