@@ -4,7 +4,7 @@
 # first stretch; gap: the longest silence inside; bad and last: for the stepped tones (steps
 # of 100 ms at levels 0.3 to 0.7 of full scale), the steps other than the last that are not
 # 100 ms long (a piece lost or played twice shortens or lengthens one), and the last step;
-# hole: the longest stretch inside the sound without a sample above 1000 (a sine at these levels
+# hole: the longest stretch inside a piece without a sample above 1000 (a sine at these levels
 # has none longer than a few samples, so anything from 1 ms up is a hole in the signal).
 # Levels are read from the peaks of 2 ms windows; a new level counts from the second window
 # that shows it, so a window across a change (or an overshoot there) moves no step.
@@ -12,7 +12,7 @@ function level(peak) { return int(peak / 3276.7 + 0.5) }
 { a = $1 < 0 ? -$1 : $1; if (a > peak) peak = a
   if (a > 1000) {
       i = NR - 1
-      if (started && i - last - 1 > hole) hole = i - last - 1
+      if (started && i - last <= 441 && i - last - 1 > hole) hole = i - last - 1
       if (!started) { started = 1; first = i; pieceStart = i; firstEnd = -1; stepLevel = -1 }
       else if (i - last > 441) {  # 10 ms of silence
           heard += last - pieceStart; if (firstEnd < 0) firstEnd = last
