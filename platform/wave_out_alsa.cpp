@@ -33,8 +33,8 @@ using Clock = std::chrono::steady_clock;
 
 // A half-second ring in periods of a tenth: few wake-ups, and a quarter of a second in hand
 // whenever the feeder is woken to fill it.
-constexpr unsigned kBufferMicroseconds = 500000;
-constexpr unsigned kPeriodMicroseconds = 100000;
+constexpr unsigned kBufferMicroseconds = 1000000;
+constexpr unsigned kPeriodMicroseconds = 250000;
 constexpr snd_pcm_uframes_t kChunkFrames = 4096;
 // A PCM that holds everything written and has not played a frame for this long (a server
 // that never reports its last frames, a device that stopped) is taken to have played it.
@@ -157,7 +157,11 @@ public:
     }
 
 private:
-    void Queued() override { Wake(); }
+    // A feeder that waits for room in the ring takes a new buffer when room comes: it need not
+    // wake for it (a wake-up saved per buffer).
+    void Queued() override {
+        if (!awaitingRoom_) Wake();
+    }
 
     void Wake() {
         const uint64_t one = 1;
@@ -262,6 +266,7 @@ private:
         while (!stop_) {
             bool awaitRoom = false;
             const int timeout = Work(awaitRoom);
+            awaitingRoom_ = awaitRoom;
             pollfd fds[1 + kMaxPollDescriptors];
             fds[0] = {wake_.get(), POLLIN, 0};
             int pcmFds = 0;
@@ -276,6 +281,7 @@ private:
                 (void)!::read(wake_.get(), &count, sizeof count);
             }
             lock.lock();
+            awaitingRoom_ = false;
             if (pcmFds > 0) {
                 // Lets the PCM (a server plugin above all) take note of the wake-up.
                 unsigned short revents = 0;
@@ -293,6 +299,7 @@ private:
     uint64_t written_ = 0;
     uint64_t played_ = 0;
     uint64_t queueStart_ = 0;
+    bool awaitingRoom_ = false;  // the feeder polls the PCM for room
     bool devicePaused_ = false;  // held by the PCM's own pause
     uint64_t lastPlayed_ = 0;  // the feeder's, for the stall rule
     Clock::time_point lastProgress_ = Clock::now();
