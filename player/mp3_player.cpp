@@ -298,25 +298,21 @@ void TMP3Player::Stop() {
     if (failure) std::rethrow_exception(failure);
 }
 
-void TMP3Player::Pause() {
-    if (!IsOpen() || status_ != TMP3Status::mpsPlaying) return;
-    {
-        TMainWait wait(mainWaiting_);
-        std::scoped_lock out(outputLock_);
-        soundOut_->Pause();
-    }
-    SetStatus(TMP3Status::mpsPaused);
-    PostUnique(MPM_POSITION);
-}
+void TMP3Player::Pause() { SetPaused(true); }
+void TMP3Player::Resume() { SetPaused(false); }
 
-void TMP3Player::Resume() {
-    if (!IsOpen() || status_ != TMP3Status::mpsPaused) return;
+void TMP3Player::SetPaused(bool paused) {
+    const TMP3Status from = paused ? TMP3Status::mpsPlaying : TMP3Status::mpsPaused;
+    if (!IsOpen() || status_ != from) return;
     {
         TMainWait wait(mainWaiting_);
         std::scoped_lock out(outputLock_);
-        soundOut_->Restart();
+        if (paused)
+            soundOut_->Pause();
+        else
+            soundOut_->Restart();
     }
-    SetStatus(TMP3Status::mpsPlaying);
+    SetStatus(paused ? TMP3Status::mpsPaused : TMP3Status::mpsPlaying);
     PostUnique(MPM_POSITION);
 }
 

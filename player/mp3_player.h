@@ -251,6 +251,7 @@ private:
 
     void HandleMessage(TMessage& message);
     void SetStatus(TMP3Status status);
+    void SetPaused(bool paused);
     // Fills track_ from the open file.
     void DescribeTrack();
     void PostUnique(uint32_t msg, uintptr_t wParam = 0);

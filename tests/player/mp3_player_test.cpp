@@ -380,6 +380,66 @@ TEST_F(PlayerTest, NextFileFromTheEndOfPlayHandler) {
     EXPECT_EQ(ReadFile(dir.Path("b.wav")).size(), 44u + 5u * kFramePcm);
 }
 
+// The owner names the next file while the last seconds play: a file of the same format plays on
+// in the same output (the status never leaves mpsPlaying, each end is still reported, and the
+// owner starts the named file as usual); one of another rate follows after a drain.
+TEST_F(PlayerTest, CarriesOnIntoTheFileTheOwnerNames) {
+    const std::string a = dir.Write("a.mp2", Frames(Layer2Frame(), 12));
+    const std::string b = dir.Write("b.mp2", Frames(Layer2Frame(), 12));
+    const std::string c = dir.Write("c.mp2", Frames(Layer2Frame48k(), 12));
+    std::vector<std::string> queue = {b, c}, started;
+    std::vector<TMP3Status> statusAtEnds;
+    int queries = 0;
+    player->SetAutoPlay(true);
+    player->OnQueryNext = [&](TMP3Player&, std::string& next) {
+        ++queries;
+        if (!queue.empty()) next = queue.front();
+    };
+    player->OnEndPlay = [&](TMP3Player& p, TMP3EndPlayReason r) {
+        ends.push_back(r);
+        statusAtEnds.push_back(p.Status());
+        if (r != mepEndOfData || queue.empty()) return;
+        p.SetFileName(queue.front());
+        started.push_back(p.FileName());
+        EXPECT_LT(p.Position(), 200);  // the named file's own position
+        queue.erase(queue.begin());
+    };
+    player->SetFileName(a);
+    ASSERT_TRUE(RunUntil([&] { return ends.size() == 3; }));
+    EXPECT_EQ(ends, (std::vector<TMP3EndPlayReason>{mepEndOfData, mepEndOfData, mepEndOfData}));
+    EXPECT_EQ(started, (std::vector<std::string>{b, c}));
+    // Joined: still playing when a's end is reported; b's end drained the output for c.
+    EXPECT_EQ(statusAtEnds, (std::vector<TMP3Status>{mpsPlaying, mpsStopped, mpsStopped}));
+    EXPECT_EQ(queries, 3);
+    EXPECT_EQ(player->FileName(), c);
+}
+
+// Pause holds the position; a seek lands where it was asked, also while paused; a seek past
+// the end ends the file as its end does.
+TEST_F(PlayerTest, PauseAndSeek) {
+    OpenBytes(Frames(Layer2Frame(), 400));  // about 10 s
+    player->Play();
+    RunUntil([&] { return player->Position() >= 300; }, 3000);
+    player->Pause();
+    EXPECT_EQ(player->Status(), mpsPaused);
+    const int32_t held = player->Position();
+    RunUntil([] { return false; }, 300);
+    EXPECT_EQ(player->Position(), held);
+    player->SetPosition(5000);
+    EXPECT_EQ(player->Status(), mpsPaused);
+    RunUntil([] { return false; }, 200);
+    EXPECT_EQ(player->Position(), 5000);
+    player->Resume();
+    RunUntil([&] { return player->Position() >= 5200; }, 3000);
+    EXPECT_GE(player->Position(), 5200);
+    EXPECT_LT(player->Position(), 6000);
+    EXPECT_TRUE(ends.empty());
+    player->SetPosition(20000);
+    ASSERT_TRUE(WaitForEnd(2000));
+    EXPECT_EQ(ends, std::vector<TMP3EndPlayReason>{mepEndOfData});
+    EXPECT_EQ(player->Status(), mpsStopped);
+}
+
 TEST_F(PlayerTest, AssigningTheFileNamePlaysAtOnce) {
     const std::string a = dir.Write("a.mp2", Frames(Layer2Frame(), 200));
     player->SetAutoPlay(true);
