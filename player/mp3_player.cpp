@@ -243,7 +243,7 @@ void TMP3Player::Play() {
         stepSerial_ = ++playSerial_;
         writtenBytes_ = 0;
         std::scoped_lock out(outputLock_);
-        outBytesPerSecond_ = soundOut_->SampleRate() * soundOut_->Channels() * soundOut_->BitsPerSample() / 8;
+        outFormat_ = {soundOut_->SampleRate(), soundOut_->Channels(), soundOut_->BitsPerSample()};
         soundOut_->SetOnDone([this](TSoundOut&) { window_->Post(MPM_POSITION); });
         soundOut_->SetOutputFileName(outputFileName_);
         soundOut_->SetDeviceID(deviceId_);
@@ -501,7 +501,7 @@ void TMP3Player::CancelCarryOn() {
 }
 
 int64_t TMP3Player::PlayedMs(int64_t bytes) const {
-    return outBytesPerSecond_ > 0 ? bytes * 1000 / outBytesPerSecond_ : 0;
+    return mp3::PositionMs(bytes, outFormat_.rate, outFormat_.channels, outFormat_.bits);
 }
 
 int32_t TMP3Player::Position() {

@@ -315,7 +315,9 @@ private:
     // Main thread: where the output's first sample lies in the file heard (a seek target),
     // and the output's format as opened.
     int64_t positionBaseMs_ = 0;
-    int32_t outBytesPerSecond_ = 0;
+    struct {
+        int32_t rate = 0, channels = 0, bits = 0;
+    } outFormat_;
     // The data has ended; the main thread decides between carrying on and draining.
     bool awaitingNext_ = false;
     bool drainRequested_ = false;
