@@ -2,7 +2,9 @@
 # Fuzzes each target for SECONDS from its kept corpus, fuzz/corpus/<target>/, on one core
 # (nice), and prints per target the executions, executions per second and coverage
 # (edges, features) at the end. The corpus is worked on in a copy; with --keep the inputs
-# that add coverage are merged back into the kept corpus afterwards.
+# that add coverage are merged back into the kept corpus afterwards. Each run appends a line
+# per target to BUILD_DIR/fuzz/campaigns.log (kept out of git); the executions there are
+# summed per target at the end.
 # usage: fuzz/run-campaign.sh [--keep] SECONDS [TARGET...]   (BUILD_DIR, default build/asan)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,7 +19,7 @@ build=${BUILD_DIR:-$root/build/asan}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export ZENTU_AUDIO=null
-
+history=$build/fuzz/campaigns.log
 
 printf '%-18s %12s %8s %6s %7s %7s\n' target executions exec/s cov ft corpus
 for target in "${targets[@]}"; do
@@ -36,6 +38,7 @@ for target in "${targets[@]}"; do
     ft=$(sed -n 's/.* ft: \([0-9]*\).*/\1/p' <<< "$last")
     printf '%-18s %12s %8s %6s %7s %7s\n' "$target" "${executions:-?}" "${rate:-?}" "${cov:-?}" "${ft:-?}" \
         "$(ls "$work/$target" | wc -l)"
+    echo "$(date -u +%FT%TZ) $target ${executions:-0} ${rate:-?} ${cov:-?} ${ft:-?} status=$status" >> "$history"
     if [ $status != 0 ]; then
         echo "$target failed (status $status); its log:" >&2
         grep -vE '^#[0-9]+ +(NEW|REDUCE|pulse)' "$work/$target.log" | tail -60 >&2
@@ -49,3 +52,5 @@ for target in "${targets[@]}"; do
             grep -E '^MERGE-OUTER: [0-9]+ new files' || true
     fi
 done
+echo "executions in all, from $history:"
+awk '{ total[$2] += $3 } END { for (t in total) printf "%-18s %12d\n", t, total[t] }' "$history" | sort
