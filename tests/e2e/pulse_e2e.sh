@@ -150,9 +150,11 @@ for DEVICE in $DEVICES; do
   # is sent again starts where the plugin's delay report says, which is off by up to 15 ms (the
   # devices that need this path, hardware and dmix, report it exactly). PipeWire's plugin
   # reports some 10 ms more than it has: sent again, that much would be heard twice; it has a
-  # pause of its own, so the path is only taken on PulseAudio here.
+  # pause of its own, so the path is only taken on PulseAudio here. PulseAudio itself, corking
+  # a stream in its first second (still settling its latency), drops up to some 30 ms on a busy
+  # machine whichever path is taken; the player's own pause at 2 s (below) holds exactly.
   for how in "" $([ "$SERVER" = pulseaudio ] && echo --no-device-pause); do
-    late=50 loss=10 bad=0; [ -n "$how" ] && [ "$DEVICE" = pulse ] && late=500 loss=20 bad=1
+    late=50 loss=10 bad=0; [ "$SERVER" = pulseaudio ] && loss=40 bad=2; [ -n "$how" ] && [ "$DEVICE" = pulse ] && late=500
     take "$DEVICE the sound output paused${how:+ ($how)}" \
       'v["heard"] >= 3000 - '$loss' && v["heard"] <= 3010 && v["pieces"] == 2 && v["gap"] >= 990 && v["gap"] <= 1000 + '$late' && v["bad"] <= '$bad' && v["last"] >= 94 && v["first"] >= at - 10 && v["first"] <= at + 50' \
       "$TAKE" $how --pause-at 1000:1000 3000
