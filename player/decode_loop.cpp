@@ -36,7 +36,7 @@ void TMP3Player::DecodeStep() {
                     case TStepResult::srIdle: return;
                     case TStepResult::srWorked: break;
                     case TStepResult::srEnd:
-                        if (OnQueryNext && Seekable() && outputFileName_.empty()) {
+                        if (carryOn_) {
                             // The output keeps playing what it holds meanwhile, the partly
                             // filled buffer too: the next file's samples follow it in the
                             // device, and a short file's end must be heard for it to start.

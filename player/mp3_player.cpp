@@ -242,6 +242,8 @@ void TMP3Player::Play() {
         stepFailed_ = false;
         stepSerial_ = ++playSerial_;
         writtenBytes_ = 0;
+        // Read here, on the main thread: the decode steps only look at the flag.
+        carryOn_ = OnQueryNext && Seekable() && outputFileName_.empty();
         std::scoped_lock out(outputLock_);
         outFormat_ = {soundOut_->SampleRate(), soundOut_->Channels(), soundOut_->BitsPerSample()};
         soundOut_->SetOnDone([this](TSoundOut&) { window_->Post(MPM_POSITION); });

@@ -318,7 +318,9 @@ private:
     struct {
         int32_t rate = 0, channels = 0, bits = 0;
     } outFormat_;
-    // The data has ended; the main thread decides between carrying on and draining.
+    // At the end of the data the owner is asked for the next file (OnQueryNext, a file, the
+    // device); then the main thread decides between carrying on and draining.
+    bool carryOn_ = false;
     bool awaitingNext_ = false;
     bool drainRequested_ = false;
     // Carrying on: the file still heard, and the output bytes after which the open one is.
