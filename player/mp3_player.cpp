@@ -164,8 +164,11 @@ void TMP3Player::Open() {
     const std::string name = fileName_;
     OpenStream(stream.release(), kStreamSeekable | kStreamOwned);
     if (IsOpen()) {
+        // The description was made while the name was cleared: the name and the title that
+        // falls back to it (not the whole description again, its picture included).
         fileName_ = name;
-        DescribeTrack();  // again: the title falls back to the name
+        track_.fileName = name;
+        track_.title = ToDisplayText(Title());
     }
 }
 
