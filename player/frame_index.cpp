@@ -161,7 +161,9 @@ void TFrameIndex::Scan() {
     const TFrameIndexSource& s = source_;
     // The most that one frame needs to be judged: the longest frame twice and a header.
     const int32_t most = WholeLengthWindow(LongestFrame(s.freeFormatBase), s.freeFormatBase);
-    std::vector<uint8_t> buffer(static_cast<size_t>(kBlock + most));
+    // A file smaller than a block is read whole at once: its buffer is no larger than the file.
+    const int64_t block = std::clamp<int64_t>(fileSize - s.dataStart, 0, kBlock);
+    std::vector<uint8_t> buffer(static_cast<size_t>(block + most));
     int64_t bufferStart = s.dataStart, bufferEnd = s.dataStart;
     // Makes `n` bytes at `pos` readable (fewer at the end of the file); false when cancelled.
     auto ensure = [&](int64_t pos, int32_t n) {
