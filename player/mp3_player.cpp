@@ -20,6 +20,16 @@ const char kUnknownFormat[] = "unknown MPEG Audio format.";
 
 [[noreturn]] void RaiseUnknownFormat() { throw Exception(kUnknownFormat); }
 
+// The tags' title, or else the file's name without its folder.
+std::string TitleOf(const TMP3Info& info, const std::string& fileName) {
+    std::string title = info.Title();
+    if (title.empty() && !fileName.empty()) {
+        const size_t slash = fileName.find_last_of('/');
+        title = slash == std::string::npos ? fileName : fileName.substr(slash + 1);
+    }
+    return title;
+}
+
 }  // namespace
 
 // Counts the main thread as waiting for a worker while it holds or waits for the player's
@@ -161,24 +171,19 @@ void TMP3Player::Open() {
     // The stream is made before anything is closed: a file that cannot be opened leaves
     // the open one as it is.
     auto stream = std::make_unique<TMPFileStream>(fileName_);
-    const std::string name = fileName_;
-    OpenStream(stream.release(), kStreamSeekable | kStreamOwned);
-    if (IsOpen()) {
-        // The description was made while the name was cleared: the name and the title that
-        // falls back to it (not the whole description again, its picture included).
-        fileName_ = name;
-        track_.fileName = name;
-        track_.title = ToDisplayText(Title());
-    }
+    OpenStreamAs(stream.release(), kStreamSeekable | kStreamOwned, std::string(fileName_));
 }
 
-void TMP3Player::OpenStream(TMPStream* stream, uint8_t flags) {
+void TMP3Player::OpenStream(TMPStream* stream, uint8_t flags) { OpenStreamAs(stream, flags, {}); }
+
+void TMP3Player::OpenStreamAs(TMPStream* stream, uint8_t flags, const std::string& name) {
     try {
         Close();
     } catch (...) {
         if (flags & kStreamOwned) delete stream;
         throw;
     }
+    fileName_ = name;  // Close cleared it; the description is made with it
     stream_ = stream;
     streamFlags_ = flags;
     if (stream_ != nullptr) {
@@ -357,12 +362,12 @@ void TMP3Player::SetPosition(int32_t ms) {
 void TMP3Player::DescribeTrack() {
     TTrackInfo t;
     t.fileName = fileName_;
-    t.title = ToDisplayText(Title());
+    t.title = ToDisplayText(TitleOf(info_, fileName_));
     t.artist = ToDisplayText(info_.Artist());
     t.album = ToDisplayText(info_.Album());
     t.year = ToDisplayText(info_.Year());
     t.comment = ToDisplayText(info_.Comment());
-    t.durationMs = Duration();
+    t.durationMs = StreamDuration();
     t.sampleRate = sampleRate_;
     t.channels = channels_;
     t.bitRate = bitRate_;
@@ -376,8 +381,9 @@ void TMP3Player::DescribeTrack() {
 
 // ---- Values -----------------------------------------------------------------------------
 
-int32_t TMP3Player::Duration() const {
-    if (outgoing_) return outgoing_->duration;
+int32_t TMP3Player::Duration() const { return outgoing_ ? outgoing_->track.durationMs : StreamDuration(); }
+
+int32_t TMP3Player::StreamDuration() const {
     // The kept samples when the encoder says what they are.
     if (kept_.end != mp3::kNoEnd && sampleRate_ > 0) return static_cast<int32_t>((kept_.end - kept_.begin) * 1000 / sampleRate_);
     int64_t ms = mp3::Duration(vbrTotal_, sampleRate_, channels_, bitRate_, walk_.DataLength());
@@ -411,6 +417,10 @@ bool TMP3Player::Reopen(const std::string& name) {
         std::scoped_lock lock(decoderLock_);
         reader_.Close();
         walk_.Reset();
+        // The decoder thread idles until the caller places the decoding of the new file.
+        awaitingNext_ = true;
+        drainRequested_ = false;
+        pendingPcm_ = 0;
     }
     if (streamFlags_ & kStreamOwned) delete stream_;
     stream_ = stream.release();
@@ -429,19 +439,19 @@ void TMP3Player::CarryOn(const std::string& name) {
         RequestDrain();
         return;
     }
-    // The ended file stays what the owner is shown until its last sample has been heard.
-    TShown shown{fileName_, info_, track_, Duration()};
+    // The ended file stays what the owner is shown until its last sample has been heard
+    // (from when the next file has been described).
+    TShown shown{info_, track_};
     shown.info.Attach(nullptr);
+    shown.track.durationMs = StreamDuration();
     const int32_t rate = sampleRate_, channels = channels_;
-    outgoing_ = std::move(shown);
     if (!Reopen(name)) {
         // Unreadable after all: the ended file plays out, and the owner passes this one over.
-        const std::string ended = outgoing_->fileName;
-        outgoing_.reset();
-        Reopen(ended);
+        Reopen(shown.track.fileName);
         RequestDrain();
         return;
     }
+    outgoing_ = std::move(shown);
     continuation_ = true;
     if (sampleRate_ != rate || channels_ != channels) {
         RequestDrain();  // another format: the output drains and opens again for it
@@ -489,7 +499,7 @@ void TMP3Player::NextHeard() {
 
 void TMP3Player::CancelCarryOn() {
     if (!outgoing_) return;
-    const std::string name = outgoing_->fileName;
+    const std::string name = outgoing_->track.fileName;
     outgoing_.reset();
     nextBoundary_ = -1;
     continuation_ = false;
@@ -500,9 +510,6 @@ void TMP3Player::CancelCarryOn() {
     }
     // The caller places (or stops) the decoding of the file reopened.
     Reopen(name);
-    TMainWait wait(mainWaiting_);
-    std::scoped_lock lock(decoderLock_);
-    awaitingNext_ = drainRequested_ = false;
 }
 
 int64_t TMP3Player::PlayedMs(int64_t bytes) const {
@@ -522,15 +529,7 @@ int32_t TMP3Player::Position() {
     return static_cast<int32_t>(position_);
 }
 
-std::string TMP3Player::Title() const {
-    std::string title = Shown().Title();
-    const std::string& name = FileName();
-    if (title.empty() && !name.empty()) {
-        const size_t slash = name.find_last_of('/');
-        title = slash == std::string::npos ? name : name.substr(slash + 1);
-    }
-    return title;
-}
+std::string TMP3Player::Title() const { return TitleOf(Shown(), FileName()); }
 
 bool TMP3Player::IsValidFile(const std::string& fileName) {
     TMP3Info info;
@@ -707,9 +706,12 @@ void TMP3Player::HandleMessage(TMessage& message) {
             window_->RemovePending(MPM_POSITION);
             Position();  // notices the next file being heard
             // The length, once the frames have been counted.
-            if (IsOpen() && !outgoing_ && track_.durationMs != Duration()) {
-                track_.durationMs = Duration();
-                PostUnique(MPM_STATUS);
+            if (IsOpen() && !outgoing_) {
+                const int32_t duration = StreamDuration();
+                if (track_.durationMs != duration) {
+                    track_.durationMs = duration;
+                    PostUnique(MPM_STATUS);
+                }
             }
             DoChangePosition();
             break;

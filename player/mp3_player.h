@@ -151,7 +151,7 @@ public:
     void SetEqualizerCount(int32_t count);
     TMP3EqualizerMode EqualizerMode() const { return equalizerMode_; }
     void SetEqualizerMode(TMP3EqualizerMode mode);
-    const std::string& FileName() const { return outgoing_ ? outgoing_->fileName : fileName_; }
+    const std::string& FileName() const { return outgoing_ ? outgoing_->track.fileName : fileName_; }
     void SetFileName(const std::string& name);
     bool NoisySeek() const { return noisySeek_; }
     void SetNoisySeek(bool on) { noisySeek_ = on; }
@@ -189,9 +189,7 @@ public:
     // The gain that ReplayGain information in the file asks for; rgmOff plays it as it is.
     mp3::TReplayGainMode ReplayGain() const { return replayGain_; }
     void SetReplayGain(mp3::TReplayGainMode mode) { replayGain_ = mode; }
-    // The factor applied to the open file's samples (1: none) and the gain it stands for in
-    // dB (NaN when the file has none).
-    float GainScale() const { return gainScale_; }
+    // The gain applied to the open file's samples, in dB (NaN when the file has none).
     float GainDb() const { return gainDb_; }
 
     // Stream figures of the open file.
@@ -220,15 +218,17 @@ private:
     enum class TStepResult { srIdle, srWorked, srEnd };
     // What the owner is shown of a file that still plays while the next one is decoded.
     struct TShown {
-        std::string fileName;
         TMP3Info info;
-        TTrackInfo track;
-        int32_t duration = 0;
+        TTrackInfo track;  // its name and length too
     };
     const TMP3Info& Shown() const { return outgoing_ ? outgoing_->info : info_; }
     // Reads the stream's tags, finds its first frame, sets the decoder up and works out what
     // of it is kept and how loud: the open of OpenStream, without closing or playing.
     void LoadStream();
+    // OpenStream for a stream read from the file `name`.
+    void OpenStreamAs(TMPStream* stream, uint8_t flags, const std::string& name);
+    // The open file's length, whichever file is heard.
+    int32_t StreamDuration() const;
     // Under the decoder lock: the next frames decoded are those from `sample` (of the kept
     // ones) on, with the frames before it that Layer III needs decoded but not written.
     void SeekDecoding(int64_t sample);

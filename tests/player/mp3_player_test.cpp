@@ -385,7 +385,7 @@ TEST_F(PlayerTest, NextFileFromTheEndOfPlayHandler) {
 // owner starts the named file as usual); one of another rate follows after a drain.
 TEST_F(PlayerTest, CarriesOnIntoTheFileTheOwnerNames) {
     const std::string a = dir.Write("a.mp2", Frames(Layer2Frame(), 12));
-    const std::string b = dir.Write("b.mp2", Frames(Layer2Frame(), 12));
+    const std::string b = dir.Write("b.mp2", Frames(Layer2Frame(), 20));
     const std::string c = dir.Write("c.mp2", Frames(Layer2Frame48k(), 12));
     std::vector<std::string> queue = {b, c}, started;
     std::vector<TMP3Status> statusAtEnds;
@@ -401,7 +401,9 @@ TEST_F(PlayerTest, CarriesOnIntoTheFileTheOwnerNames) {
         if (r != mepEndOfData || queue.empty()) return;
         p.SetFileName(queue.front());
         started.push_back(p.FileName());
-        EXPECT_LT(p.Position(), 200);  // the named file's own position
+        EXPECT_LT(p.Position(), 200);  // the named file's own position, title and length
+        EXPECT_EQ(p.Track().title, p.FileName().substr(p.FileName().rfind('/') + 1));
+        EXPECT_EQ(p.Track().durationMs, p.Duration());
         queue.erase(queue.begin());
     };
     player->SetFileName(a);
