@@ -31,8 +31,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A half-second ring in periods of a tenth: few wake-ups, and a quarter of a second in hand
-// whenever the feeder is woken to fill it.
+// A one-second ring in periods of a quarter: few wake-ups, and half a second in hand whenever
+// the feeder is woken to fill it.
 constexpr unsigned kBufferMicroseconds = 1000000;
 constexpr unsigned kPeriodMicroseconds = 250000;
 constexpr snd_pcm_uframes_t kChunkFrames = 4096;
@@ -160,6 +160,9 @@ private:
     // A feeder that waits for room in the ring takes a new buffer when room comes: it need not
     // wake for it (a wake-up saved per buffer).
     void Queued() override {
+        // A device that has been idle has not stalled: the stall clock starts again with the
+        // first buffer after it.
+        if (queue_.size() == 1) lastProgress_ = Clock::now();
         if (!awaitingRoom_) Wake();
     }
 
@@ -307,7 +310,7 @@ private:
     std::thread feeder_;
 };
 
-// Half a second in periods of a tenth where the device allows; started by hand.
+// One second in periods of a quarter where the device allows; started by hand.
 int Configure(snd_pcm_t* pcm, const TWaveFormat& format) {
     snd_pcm_hw_params_t* hw;
     snd_pcm_hw_params_alloca(&hw);
