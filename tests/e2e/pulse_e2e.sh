@@ -124,7 +124,9 @@ take() {
 # for; what is heard has stopped by then (checked by what was heard).
 # START: what a program's start and end may take besides the playing. New streams on
 # PipeWire's PulseAudio service also lose or repeat a few ms as they start (STARTS).
-if [ "$SERVER" = pulseaudio ]; then GAP=100 STOP=50 START=300 STARTS=0; else GAP=1500 STOP=1000 START=1500 STARTS=9; fi
+# EARLY: how far what was heard may fall short of the position at a stop or a pause;
+# PulseAudio's plugin reports its delay up to some 20 ms short now and then (one take in five).
+if [ "$SERVER" = pulseaudio ]; then GAP=100 STOP=50 START=300 STARTS=0 EARLY=25; else GAP=1500 STOP=1000 START=1500 STARTS=9 EARLY=10; fi
 whole='v["heard"] >= 2985 && v["heard"] <= 3015 && v["pieces"] == 1 && v["bad"] == 0 && v["last"] >= 94'
 RESULTS=""
 for DEVICE in $DEVICES; do
@@ -143,7 +145,7 @@ for DEVICE in $DEVICES; do
   take "$DEVICE stopped at the start" 'v["heard"] < 250 && took < '$STOP "$PLAY" --stop-after 200 "$A"
   # The position at a stop or a pause is never ahead of what was heard, and not far behind. (At
   # a stop the server may splice the last few ms it had mixed ahead: no step check there.)
-  take "$DEVICE the sound output stopped" 'v["heard"] >= at - 10 && v["heard"] <= at + 50 && took < '$STOP \
+  take "$DEVICE the sound output stopped" 'v["heard"] >= at - '$EARLY' && v["heard"] <= at + 50 && took < '$STOP \
     "$TAKE" --stop-at 1500 3000
   # Pausing without the device's pause (dropped and sent again) through the PulseAudio plugin
   # restarts late: the server waits for its buffer to fill again (60 to 450 ms here); and what
@@ -152,15 +154,18 @@ for DEVICE in $DEVICES; do
   # reports some 10 ms more than it has: sent again, that much would be heard twice; it has a
   # pause of its own, so the path is only taken on PulseAudio here. PulseAudio itself, corking
   # a stream in its first second (still settling its latency), drops up to some 30 ms on a busy
-  # machine whichever path is taken; the player's own pause at 2 s (below) holds exactly.
+  # machine whichever path is taken.
   for how in "" $([ "$SERVER" = pulseaudio ] && echo --no-device-pause); do
     late=50 loss=10 bad=0; [ "$SERVER" = pulseaudio ] && loss=40 bad=2; [ -n "$how" ] && [ "$DEVICE" = pulse ] && late=500
     take "$DEVICE the sound output paused${how:+ ($how)}" \
-      'v["heard"] >= 3000 - '$loss' && v["heard"] <= 3010 && v["pieces"] == 2 && v["gap"] >= 990 && v["gap"] <= 1000 + '$late' && v["bad"] <= '$bad' && v["last"] >= 94 && v["first"] >= at - 10 && v["first"] <= at + 50' \
+      'v["heard"] >= 3000 - '$loss' && v["heard"] <= 3010 && v["pieces"] == 2 && v["gap"] >= 990 && v["gap"] <= 1000 + '$late' && v["bad"] <= '$bad' && v["last"] >= 94 && v["first"] >= at - '$EARLY' && v["first"] <= at + 50' \
       "$TAKE" $how --pause-at 1000:1000 3000
   done
   if "$PLAY" --help 2>&1 | grep -q -- --pause-at; then
-    take "$DEVICE zentu-play paused" 'v["heard"] >= 5985 && v["heard"] <= 6015 && v["pieces"] == 2 && v["gap"] >= 1990 && v["gap"] <= 2050 && v["bad"] == 0' \
+    # PulseAudio's cork 2 s in still loses or repeats up to some 20 ms in about one take in
+    # four (the same pause into the WAV target, and through PipeWire, is exact).
+    loss=0 bad=0; [ "$SERVER" = pulseaudio ] && loss=40 bad=2
+    take "$DEVICE zentu-play paused" 'v["heard"] >= 5985 - '$loss' && v["heard"] <= 6015 && v["pieces"] == 2 && v["gap"] >= 1990 - '$loss/2' && v["gap"] <= 2050 && v["bad"] <= '$bad \
       "$PLAY" --pause-at 2000:2000 "$WORK/tone6.mp3"
   else
     RESULTS+="  $DEVICE zentu-play paused: SKIPPED (zentu-play has no --pause-at)
