@@ -2,7 +2,6 @@
 
 #include <iconv.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -228,14 +227,11 @@ std::string UntypedTextToUtf8(std::string_view bytes) {
     if (!multiByte && utf8 && utf8End == bytes.size()) return std::string(bytes);  // ASCII
     if (utf8 && multiByte) return std::string(bytes.substr(0, utf8End));
     thread_local TCp932Converter converter;
-    if (LooksLikeJisCp932(bytes)) {
+    if (LooksLikeJisCp932(bytes) || JapaneseLocale()) {
         bool replaced = false;
         std::string text = converter.Convert(bytes, replaced);
-        if (!replaced) return text;
-    }
-    if (JapaneseLocale()) {
-        bool replaced = false;
-        return converter.Convert(bytes, replaced);
+        // Strict CP932 anywhere; in a Japanese locale any CP932, repaired where it must be.
+        if (!replaced || JapaneseLocale()) return text;
     }
     return FromWindows1252(bytes);
 }

@@ -142,7 +142,7 @@ void TMP3Player::SeekDecoding(int64_t sample) {
     // needs the frames whose main data their bit reservoir reaches into (up to 511 bytes).
     int64_t start = std::max<int64_t>(0, frame - 2);
     if (layer_ == 3) {
-        const int32_t sideBytes = 4 + (header_.versionBit == 1 ? (channels_ == 1 ? 17 : 32) : (channels_ == 1 ? 9 : 17));
+        const int32_t sideBytes = mp3::SideInfoEnd(header_);
         int64_t at = 0, before = 0;
         const bool exact = FrameOffset(start, at);
         for (int64_t reach = 511; reach > 0 && start > 0; --start) {

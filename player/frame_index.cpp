@@ -63,8 +63,7 @@ namespace mp3 {
 
 TXingToc ParseXingToc(const uint8_t* frame, int32_t available, const FrameHeader& header) {
     TXingToc toc;
-    const bool mono = header.mode == 3;
-    const int32_t afterSideInfo = 4 + (header.versionBit == 1 ? (mono ? 17 : 32) : (mono ? 9 : 17));
+    const int32_t afterSideInfo = SideInfoEnd(header);
     for (const int32_t o : {afterSideInfo, header.protectionBit == 0 ? afterSideInfo + 2 : -1}) {
         if (o < 0 || o + 8 > available) continue;
         if (std::memcmp(frame + o, "Xing", 4) != 0 && std::memcmp(frame + o, "Info", 4) != 0) continue;

@@ -105,8 +105,7 @@ TVbrInfo ParseVbrHeader(const uint8_t* frame, int32_t available, const FrameHead
         return true;
     };
     auto tagAt = [&](int32_t at, const char* tag) { return at + 4 <= available && std::memcmp(frame + at, tag, 4) == 0; };
-    const bool mono = header.mode == 3;
-    const int32_t afterSideInfo = 4 + (header.versionBit == 1 ? (mono ? 17 : 32) : (mono ? 9 : 17));
+    const int32_t afterSideInfo = SideInfoEnd(header);
     // Encoders write the header right after the side information even when a CRC follows
     // the frame header; some count the CRC's two bytes in.
     for (const int32_t o : {afterSideInfo, header.protectionBit == 0 ? afterSideInfo + 2 : -1}) {

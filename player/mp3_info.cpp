@@ -204,10 +204,11 @@ std::string AsciiLetters(std::string_view text) {
     return letters;
 }
 
+// Equal without regard to the case of ASCII letters (whatever the locale).
 bool SameLetters(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
-           });
+    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return upper(x) == upper(y); });
 }
 
 // The number a ReplayGain value starts with ("-6.48 dB", "+2.1 dB", "0.988"); NaN when none.
@@ -321,17 +322,8 @@ private:
 // The value of the first line `name`=value (name without regard to case); empty when none.
 std::string Candidate(const std::vector<std::string>& lines, std::string_view name) {
     for (const std::string& line : lines) {
-        size_t eq = line.find('=');
-        if (eq == std::string::npos || eq != name.size()) continue;
-        bool same = true;
-        for (size_t i = 0; i < eq && same; ++i) {
-            unsigned char a = static_cast<unsigned char>(line[i]);
-            unsigned char b = static_cast<unsigned char>(name[i]);
-            if (a >= 'a' && a <= 'z') a = static_cast<unsigned char>(a - 32);
-            if (b >= 'a' && b <= 'z') b = static_cast<unsigned char>(b - 32);
-            same = a == b;
-        }
-        if (same) return line.substr(eq + 1);
+        const size_t eq = line.find('=');
+        if (eq == name.size() && SameLetters(std::string_view(line).substr(0, eq), name)) return line.substr(eq + 1);
     }
     return {};
 }

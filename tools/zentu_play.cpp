@@ -12,7 +12,6 @@
 
 #include "platform/exceptions.h"
 #include "platform/plain_main_loop.h"
-#include "platform/text_codec.h"
 #include "player/mp3_player.h"
 
 namespace {
