@@ -597,19 +597,20 @@ void TF::QueryNext(std::string& next) {
     if (stopRequested_ || MPList->count() == 0) return;
     // Chosen by the same rules as at the end; whether it can be read is found when the player
     // opens it (and, should it fail, the end chooses again as always).
-    const auto any = [](int) { return true; };
-    const app::TChoice choice = continuousPlay_ ? app::ChooseInOrder(MPList->count(), MPList->currentRow(), any)
-                                               : app::ChooseAtRandom(MPList->count(), options_.random, any);
+    const app::TChoice choice = Choose([](int) { return true; });
     if (choice.chosen < 0) return;
     queuedLine_ = choice.chosen;
     next = ListPath(choice.chosen);
 }
 
-bool TF::StartChosen(bool backwards) {
-    const auto readable = [this](int line) { return TryStart(line); };
+app::TChoice TF::Choose(const std::function<bool(int)>& usable, bool backwards) const {
     const int count = MPList->count();
-    const app::TChoice choice = continuousPlay_ ? app::ChooseInOrder(count, MPList->currentRow(), readable, backwards)
-                                               : app::ChooseAtRandom(count, options_.random, readable);
+    return continuousPlay_ ? app::ChooseInOrder(count, MPList->currentRow(), usable, backwards)
+                           : app::ChooseAtRandom(count, options_.random, usable);
+}
+
+bool TF::StartChosen(bool backwards) {
+    const app::TChoice choice = Choose([this](int line) { return TryStart(line); }, backwards);
     if (choice.selected >= 0) MPList->setCurrentRow(choice.selected);
     if (choice.chosen >= 0) return true;
     // Not one line can be read: end as when nothing was found.
@@ -747,11 +748,7 @@ bool TF::StartFromHistory() {
     return false;
 }
 
-int TF::LineOf(const std::string& path) const {
-    for (int line = 0; line < MPList->count(); ++line)
-        if (ListPath(line) == path) return line;
-    return -1;
-}
+int TF::LineOf(const std::string& path) const { return MPList->Find(path); }
 
 void TF::PlayNext() {
     Guarded([this] { StopThen(TAfterStop::Next); });

@@ -158,6 +158,8 @@ private:
     void SFileFind(const std::string& name);
     bool TryStart(int line);
     bool StartChosen(bool backwards);
+    // The next line by the play mode's rules (continuous or random) among those `usable` passes.
+    app::TChoice Choose(const std::function<bool(int)>& usable, bool backwards = false) const;
     // The player asks for the file to follow the one whose end plays now.
     void QueryNext(std::string& next);
     // Starts the file played before the current one (going further back past files that

@@ -39,6 +39,13 @@ std::string_view TPathListModel::Path(int row) const {
     return lines_[static_cast<size_t>(row)];
 }
 
+int TPathListModel::Find(std::string_view path) const {
+    if (batch_) return -1;
+    const std::string key(path);
+    const auto at = std::lower_bound(lines_.begin(), lines_.end(), key.c_str(), Less);
+    return at != lines_.end() && key == *at ? static_cast<int>(at - lines_.begin()) : -1;
+}
+
 const char* TPathListModel::Store(std::string_view path) {
     path = path.substr(0, path.find('\0'));
     const size_t size = path.size() + 1;

@@ -24,6 +24,8 @@ public:
 
     int Count() const { return static_cast<int>(lines_.size()); }
     std::string_view Path(int row) const;
+    // The first line holding `path`; -1 when none (or while a batch is open).
+    int Find(std::string_view path) const;
     void Clear();
     // At its sorted place; while a batch is open, at the end until the batch closes.
     void Add(std::string_view path);
@@ -56,6 +58,7 @@ public:
     void clear() { model_->Clear(); }
     void Add(std::string_view path) { model_->Add(path); }
     std::string Path(int row) const;
+    int Find(std::string_view path) const { return model_->Find(path); }
 
     // Adds stay unsorted while it lives, and are sorted once at its end.
     class TBatch {

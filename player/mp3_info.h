@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "player/frame_walk.h"
@@ -59,6 +60,8 @@ public:
     TReplayGain Gain() const;
     // The ID3v2 tag's front cover, else its first picture.
     const TPicture& Picture() const { return picture_; }
+    // The picture handed over (a cover may be megabytes): the info holds none after.
+    TPicture TakePicture() { return std::exchange(picture_, TPicture{}); }
 
     int64_t AudioStart() const { return audioStart_; }
     int64_t AudioLength() const { return audioLength_; }

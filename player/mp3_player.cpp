@@ -107,6 +107,7 @@ void TMP3Player::Loaded() {
 }
 
 void TMP3Player::LoadStream() {
+    mp3::TLameTag lame;
     {
         TMainWait wait(mainWaiting_);
         std::scoped_lock lock(decoderLock_);
@@ -154,9 +155,9 @@ void TMP3Player::LoadStream() {
         }
         keepFrom_ = kept_.begin;
         nextSample_ = 0;
-        lameGain_ = vbr.lame;
+        lame = vbr.lame;
     }
-    DescribeTrack();
+    DescribeTrack(lame);
     gainScale_ = mp3::ReplayGainScale(track_.gain, replayGain_, &gainDb_);
     PostUnique(MPM_EQUALIZER);  // for the stream's sample rate
 }
@@ -224,7 +225,6 @@ void TMP3Player::Close() {
     track_ = TTrackInfo{};
     outgoing_.reset();
     nextBoundary_ = -1;
-    lameGain_ = mp3::TLameTag{};
     index_.reset();
     kept_ = mp3::TKeptRange{};
     keepFrom_ = nextSample_ = 0;
@@ -359,7 +359,7 @@ void TMP3Player::SetPosition(int32_t ms) {
     PostUnique(MPM_POSITION);
 }
 
-void TMP3Player::DescribeTrack() {
+void TMP3Player::DescribeTrack(const mp3::TLameTag& lame) {
     TTrackInfo t;
     t.fileName = fileName_;
     t.title = ToDisplayText(TitleOf(info_, fileName_));
@@ -374,8 +374,8 @@ void TMP3Player::DescribeTrack() {
     t.layer = layer_;
     t.version = version_;
     t.mode = header_.mode;
-    t.gain = mp3::CombinedGain(info_.Gain(), lameGain_);
-    t.picture = info_.Picture();
+    t.gain = mp3::CombinedGain(info_.Gain(), lame);
+    t.picture = info_.TakePicture();
     track_ = std::move(t);
 }
 
@@ -441,7 +441,7 @@ void TMP3Player::CarryOn(const std::string& name) {
     }
     // The ended file stays what the owner is shown until its last sample has been heard
     // (from when the next file has been described).
-    TShown shown{info_, track_};
+    TShown shown{info_, std::move(track_)};  // track_ is described anew by the reopen
     shown.info.Attach(nullptr);
     shown.track.durationMs = StreamDuration();
     const int32_t rate = sampleRate_, channels = channels_;

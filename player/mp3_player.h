@@ -252,8 +252,8 @@ private:
     void HandleMessage(TMessage& message);
     void SetStatus(TMP3Status status);
     void SetPaused(bool paused);
-    // Fills track_ from the open file.
-    void DescribeTrack();
+    // Fills track_ from the open file, with the gains of its LAME tag; the cover moves there.
+    void DescribeTrack(const mp3::TLameTag& lame);
     void PostUnique(uint32_t msg, uintptr_t wParam = 0);
     void UpdateEqualizer();
     void WorkerError(std::exception_ptr error, bool& handled, bool onDecoderThread);
@@ -307,7 +307,6 @@ private:
     int32_t samplesPerFrame_ = 0;
     float gainScale_ = 1.0f;
     float gainDb_ = NAN;
-    mp3::TLameTag lameGain_;  // the open file's LAME tag (its gains and peak)
     // Where each frame of the open file starts, found on a thread of its own (files only).
     std::unique_ptr<TFrameIndex> index_;
     mp3::TReplayGainMode replayGain_ = mp3::TReplayGainMode::rgmOff;
