@@ -29,3 +29,5 @@ if [ ! -e "$PIPEWIRE_ALSA/usr/share/alsa/alsa.conf.d/50-pipewire.conf" ]; then
 fi
 # the media-controls test (a private session bus, playerctl) and the install and package test
 $APT install --no-upgrade dbus-daemon dbus-bin playerctl desktop-file-utils dpkg-dev
+# the StatusNotifier test's watcher and host (tests/e2e/sni_host.py)
+$APT install --no-upgrade python3-dbus python3-gi
