@@ -312,19 +312,23 @@ std::string RepairedUtf8(std::string_view bytes) {
 }
 
 TTextEncoding UntypedEncoding(std::span<const std::string_view> texts) {
+    auto nonAscii = [](std::string_view text) { return std::any_of(text.begin(), text.end(), [](char c) { return c & 0x80; }); };
     bool utf8 = true, multiByte = false;
+    for (std::string_view text : texts) {
+        const auto body = Utf8Body(BeforeZeroByte(text));
+        utf8 = utf8 && body;
+        multiByte |= body && nonAscii(*body);
+    }
+    if (utf8 && multiByte) return TTextEncoding::Utf8;
     int cp932 = 0, windows1252 = 0;
     for (std::string_view text : texts) {
         text = BeforeZeroByte(text);
-        const auto body = Utf8Body(text);
-        utf8 = utf8 && body;
-        multiByte |= body && std::any_of(body->begin(), body->end(), [](char c) { return c & 0x80; });
+        if (!nonAscii(text)) continue;  // ASCII reads the same either way
         int replaced = 0;
         Cp932().Convert(text, replaced);
         cp932 += Cp932Evidence(text) - kUndecodable * replaced;
         windows1252 += Windows1252Evidence(text);
     }
-    if (utf8 && multiByte) return TTextEncoding::Utf8;
     if (cp932 != windows1252) return cp932 > windows1252 ? TTextEncoding::Cp932 : TTextEncoding::Windows1252;
     return JapaneseLocale() ? TTextEncoding::Cp932 : TTextEncoding::Windows1252;
 }

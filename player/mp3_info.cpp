@@ -174,10 +174,12 @@ std::optional<TTextEncoding> Id3v2Encoding(uint8_t encoding, std::string_view te
     return bigEndian ? TTextEncoding::Utf16BE : TTextEncoding::Utf16LE;
 }
 
+std::string_view ValueOf(std::string_view line) { return line.substr(line.find('=') + 1); }
+
 // The values of name=value lines.
 std::vector<std::string_view> Values(const std::vector<std::string>& lines) {
     std::vector<std::string_view> values;
-    for (const std::string& line : lines) values.push_back(std::string_view(line).substr(line.find('=') + 1));
+    for (const std::string& line : lines) values.push_back(ValueOf(line));
     return values;
 }
 
@@ -352,8 +354,8 @@ std::string Longest(std::initializer_list<TCandidateSource> sources) {
             const std::string_view line = (*s.lines)[i];
             const size_t eq = line.find('=');
             if (eq != s.name.size() || !SameLetters(line.substr(0, eq), s.name)) continue;
-            if (line.size() - eq - 1 > best.size()) {
-                best = line.substr(eq + 1);
+            if (ValueOf(line).size() > best.size()) {
+                best = ValueOf(line);
                 encoding = s.encodings ? (*s.encodings)[i] : s.encoding;
             }
             break;
@@ -564,7 +566,7 @@ void TMP3Info::ReadId3v2Frames(uint8_t major, uint8_t flags, int64_t size, int64
     }
     if (!comment.text.empty()) keep("COMM=" + comment.text, comment.encoding);
     std::vector<std::string_view> texts;
-    for (size_t i : untyped) texts.push_back(std::string_view(id3v2Frames_[i]).substr(id3v2Frames_[i].find('=') + 1));
+    for (size_t i : untyped) texts.push_back(ValueOf(id3v2Frames_[i]));
     const TTextEncoding encoding = UntypedEncoding(texts);
     for (size_t i : untyped) id3v2Encodings_[i] = encoding;
 }
