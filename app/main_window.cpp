@@ -27,8 +27,8 @@ const QString kTitle = QStringLiteral("Zentu v1.1");
 const QString kShowWindow = QStringLiteral("メインウィンドウ表示");
 const QString kHideWindow = QStringLiteral("メインウィンドウ非表示");
 
-// Tag texts and file names are bytes: UTF-8 when valid, UTF-16 after a BOM, else CP932.
-QString Display(const std::string& bytes) { return QString::fromStdString(ToDisplayText(bytes)); }
+// File names are bytes that do not say their encoding.
+QString Display(const std::string& bytes) { return QString::fromStdString(UntypedTextToUtf8(bytes)); }
 
 // A label of fixed size that never draws past its edges: a text too long for it is elided
 // (the whole text then in its tooltip) or, for the time labels, set in a smaller font.

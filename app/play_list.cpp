@@ -15,8 +15,8 @@ QVariant TPathListModel::data(const QModelIndex& index, int role) const {
     switch (role) {
     case Qt::DisplayRole:
     case Qt::ToolTipRole:
-        // File names are bytes: UTF-8 when valid, else CP932.
-        return QString::fromStdString(ToDisplayText(Path(index.row())));
+        // File names are bytes that do not say their encoding.
+        return QString::fromStdString(UntypedTextToUtf8(Path(index.row())));
     case Qt::SizeHintRole:
         return QSize(0, 12);
     default:

@@ -2,9 +2,11 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 
 namespace zentu {
 
@@ -30,14 +32,16 @@ void AppendUtf8(std::string& out, uint32_t code) {
     }
 }
 
+// UTF-16 in the given byte order, a byte-order mark of that order in front dropped.
 std::string FromUtf16(std::string_view bytes, bool bigEndian) {
     std::string out;
     auto unitAt = [&](size_t i) -> uint32_t {
         auto b0 = static_cast<uint8_t>(bytes[i]), b1 = static_cast<uint8_t>(bytes[i + 1]);
         return bigEndian ? (b0 << 8 | b1) : (b1 << 8 | b0);
     };
+    size_t i = bytes.size() >= 2 && unitAt(0) == 0xFEFF ? 2 : 0;
     // An odd last byte is half a character: dropped.
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    for (; i + 1 < bytes.size(); i += 2) {
         uint32_t unit = unitAt(i);
         if (unit == 0) break;
         if (unit >= 0xD800 && unit <= 0xDBFF) {
@@ -68,16 +72,16 @@ public:
     TCp932Converter(const TCp932Converter&) = delete;
     TCp932Converter& operator=(const TCp932Converter&) = delete;
 
-    // `replaced` tells whether a byte was replaced (one that starts no character).
-    std::string Convert(std::string_view bytes, bool& replaced) {
+    // `replaced` counts the bytes replaced (each one that starts no character).
+    std::string Convert(std::string_view bytes, int& replaced) {
         std::string out;
-        replaced = false;
+        replaced = 0;
         if (cd_ == reinterpret_cast<iconv_t>(-1)) {
             // No converter: keep ASCII, mark the rest.
             for (char c : bytes) {
                 const bool ascii = static_cast<uint8_t>(c) < 0x80;
                 out += ascii ? std::string(1, c) : std::string(kReplacement);
-                replaced |= !ascii;
+                replaced += !ascii;
             }
             return out;
         }
@@ -94,7 +98,7 @@ public:
             if (errno == E2BIG) continue;
             if (errno == EINVAL) break;  // a character cut off at the end
             out += kReplacement;         // EILSEQ: one byte that starts no character
-            replaced = true;
+            ++replaced;
             ++in;
             --inLeft;
             iconv(cd_, nullptr, nullptr, nullptr, nullptr);
@@ -105,6 +109,11 @@ public:
 private:
     iconv_t cd_;
 };
+
+TCp932Converter& Cp932() {
+    thread_local TCp932Converter converter;
+    return converter;
+}
 
 // One step of UTF-8: the character at `i`, or the ill-formed sequence there (the longest
 // start that could still have begun a character, at least one byte).
@@ -141,6 +150,20 @@ TUtf8Step Utf8StepAt(std::string_view bytes, size_t i) {
     return {need + 1, true, false};
 }
 
+// `bytes` without a last character that the end cut off, when that is all that keeps it
+// from being UTF-8; nullopt when it is not UTF-8.
+std::optional<std::string_view> Utf8Body(std::string_view bytes) {
+    for (size_t i = 0; i < bytes.size();) {
+        const TUtf8Step step = Utf8StepAt(bytes, i);
+        if (!step.valid) {
+            if (step.cutAtEnd && i + step.length == bytes.size()) return bytes.substr(0, i);
+            return std::nullopt;
+        }
+        i += step.length;
+    }
+    return bytes;
+}
+
 // Windows-1252's 0x80-0x9F; its five unassigned bytes stay the C1 controls of ISO-8859-1.
 constexpr uint16_t kWindows1252High[32] = {
     0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
@@ -156,25 +179,102 @@ std::string FromWindows1252(std::string_view bytes) {
     return out;
 }
 
-// Whether `bytes` reads as CP932 of JIS characters only, with at least one double-byte
-// character: lead bytes of JIS X 0208 rows (0x81-0x9F, 0xE0-0xEA), never those of the NEC
-// row 13 (0x87), the NEC-selected and IBM extensions (0xED, 0xEE, 0xFA-0xFC) or user-defined
-// characters (0xF0-0xF9), which Latin-1 letters such as ë, ö, ó and ü would otherwise pass
-// for. Each pair's definedness is the converter's to tell. A lead byte at the very end is a
-// character cut off.
-bool LooksLikeJisCp932(std::string_view bytes) {
-    int doubles = 0;
+// What a reading loses for each byte it cannot decode: more than any text's evidence for it
+// outweighs, so that a reading that decodes everything wins over one that does not.
+constexpr int kUndecodable = 10;
+
+bool IsAsciiLetter(uint8_t b) { return (b | 0x20) >= 'a' && (b | 0x20) <= 'z'; }
+
+// How much the bytes look like Japanese text read as CP932. Kana and the JIS level 1 kanji
+// are what such text is mostly made of; characters of the JIS rows count a little, and so
+// does each neighbour of a double-byte character or a half-width katakana that is one of
+// them, and a half-width katakana with neither an ASCII letter nor a space beside it (Latin-1
+// read as CP932 gives lone characters beside ASCII letters); user-defined characters,
+// undecodable bytes and a character cut off at the end count against. The NEC and IBM
+// extensions (①, 髙) count neither way.
+int Cp932Evidence(std::string_view bytes) {
+    auto wordAt = [&](size_t i) {
+        if (i >= bytes.size()) return false;
+        const auto b = static_cast<uint8_t>(bytes[i]);
+        return b == ' ' || IsAsciiLetter(b);
+    };
+    int score = 0;
+    bool afterJapanese = false;  // the character before was double-byte or half-width katakana
     for (size_t i = 0; i < bytes.size(); ++i) {
         const auto b = static_cast<uint8_t>(bytes[i]);
-        if (b < 0x80 || (b >= 0xA1 && b <= 0xDF)) continue;  // ASCII, half-width katakana
-        const bool jisLead = (b >= 0x81 && b <= 0x9F && b != 0x87) || (b >= 0xE0 && b <= 0xEA);
-        if (!jisLead) return false;
-        if (i + 1 == bytes.size()) break;
-        const auto t = static_cast<uint8_t>(bytes[++i]);
-        if (t < 0x40 || t == 0x7F || t > 0xFC) return false;
-        ++doubles;
+        const bool halfWidthKana = b >= 0xA1 && b <= 0xDF;
+        const bool lead = (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+        if (b < 0x80 || !(halfWidthKana || lead)) {
+            if (b >= 0x80) score -= kUndecodable;  // 0x80, 0xA0, 0xFD-0xFF: no character of CP932
+            afterJapanese = false;
+            continue;
+        }
+        if (halfWidthKana) {
+            score += !(i > 0 && wordAt(i - 1)) && !wordAt(i + 1);
+        } else {
+            if (i + 1 == bytes.size()) return score - 1;
+            const auto t = static_cast<uint8_t>(bytes[i + 1]);
+            if (t < 0x40 || t == 0x7F || t > 0xFC) {
+                afterJapanese = false;  // the converter counts the bad lead byte
+                continue;
+            }
+            ++i;
+            if (b >= 0xF0 && b <= 0xF9) {
+                score -= kUndecodable;
+                afterJapanese = false;
+                continue;
+            }
+            const auto code = static_cast<uint16_t>(b << 8 | t);
+            const bool kana = (b == 0x82 && t >= 0x9F) || (b == 0x83 && t <= 0x96);
+            const bool level1Kanji = code >= 0x889F && code <= 0x9872;
+            const bool jisRow = b <= 0x84 || (b >= 0x88 && b <= 0x9F) || (b >= 0xE0 && b <= 0xEA);
+            score += kana ? 3 : level1Kanji ? 2 : jisRow ? 1 : 0;
+        }
+        if (afterJapanese) ++score;
+        afterJapanese = true;
     }
-    return doubles > 0;
+    return score;
+}
+
+// How much the bytes look like Western text read as Windows-1252: an accented letter counts
+// for each ASCII letter beside it, once more when it stands among ASCII, and once more as a
+// capital before a small ASCII letter (CP932 read as Windows-1252 gives runs of symbols and
+// letters); quotes, dashes and the ellipsis between words count, more between two ASCII
+// letters (an apostrophe); two symbols side by side count against, and so does each byte
+// Windows-1252 leaves undefined.
+int Windows1252Evidence(std::string_view bytes) {
+    enum TKind { kBoundary, kAscii, kLetter, kPunctuation, kSymbol, kUndefined };
+    auto kindAt = [&](size_t i) {
+        if (i >= bytes.size()) return kBoundary;
+        const auto b = static_cast<uint8_t>(bytes[i]);
+        if (b < 0x80) return kAscii;
+        switch (b) {
+        case 0x81: case 0x8D: case 0x8F: case 0x90: case 0x9D: return kUndefined;
+        case 0x85: case 0x91: case 0x92: case 0x93: case 0x94: case 0x96: case 0x97:
+        case 0xA1: case 0xAB: case 0xBB: case 0xBF: return kPunctuation;
+        case 0x8A: case 0x8C: case 0x8E: case 0x9A: case 0x9C: case 0x9E: case 0x9F: return kLetter;
+        default: return b >= 0xC0 && b != 0xD7 && b != 0xF7 ? kLetter : kSymbol;
+        }
+    };
+    auto letterAt = [&](size_t i) { return i < bytes.size() && IsAsciiLetter(static_cast<uint8_t>(bytes[i])); };
+    int score = 0;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const auto b = static_cast<uint8_t>(bytes[i]);
+        const TKind kind = kindAt(i);
+        const TKind before = i == 0 ? kBoundary : kindAt(i - 1), after = kindAt(i + 1);
+        const bool letterBefore = i > 0 && letterAt(i - 1), letterAfter = letterAt(i + 1);
+        if (kind == kUndefined) {
+            score -= kUndecodable;
+        } else if (kind == kLetter) {
+            const bool capital = b == 0x8A || b == 0x8C || b == 0x8E || b == 0x9F || (b >= 0xC0 && b <= 0xDE);
+            score += letterBefore + letterAfter + (before <= kAscii && after <= kAscii);
+            score += capital && letterAfter && bytes[i + 1] >= 'a';
+        } else if (kind == kPunctuation && before <= kLetter && after <= kLetter && (before == kAscii || after == kAscii)) {
+            score += 2 + (letterBefore && letterAfter);
+        }
+        if (kind >= kPunctuation && kind != kUndefined && after >= kPunctuation && after != kUndefined) --score;
+    }
+    return score;
 }
 
 bool JapaneseLocale() {
@@ -184,6 +284,8 @@ bool JapaneseLocale() {
     }
     return false;
 }
+
+std::string_view BeforeZeroByte(std::string_view bytes) { return bytes.substr(0, bytes.find('\0')); }
 
 }  // namespace
 
@@ -209,40 +311,58 @@ std::string RepairedUtf8(std::string_view bytes) {
     return out;
 }
 
-std::string UntypedTextToUtf8(std::string_view bytes) {
-    if (size_t end = bytes.find('\0'); end != std::string_view::npos) bytes = bytes.substr(0, end);
-    // UTF-8, perhaps with its last character cut off: it must hold a multi-byte character
-    // to tell, since plain ASCII reads the same in every encoding here.
-    bool multiByte = false, utf8 = true;
-    size_t utf8End = 0;
-    while (utf8End < bytes.size()) {
-        const TUtf8Step step = Utf8StepAt(bytes, utf8End);
-        if (!step.valid) {
-            utf8 = step.cutAtEnd && utf8End + step.length == bytes.size();
-            break;
-        }
-        multiByte |= step.length > 1;
-        utf8End += step.length;
+TTextEncoding UntypedEncoding(std::span<const std::string_view> texts) {
+    auto nonAscii = [](std::string_view text) { return std::any_of(text.begin(), text.end(), [](char c) { return c & 0x80; }); };
+    bool utf8 = true, multiByte = false;
+    for (std::string_view text : texts) {
+        const auto body = Utf8Body(BeforeZeroByte(text));
+        utf8 = utf8 && body;
+        multiByte |= body && nonAscii(*body);
     }
-    if (!multiByte && utf8 && utf8End == bytes.size()) return std::string(bytes);  // ASCII
-    if (utf8 && multiByte) return std::string(bytes.substr(0, utf8End));
-    thread_local TCp932Converter converter;
-    if (LooksLikeJisCp932(bytes) || JapaneseLocale()) {
-        bool replaced = false;
-        std::string text = converter.Convert(bytes, replaced);
-        // Strict CP932 anywhere; in a Japanese locale any CP932, repaired where it must be.
-        if (!replaced || JapaneseLocale()) return text;
+    if (utf8 && multiByte) return TTextEncoding::Utf8;
+    int cp932 = 0, windows1252 = 0;
+    for (std::string_view text : texts) {
+        text = BeforeZeroByte(text);
+        if (!nonAscii(text)) continue;  // ASCII reads the same either way
+        int replaced = 0;
+        Cp932().Convert(text, replaced);
+        cp932 += Cp932Evidence(text) - kUndecodable * replaced;
+        windows1252 += Windows1252Evidence(text);
     }
-    return FromWindows1252(bytes);
+    if (cp932 != windows1252) return cp932 > windows1252 ? TTextEncoding::Cp932 : TTextEncoding::Windows1252;
+    return JapaneseLocale() ? TTextEncoding::Cp932 : TTextEncoding::Windows1252;
 }
 
-std::string ToDisplayText(std::string_view bytes) {
-    if (bytes.size() >= 2) {
-        auto b0 = static_cast<uint8_t>(bytes[0]), b1 = static_cast<uint8_t>(bytes[1]);
-        if (b0 == 0xFF && b1 == 0xFE) return FromUtf16(bytes.substr(2), false);
-        if (b0 == 0xFE && b1 == 0xFF) return FromUtf16(bytes.substr(2), true);
+std::string TextToUtf8(std::string_view bytes, TTextEncoding encoding) {
+    switch (encoding) {
+    case TTextEncoding::Utf16LE:
+    case TTextEncoding::Utf16BE:
+        return FromUtf16(bytes, encoding == TTextEncoding::Utf16BE);
+    case TTextEncoding::Utf8: {
+        bytes = BeforeZeroByte(bytes);
+        if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
+        // A character cut off at the end goes; one broken inside is marked.
+        size_t end = 0;
+        while (end < bytes.size()) {
+            const TUtf8Step step = Utf8StepAt(bytes, end);
+            if (step.cutAtEnd && end + step.length == bytes.size()) break;
+            end += step.length;
+        }
+        return RepairedUtf8(bytes.substr(0, end));
     }
-    return UntypedTextToUtf8(bytes);
+    case TTextEncoding::Cp932: {
+        int replaced = 0;
+        return Cp932().Convert(BeforeZeroByte(bytes), replaced);
+    }
+    case TTextEncoding::Windows1252:
+        break;
+    }
+    return FromWindows1252(BeforeZeroByte(bytes));
+}
+
+std::string UntypedTextToUtf8(std::string_view bytes) {
+    const std::string_view texts[] = {bytes};
+    return TextToUtf8(bytes, UntypedEncoding(texts));
 }
 
 }  // namespace zentu

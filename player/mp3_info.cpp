@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -150,30 +151,43 @@ size_t TextEnd(std::string_view text, size_t from, uint8_t encoding) {
     return text.size();
 }
 
-// A text of an ID3v2 frame as TMP3Info hands it out: ISO-8859-1 (on the desktops this
-// program came from, the Japanese code page) bytes as they are; UTF-8 made well-formed, so
-// that the display does not take it for another encoding; UTF-16 always with a byte-order
-// mark in front (UTF-16BE has none of its own), which is how the display tells it. A text
-// without a character (a byte-order mark alone) is empty.
-std::string HandOutText(uint8_t encoding, std::string_view text) {
-    if (encoding == 3) {
-        if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-        return TextEnd(text, 0, encoding) == 0 ? std::string() : RepairedUtf8(text);
-    }
-    if (!IsUtf16Encoding(encoding)) return TextEnd(text, 0, encoding) == 0 ? std::string() : std::string(text);
-    const bool bom = text.size() >= 2 && ((text[0] == '\xFF' && text[1] == '\xFE') || (text[0] == '\xFE' && text[1] == '\xFF'));
-    const size_t body = bom ? 2 : 0;
-    if (TextEnd(text, body, encoding) == body) return {};
-    if (bom && encoding == 1) return std::string(text);
-    // UTF-16BE, or UTF-16 whose writer left the mark out (its first unit tells the order).
-    const bool bigEndian = encoding == 2 || (text[0] == '\0' && text.size() > 1 && text[1] != '\0');
-    return std::string(bigEndian ? "\xFE\xFF" : "\xFF\xFE") + std::string(text.substr(body));
+// A text of an ID3v2 frame as TMP3Info keeps it: as the frame holds it, empty when it has no
+// character (a byte-order mark alone).
+std::string FrameText(uint8_t encoding, std::string_view text) {
+    const bool bom = IsUtf16Encoding(encoding) && text.size() >= 2 &&
+                     ((text[0] == '\xFF' && text[1] == '\xFE') || (text[0] == '\xFE' && text[1] == '\xFF'));
+    const bool utf8Bom = encoding == 3 && text.starts_with("\xEF\xBB\xBF");
+    const size_t body = bom ? 2 : utf8Bom ? 3 : 0;
+    return TextEnd(text, body, encoding) == body ? std::string() : std::string(text);
+}
+
+// The encoding an ID3v2 frame's encoding byte names; nullopt for ISO-8859-1, which taggers
+// write in whatever code page they run in.
+std::optional<TTextEncoding> Id3v2Encoding(uint8_t encoding, std::string_view text) {
+    if (encoding == 3) return TTextEncoding::Utf8;
+    if (!IsUtf16Encoding(encoding)) return std::nullopt;
+    // UTF-16 with a byte-order mark, UTF-16BE, or UTF-16 whose writer left the mark out
+    // (its first unit tells the order).
+    const bool bigEndian = text.starts_with("\xFE\xFF") ||
+                           (!text.starts_with("\xFF\xFE") &&
+                            (encoding == 2 || (text.size() > 1 && text[0] == '\0' && text[1] != '\0')));
+    return bigEndian ? TTextEncoding::Utf16BE : TTextEncoding::Utf16LE;
+}
+
+std::string_view ValueOf(std::string_view line) { return line.substr(line.find('=') + 1); }
+
+// The values of name=value lines.
+std::vector<std::string_view> Values(const std::vector<std::string>& lines) {
+    std::vector<std::string_view> values;
+    for (const std::string& line : lines) values.push_back(ValueOf(line));
+    return values;
 }
 
 // The comment to show among the COMM frames of a tag: the first without a description,
 // else the first whose description is not one of the players' private notes ("iTunNORM").
 struct TCommentChoice {
     std::string text;
+    std::optional<TTextEncoding> encoding;
     int rank = 3;
 
     void Offer(const std::string& data) {
@@ -182,7 +196,8 @@ struct TCommentChoice {
         const std::string_view rest = std::string_view(data).substr(4);  // after the language
         const size_t descriptionEnd = TextEnd(rest, 0, encoding);
         const size_t textStart = std::min(rest.size(), descriptionEnd + (IsUtf16Encoding(encoding) ? 2 : 1));
-        std::string shown = HandOutText(encoding, rest.substr(textStart));
+        const std::string_view value = rest.substr(textStart);
+        std::string shown = FrameText(encoding, value);
         if (shown.empty()) return;
         std::string description;
         for (char c : rest.substr(0, descriptionEnd))
@@ -191,6 +206,7 @@ struct TCommentChoice {
         if (r < rank) {
             rank = r;
             text = std::move(shown);
+            this->encoding = Id3v2Encoding(encoding, value);
         }
     }
 };
@@ -319,36 +335,33 @@ private:
     bool afterFF_ = false;  // the byte before was FF: a zero byte now is no byte of the tag
 };
 
-// The value of the first line `name`=value (name without regard to case); empty when none.
-std::string Candidate(const std::vector<std::string>& lines, std::string_view name) {
-    for (const std::string& line : lines) {
-        const size_t eq = line.find('=');
-        if (eq == name.size() && SameLetters(std::string_view(line).substr(0, eq), name)) return line.substr(eq + 1);
-    }
-    return {};
-}
-
 struct TCandidateSource {
     const std::vector<std::string>* lines;
     std::string_view name;
+    TTextEncoding encoding = TTextEncoding::Windows1252;    // of every line, unless
+    const std::vector<TTextEncoding>* encodings = nullptr;  // each line has its own
 };
 
-// The longest candidate, the earlier one on equal lengths. Lengths count every byte (a frame
-// with a trailing zero byte is longer than the same letters without), but the text handed
-// out ends before the first zero byte, as a display shows it; a text that starts with a
-// UTF-16 byte-order mark (an ID3v2 frame in UTF-16) is handed out whole, since its zero
-// bytes are part of its characters.
+// The value of the first line `name`=value in each source (name without regard to case),
+// the longest of them, the earlier one on equal lengths, as UTF-8. Lengths count every byte
+// as the tag holds it (a frame with a trailing zero byte is longer than the same letters
+// without).
 std::string Longest(std::initializer_list<TCandidateSource> sources) {
-    std::string best;
+    std::string_view best;
+    TTextEncoding encoding = TTextEncoding::Windows1252;
     for (const TCandidateSource& s : sources) {
-        std::string c = Candidate(*s.lines, s.name);
-        if (c.size() > best.size()) best = std::move(c);
+        for (size_t i = 0; i < s.lines->size(); ++i) {
+            const std::string_view line = (*s.lines)[i];
+            const size_t eq = line.find('=');
+            if (eq != s.name.size() || !SameLetters(line.substr(0, eq), s.name)) continue;
+            if (ValueOf(line).size() > best.size()) {
+                best = ValueOf(line);
+                encoding = s.encodings ? (*s.encodings)[i] : s.encoding;
+            }
+            break;
+        }
     }
-    const bool utf16 = best.size() >= 2 && ((best[0] == '\xFF' && best[1] == '\xFE') ||
-                                             (best[0] == '\xFE' && best[1] == '\xFF'));
-    if (utf16) return best;
-    if (size_t zero = best.find('\0'); zero != std::string::npos) best.resize(zero);
-    return best;
+    return TextToUtf8(best, encoding);
 }
 
 }  // namespace
@@ -365,6 +378,8 @@ void TMP3Info::Clear() {
     riffInfo_.clear();
     tagFields_.clear();
     id3v2Frames_.clear();
+    id3v2Encodings_.clear();
+    id3v1Encoding_ = riffEncoding_ = apeEncoding_ = TTextEncoding::Windows1252;
     lyricsFields_.clear();
     apeItems_.clear();
     txxxGain_ = rva2Gain_ = apeGain_ = TReplayGain{};
@@ -503,6 +518,12 @@ void TMP3Info::ReadId3v2Frames(uint8_t major, uint8_t flags, int64_t size, int64
     const size_t idLength = major == 2 ? 3 : 4;
     const int64_t headerLength = major == 2 ? 6 : 10;
     TCommentChoice comment;
+    std::vector<size_t> untyped;  // this tag's ISO-8859-1 texts, read in one encoding at the end
+    auto keep = [&](std::string line, std::optional<TTextEncoding> encoding) {
+        if (!encoding) untyped.push_back(id3v2Frames_.size());
+        id3v2Frames_.push_back(std::move(line));
+        id3v2Encodings_.push_back(encoding.value_or(TTextEncoding::Windows1252));
+    };
     for (size_t frames = 0; body.Left() >= headerLength; ++frames) {
         std::string header;
         if (!body.Read(headerLength, &header)) break;
@@ -535,12 +556,19 @@ void TMP3Info::ReadId3v2Frames(uint8_t major, uint8_t flags, int64_t size, int64
                 comment.Offer(data);
             else if (id == "TXXX" || id == "RVA2")
                 ReadId3v2Gain(id, data);
-            else
-                id3v2Frames_.push_back(id + "=" + HandOutText(static_cast<uint8_t>(data[0]), std::string_view(data).substr(1)));
+            else {
+                const auto encoding = static_cast<uint8_t>(data[0]);
+                const std::string_view text = std::string_view(data).substr(1);
+                keep(id + "=" + FrameText(encoding, text), Id3v2Encoding(encoding, text));
+            }
         }
         if (!whole) break;
     }
-    if (!comment.text.empty()) id3v2Frames_.push_back("COMM=" + comment.text);
+    if (!comment.text.empty()) keep("COMM=" + comment.text, comment.encoding);
+    std::vector<std::string_view> texts;
+    for (size_t i : untyped) texts.push_back(ValueOf(id3v2Frames_[i]));
+    const TTextEncoding encoding = UntypedEncoding(texts);
+    for (size_t i : untyped) id3v2Encodings_[i] = encoding;
 }
 
 void TMP3Info::ReadId3v2Gain(const std::string& id, const std::string& data) {
@@ -645,6 +673,7 @@ bool TMP3Info::ReadTrailingTags() {
         } catch (const Exception&) {
             // A damaged INFO list costs its entries, never the tags after it.
         }
+        riffEncoding_ = UntypedEncoding(Values(riffInfo_));
     }
     if (ReadId3v1()) found_ |= fID3v1;
     ReadTagsEndingAt((found_ & fID3v1) ? id3v1Start_ : (found_ & fMacBinary) ? macDataEnd_ : r.Size());
@@ -702,12 +731,13 @@ bool TMP3Info::ReadApe(int64_t end) {
             continue;
         }
         if (!ReadBytes(valueSize, value)) break;
-        if (version == 2000) value = RepairedUtf8(value);
         if (SameLetters(key.substr(0, 11), "REPLAYGAIN_"))
             TakeReplayGain(key, value, apeGain_);
         else if (!key.empty())
             apeItems_.push_back(key + "=" + value);
     }
+    // Version 2 texts are UTF-8; version 1 says nothing.
+    apeEncoding_ = version == 2000 ? TTextEncoding::Utf8 : UntypedEncoding(Values(apeItems_));
     return true;
 }
 
@@ -747,6 +777,7 @@ bool TMP3Info::ReadId3v1() {
     tagFields_.push_back("COMMENT=" + FixedText(t + 97, 30));
     tagFields_.push_back(std::string("GENRE=") + Id3v1Genre(t[127]));
     if (t[125] == 0) tagFields_.push_back("TRACK=" + std::to_string(t[126]));
+    id3v1Encoding_ = UntypedEncoding(Values(tagFields_));
     id3v1Start_ = r.Position();
     return r.Skip(kId3v1Size);
 }
@@ -823,31 +854,41 @@ TReplayGain TMP3Info::Gain() const {
 }
 
 std::string TMP3Info::Title() const {
-    std::string title =
-        Longest({{&tagFields_, "TITLE"}, {&id3v2Frames_, "TIT2"}, {&riffInfo_, "INAM"}, {&apeItems_, "TITLE"}});
-    if (title.empty()) {
-        size_t slash = fileName_.find_last_of('/');
-        title = slash == std::string::npos ? fileName_ : fileName_.substr(slash + 1);
-    }
+    std::string title = Longest({{&tagFields_, "TITLE", id3v1Encoding_},
+                                 {&id3v2Frames_, "TIT2", {}, &id3v2Encodings_},
+                                 {&riffInfo_, "INAM", riffEncoding_},
+                                 {&apeItems_, "TITLE", apeEncoding_}});
+    if (title.empty()) title = UntypedTextToUtf8(fileName_.substr(fileName_.find_last_of('/') + 1));
     return title;
 }
 
 std::string TMP3Info::Artist() const {
-    return Longest({{&tagFields_, "ARTIST"}, {&id3v2Frames_, "TPE1"}, {&riffInfo_, "IART"}, {&apeItems_, "ARTIST"}});
+    return Longest({{&tagFields_, "ARTIST", id3v1Encoding_},
+                    {&id3v2Frames_, "TPE1", {}, &id3v2Encodings_},
+                    {&riffInfo_, "IART", riffEncoding_},
+                    {&apeItems_, "ARTIST", apeEncoding_}});
 }
 
 std::string TMP3Info::Album() const {
-    return Longest({{&tagFields_, "ALBUM"}, {&id3v2Frames_, "TALB"}, {&riffInfo_, "IPRD"}, {&apeItems_, "ALBUM"}});
+    return Longest({{&tagFields_, "ALBUM", id3v1Encoding_},
+                    {&id3v2Frames_, "TALB", {}, &id3v2Encodings_},
+                    {&riffInfo_, "IPRD", riffEncoding_},
+                    {&apeItems_, "ALBUM", apeEncoding_}});
 }
 
 std::string TMP3Info::Year() const {
-    return Longest({{&tagFields_, "YEAR"}, {&id3v2Frames_, "TYER"}, {&id3v2Frames_, "TDRC"}, {&riffInfo_, "ICRD"},
-                    {&apeItems_, "YEAR"}});
+    return Longest({{&tagFields_, "YEAR", id3v1Encoding_},
+                    {&id3v2Frames_, "TYER", {}, &id3v2Encodings_},
+                    {&id3v2Frames_, "TDRC", {}, &id3v2Encodings_},
+                    {&riffInfo_, "ICRD", riffEncoding_},
+                    {&apeItems_, "YEAR", apeEncoding_}});
 }
 
 std::string TMP3Info::Comment() const {
-    return Longest(
-        {{&tagFields_, "COMMENT"}, {&id3v2Frames_, "COMM"}, {&riffInfo_, "ICMT"}, {&apeItems_, "COMMENT"}});
+    return Longest({{&tagFields_, "COMMENT", id3v1Encoding_},
+                    {&id3v2Frames_, "COMM", {}, &id3v2Encodings_},
+                    {&riffInfo_, "ICMT", riffEncoding_},
+                    {&apeItems_, "COMMENT", apeEncoding_}});
 }
 
 }  // namespace zentu

@@ -1,9 +1,8 @@
 // TMP3Info: where a file's audio data starts and ends, and its tags: MacBinary header, RIFF
 // "data" and LIST/INFO chunks, ID3v2.2/2.3/2.4 texts, pictures and ReplayGain, ID3v1/1.1,
-// Lyrics3 v1 and v2, APEv1/v2. Texts are byte strings as the file holds them (UTF-16 texts
-// of an ID3v2 tag begin with their byte-order mark; UTF-8 frames and APEv2 items are made
-// well-formed, each bad sequence a U+FFFD); converting them for display (ToDisplayText) is
-// the application's job.
+// Lyrics3 v1 and v2, APEv1/v2. The lines it keeps are byte strings as the file holds them;
+// the texts it hands out are UTF-8, each read in the encoding its tag names or, where the
+// tag names none, in the one that fits all the tag's texts best (UntypedEncoding).
 #pragma once
 
 #include <cmath>
@@ -13,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/text_codec.h"
 #include "player/frame_walk.h"
 #include "player/mp_stream_reader.h"
 #include "player/track_info.h"
@@ -20,8 +20,6 @@
 namespace zentu {
 
 class TMpegDecoder;
-
-
 
 class TMP3Info {
 public:
@@ -50,6 +48,8 @@ public:
     // MPEG audio the player can open, and the stream's error when it cannot be read.
     void LoadFromFile(const std::string& fileName);
 
+    // The texts as shown (UTF-8): the longest of the tags' candidates; the title falls back
+    // to the file's name.
     std::string Title() const;
     std::string Artist() const;
     std::string Album() const;
@@ -116,6 +116,10 @@ private:
     int64_t riffDataStart_ = 0, riffDataLength_ = kUnknownLength;
     int64_t id3v1Start_ = 0, lyricsStart_ = 0, apeStart_ = 0;
     std::vector<std::string> riffInfo_, tagFields_, id3v2Frames_, lyricsFields_, apeItems_;
+    // What the texts are in: each ID3v2 line's, and one for every other tag.
+    std::vector<TTextEncoding> id3v2Encodings_;
+    TTextEncoding id3v1Encoding_ = TTextEncoding::Windows1252, riffEncoding_ = TTextEncoding::Windows1252,
+                  apeEncoding_ = TTextEncoding::Windows1252;
     TReplayGain txxxGain_, rva2Gain_, apeGain_;
     TPicture picture_;
     bool frontCover_ = false;  // picture_ is the front cover

@@ -20,13 +20,10 @@ const char kUnknownFormat[] = "unknown MPEG Audio format.";
 
 [[noreturn]] void RaiseUnknownFormat() { throw Exception(kUnknownFormat); }
 
-// The tags' title, or else the file's name without its folder.
+// The tags' title, or else the file's name without its folder (UTF-8).
 std::string TitleOf(const TMP3Info& info, const std::string& fileName) {
     std::string title = info.Title();
-    if (title.empty() && !fileName.empty()) {
-        const size_t slash = fileName.find_last_of('/');
-        title = slash == std::string::npos ? fileName : fileName.substr(slash + 1);
-    }
+    if (title.empty()) title = UntypedTextToUtf8(fileName.substr(fileName.find_last_of('/') + 1));
     return title;
 }
 
@@ -362,11 +359,11 @@ void TMP3Player::SetPosition(int32_t ms) {
 void TMP3Player::DescribeTrack(const mp3::TLameTag& lame) {
     TTrackInfo t;
     t.fileName = fileName_;
-    t.title = ToDisplayText(TitleOf(info_, fileName_));
-    t.artist = ToDisplayText(info_.Artist());
-    t.album = ToDisplayText(info_.Album());
-    t.year = ToDisplayText(info_.Year());
-    t.comment = ToDisplayText(info_.Comment());
+    t.title = TitleOf(info_, fileName_);
+    t.artist = info_.Artist();
+    t.album = info_.Album();
+    t.year = info_.Year();
+    t.comment = info_.Comment();
     t.durationMs = StreamDuration();
     t.sampleRate = sampleRate_;
     t.channels = channels_;

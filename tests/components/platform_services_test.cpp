@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <random>
 #include <sstream>
 
@@ -157,41 +158,44 @@ TEST_F(SingleInstanceTest, PathsAndAPlantedLink) {
 }
 
 TEST(DisplayText, Utf8Utf16Cp932AndWindows1252) {
-    setenv("LC_ALL", "C.UTF-8", 1);  // (the Japanese locale widens what reads as CP932)
+    setenv("LC_ALL", "C.UTF-8", 1);  // (a Japanese locale reads a tie as CP932)
     const struct {
         std::string_view bytes;
         const char* text;
+        std::optional<TTextEncoding> encoding = std::nullopt;  // none: the text does not say
     } kCases[] = {
         {"plain ascii \\ ~", "plain ascii \\ ~"},
         {"春の海", "春の海"},
-        {"\xFF\xFE\x25\x66\x6E\x30\x77\x6D"sv, "春の海"},
-        {"\xFE\xFF\x66\x25\x30\x6E\x6D\x77"sv, "春の海"},
+        {"\xFF\xFE\x25\x66\x6E\x30\x77\x6D"sv, "春の海", TTextEncoding::Utf16LE},
+        {"\xFE\xFF\x66\x25\x30\x6E\x6D\x77"sv, "春の海", TTextEncoding::Utf16BE},
+        {"\x66\x25\x30\x6E"sv, "春の", TTextEncoding::Utf16BE},
         // a surrogate pair, then a lone low surrogate
-        {"\xFF\xFE\x3D\xD8\x00\xDE\x00\xDC"sv, "\xF0\x9F\x98\x80\xEF\xBF\xBD"},
+        {"\xFF\xFE\x3D\xD8\x00\xDE\x00\xDC"sv, "\xF0\x9F\x98\x80\xEF\xBF\xBD", TTextEncoding::Utf16LE},
+        {"\xEF\xBB\xBF" "a\xFF" "b\xe6\x98"sv, "a\uFFFD" "b", TTextEncoding::Utf8},
+        {"\xFF\xFE" "te"sv, "ÿþte"},  // a byte-order mark only where the tag says UTF-16
         {"\x8f\x74\x82\xcc\x8a\x43", "春の海"},
         {"\xca\xde\xdd\xc4\xde \x83\x6f\x83\x93\x83\x68", "ﾊﾞﾝﾄﾞ バンド"},
-        // Latin-1 letters that CP932 would take as lead bytes (é, ü, ó, ö), and the
-        // Windows-1252 punctuation of 0x80-0x9F
         {"Caf\xe9 M\xfcller", "Café Müller"},
-        {"Sigur R\xf3s", "Sigur Rós"},
         {"Bj\xf6rk \x93quoted\x94 \x80 \x81", "Björk “quoted” € \xC2\x81"},
         {"a\x80" "b\xa0", "a€b\xC2\xA0"},
-        // NEC and IBM extensions are no JIS characters: outside a Japanese locale, Latin-1
+        {"Don\x92t Stop", "Don’t Stop"},
+        {"\x97\xf6", "恋"},
+        // NEC and IBM extensions speak for neither reading: the locale decides
         {"\x87\x40 \xfb\xfc", "‡@ ûü"},
         // fixed-size fields cut in the middle of a character: the half character goes
         {"\x8f\x74\x82\xcc\x8a", "春の"},
         {"\x8f\x74\x82\xcc\x8a\0\0\0"sv, "春の"},
         {"\xe6\x98\xa5\xe3\x81\xae\xe6\xb5", "春の"},
-        {"\xFF\xFE\x25\x66\x6E"sv, "春"},
-        {"\xFF\xFE\x3D\xD8"sv, ""},
-        {"C", "C"},
+        {"\xFF\xFE\x25\x66\x6E"sv, "春", TTextEncoding::Utf16LE},
+        {"\xFF\xFE\x3D\xD8"sv, "", TTextEncoding::Utf16LE},
         {"ab\0cd"sv, "ab"},
         {"", ""},
     };
-    for (const auto& c : kCases) EXPECT_EQ(ToDisplayText(c.bytes), c.text) << c.text;
+    for (const auto& c : kCases)
+        EXPECT_EQ(c.encoding ? TextToUtf8(c.bytes, *c.encoding) : UntypedTextToUtf8(c.bytes), c.text) << c.text;
 
     setenv("LC_ALL", "ja_JP.UTF-8", 1);
-    EXPECT_EQ(ToDisplayText("\x87\x40 \x81\x60 \\ ~ \xfb\xfc \xca\xde\xdd\xc4\xde"), "① ～ \\ ~ 髙 ﾊﾞﾝﾄﾞ");
+    EXPECT_EQ(UntypedTextToUtf8("\x87\x40 \x81\x60 \\ ~ \xfb\xfc \xca\xde\xdd\xc4\xde"), "① ～ \\ ~ 髙 ﾊﾞﾝﾄﾞ");
     unsetenv("LC_ALL");
 }
 
@@ -213,9 +217,10 @@ TEST(DisplayText, AnyBytesGiveWellFormedUtf8) {
         std::string bytes(random() % 40, '\0');
         for (char& c : bytes) c = static_cast<char>(random() % 3 == 0 ? 0x80 + random() % 0x80 : random() % 256);
         if (round % 4 == 1 && bytes.size() >= 2) bytes[0] = '\xFF', bytes[1] = '\xFE';
-        std::string text = ToDisplayText(bytes);
-        ASSERT_TRUE(IsValidUtf8(text)) << round;
-        ASSERT_EQ(text.find('\0'), std::string::npos);
+        for (std::string text : {UntypedTextToUtf8(bytes), TextToUtf8(bytes, static_cast<TTextEncoding>(round % 5))}) {
+            ASSERT_TRUE(IsValidUtf8(text)) << round;
+            ASSERT_EQ(text.find('\0'), std::string::npos);
+        }
     }
 }
 

@@ -1,11 +1,13 @@
 #include "player/mp3_info.h"
 
 #include <gtest/gtest.h>
+#include <iconv.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <span>
 
 #include "platform/exceptions.h"
 #include "player/mp3_info_fixtures.h"
@@ -93,12 +95,12 @@ TEST(Mp3InfoTexts, LongestCandidateWinsAndEarlierOnTies) {
         EXPECT_EQ(r.info.Album(), "Lower");  // names compare without regard to case
     }
     {
-        // A UTF-16 frame keeps its zero bytes: they belong to its characters.
-        const std::string utf16("\xFF\xFES\0o\0n\0g\0\0\0", 12);
-        Bytes file = Concat({Tag23({Id3v2Frame("TIT2", utf16)}), Frames(2), Id3v1({.title = "Song"})});
+        // A UTF-16 frame counts its zero bytes: they belong to its characters.
+        Bytes file = Concat({Tag23({Id3v2FrameOf(3, "TIT2", "\1\xFF\xFES\0o\0n\0g\0"s)}), Frames(2), Id3v1({.title = "Song"})});
         Reading r(file);
         ASSERT_TRUE(r.All());
-        EXPECT_EQ(r.info.Title(), utf16);
+        EXPECT_EQ(r.info.Title(), "Song");
+        EXPECT_EQ(r.info.Id3v2Frames(), Lines{"TIT2=\xFF\xFES\0o\0n\0g\0"s});
     }
 }
 
@@ -130,6 +132,49 @@ TEST(Mp3InfoTexts, WithoutTagsTitleIsTheFileName) {
     EXPECT_EQ(info.Artist() + info.Album() + info.Year() + info.Comment(), "");
     EXPECT_EQ(info.AudioStart(), 0);
     EXPECT_EQ(info.AudioLength(), 3 * kFrameBytes);
+}
+
+// `text` (UTF-8) in another character set.
+std::string Encoded(std::string_view text, const char* charset) {
+    iconv_t cd = iconv_open(charset, "UTF-8");
+    std::string out(text.size() * 2, '\0');
+    char *in = const_cast<char*>(text.data()), *to = out.data();
+    size_t inLeft = text.size(), outLeft = out.size();
+    EXPECT_NE(iconv(cd, &in, &inLeft, &to, &outLeft), static_cast<size_t>(-1)) << text;
+    iconv_close(cd);
+    return out.substr(0, out.size() - outLeft);
+}
+
+// Texts whose tag does not say their encoding, in a Western and a Japanese locale: each as an
+// ID3v1 field and as an ID3v2 frame in ISO-8859-1, beside an ASCII artist; and a title that
+// could be either, read as the album beside it is (one tag, one encoding).
+TEST(Mp3InfoTexts, UntypedTextsReadInTheLikelierEncoding) {
+    constexpr const char* kWestern[] = {"Céline Dion", "Pokémon", "Mädchen", "Händel", "Homogénic", "Édition spéciale",
+                                        "“Quote”", "Œuvre Š", "Björk", "Für Elise", "Déjà vu", "Sigur Rós", "Beyoncé",
+                                        "Motörhead", "Don’t Stop", "Œdipe", "«Liberté»"};
+    constexpr const char* kJapanese[] = {"春の海", "東京", "宇多田ヒカル", "ｱｲｳｴｵ", "夜に駆ける", "残酷な天使のテーゼ",
+                                         "東京事変", "Beautiful World (宇多田)", "恋", "涙", "ﾗ"};
+    for (const char* locale : {"C.UTF-8", "ja_JP.UTF-8"}) {
+        setenv("LC_ALL", locale, 1);
+        using TTexts = std::pair<std::span<const char* const>, const char*>;
+        for (const auto& [texts, charset] : {TTexts{kWestern, "WINDOWS-1252"}, TTexts{kJapanese, "CP932"}}) {
+            for (const char* text : texts) {
+                SCOPED_TRACE(std::string(locale) + " " + text);
+                const std::string bytes = Encoded(text, charset);
+                Reading v1(Concat({Frames(2), Id3v1({.title = bytes, .artist = "Artist"})}));
+                Reading v2(Concat({Tag23({Id3v2Frame("TIT2", bytes), Id3v2Frame("TPE1", "Artist")}), Frames(2)}));
+                for (Reading* r : {&v1, &v2}) {
+                    ASSERT_TRUE(r->All());
+                    EXPECT_EQ(r->info.Title(), text);
+                    EXPECT_EQ(r->info.Artist(), "Artist");
+                }
+            }
+        }
+        Reading sea(Concat({Frames(2), Id3v1({.title = Encoded("海", "CP932"), .album = Encoded("東京事変", "CP932")})}));
+        ASSERT_TRUE(sea.All());
+        EXPECT_EQ(sea.info.Title(), "海") << locale;
+    }
+    unsetenv("LC_ALL");
 }
 
 TEST(Mp3InfoId3v1, FieldsGenresAndTrack) {
@@ -189,22 +234,22 @@ TEST(Mp3InfoId3v2, TextsOfEveryVersionAndTheAudioAfterTheTag) {
          Id3v2(3, Concat({Id3v2FrameOf(3, "TIT2", "\1\xFF\xFES\0o\0\0\0"s),
                           Id3v2FrameOf(3, "COMM", "\1eng\xFF\xFEi\0T\0u\0n\0N\0O\0R\0M\0\0\0\xFF\xFE" "0\0"s),
                           Id3v2FrameOf(3, "COMM", "\1eng\xFF\xFE\0\0\xFF\xFEH\0i\0"s), Bytes(333, 0)})),
-         "\xFF\xFES\0o\0\0\0"s, "", "", "\xFF\xFEH\0i\0"s},
+         "So", "", "", "Hi"},
         {"v2.3 unsynchronised as a whole",
          Id3v2(3, Unsynchronised(Concat({Id3v2FrameOf(3, "TIT2", "\0X\xFFY"s), Id3v2FrameOf(3, "TPE1", "\0\xFF\xFF"s)})),
                0x80),
-         "X\xFFY", "\xFF\xFF"},
+         "XÿY", "ÿÿ"},
         {"v2.4 UTF-8, UTF-16BE, TDRC, a comment only here",
          Id3v2(4, Concat({Id3v2FrameOf(4, "TIT2", "\3Gr\xC3\xBC\xC3\x9F" "e\0"s), Id3v2FrameOf(4, "TPE1", "\2\0A\0b"s),
                           Id3v2FrameOf(4, "TDRC", "\3" "2024-05-01"s), Id3v2FrameOf(4, "COMM", "\3eng\0Vier"s)})),
-         "Gr\xC3\xBC\xC3\x9F" "e", "\xFE\xFF\0A\0b"s, "2024-05-01", "Vier"},
+         "Grüße", "Ab", "2024-05-01", "Vier"},
         {"v2.4 data length, grouping, per-frame unsynchronisation, compression",
          Id3v2(4, Concat({Id3v2FrameOf(4, "TIT2", "\0\0\0\4\0A\xFF\0B"s, 0x03), Id3v2FrameOf(4, "TPE1", "\x81\0G"s, 0x40),
                           Id3v2FrameOf(4, "TYER", "\0\0\0\0zlib"s, 0x08)})),
-         "A\xFF" "B", "G"},
+         "AÿB", "G"},
         {"v2.4 unsynchronised tag, extended header, footer",
          Concat({Id3v2(4, Concat({Bytes{0, 0, 0, 6, 1, 0}, Id3v2FrameOf(4, "TIT2", "\0\xFF\0Z"s)}), 0xD0), footer}),
-         "\xFFZ"},
+         "ÿZ"},
         {"25 bytes of padding", Tag23({Id3v2Frame("TIT2", "Padded")}, 25), "Padded"},
         {"20 MB of padding", Tag23({Id3v2Frame("TIT2", "Huge")}, 20 << 20), "Huge"},
         {"a picture full of frame headers",
@@ -219,6 +264,7 @@ TEST(Mp3InfoId3v2, TextsOfEveryVersionAndTheAudioAfterTheTag) {
          Id3v2(4, Concat({Id3v2FrameOf(4, "TIT2", "\1\xFF\xFE"s), Id3v2FrameOf(4, "TPE1", "\3\xEF\xBB\xBF"s),
                           Id3v2FrameOf(4, "TDRC", "\3" "20\xFF" "1"s)})),
          "", "", "20\uFFFD" "1"},
+        {"ISO-8859-1 beginning as a byte-order mark does", Tag23({Id3v2Frame("TIT2", "\xFF\xFE" "Ete")}), "ÿþEte"},
         {"two tags", Concat({Tag23({Id3v2Frame("TIT2", "First")}, 3), Tag23({Id3v2Frame("TALB", "Second")}, 5)}),
          "First"},
     };
@@ -290,8 +336,8 @@ TEST(Mp3InfoApe, WhereverTaggersPutIt) {
          ape1, 0, "Ape Title", "2001"},
         {"v2 header and footer at the end, UTF-8 repaired", Ape({{"TITLE", "Gr\xC3\xBC\xFF"}}, 2000, true),
          TMP3Info::fApe, 0, "Gr\xC3\xBC\uFFFD"},
-        {"v1 before Lyrics3", Concat({Ape({{"Title", "Version 1 \xFF"}}, 1000), Lyrics3v2({{"IND", "00"}}), Id3v1({})}),
-         ape1 | TMP3Info::fLyrics3, 0, "Version 1 \xFF"},
+        {"v1 (CP932) before Lyrics3", Concat({Ape({{"Title", "\x93\x8c\x8b\x9e"}}, 1000), Lyrics3v2({{"IND", "00"}}), Id3v1({})}),
+         ape1 | TMP3Info::fLyrics3, 0, "東京"},
         {"after Lyrics3, equal lengths: ID3v1 first",
          Concat({Lyrics3v1("words"), Ape({{"title", "Same"}}, 2000, true), Id3v1({.title = "Abcd"})}),
          ape1 | TMP3Info::fLyrics3, 25, "Abcd"},
