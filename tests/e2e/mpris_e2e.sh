@@ -32,8 +32,6 @@ near() { local v; v=$("${@:3}" 2>/dev/null) && awk -v v="$v" -v w="$1" -v t="$2"
 position() { playerctl -p zentu position; }
 trackid() { playerctl -p zentu metadata mpris:trackid 2>/dev/null; }
 changed() { [ "$(trackid)" != "$1" ]; }
-# A call as key bindings send it: dbus-send with neither --print-reply nor --type, a signal.
-send() { dbus-send --session --dest=org.mpris.MediaPlayer2.zentu /org/mpris/MediaPlayer2 "$@" || fail "dbus-send $*"; }
 no_cover_left() { [ -z "$(ls -A "$XDG_RUNTIME_DIR/zentu" 2>/dev/null)" ]; }
 quit_and_check() {
   wait $APPPID; local rc=$?
@@ -87,38 +85,49 @@ dbus-send --session --print-reply --dest=org.mpris.MediaPlayer2.zentu /org/mpris
   org.mpris.MediaPlayer2.Quit > /dev/null || fail "Quit refused"
 quit_and_check
 
-# 2. Random play, driven as key bindings do: dbus-send without asking for a reply.
-: > "$LOG"
-"$APP" "D$MUSIC" > "$LOG" 2>&1 & APPPID=$!; PIDS+=($APPPID)
-waitfor 10 listed || fail "not listed again"
-says Playing status
-send org.mpris.MediaPlayer2.Player.Pause
-says Paused status
-send org.mpris.MediaPlayer2.Player.PlayPause
-says Playing status
-send org.mpris.MediaPlayer2.Player.PlayPause
-says Paused status
-send org.mpris.MediaPlayer2.Player.Play
-says Playing status
-before=$(playerctl -p zentu metadata title); id=$(trackid)
-send org.mpris.MediaPlayer2.Player.Next
-waitfor 5 changed "$id" || fail "Next did nothing"
-id=$(trackid)
-send org.mpris.MediaPlayer2.Player.Previous  # random play: back to the title played before
-waitfor 5 changed "$id" || fail "Previous did nothing"
-says "$before" metadata title
+# 2. Random play, driven as key bindings do: every method and the settable property, sent
+# without asking for a reply, as a signal (dbus-send with neither --print-reply nor --type)
+# and as a method call.
 seeks() { [ "$(grep -c 'member=Seeked' "$WORK/seeked.log")" -ge "$1" ]; }
-seen=$(grep -c 'member=Seeked' "$WORK/seeked.log")
-send org.mpris.MediaPlayer2.Player.Seek int64:3000000
-waitfor 5 seeks $((seen + 1)) || fail "Seek did nothing: $(cat "$WORK/seeked.log")"
-send org.mpris.MediaPlayer2.Player.Stop
-says Stopped status
-# A method call that wants no reply acts as well.
-dbus-send --session --type=method_call --dest=org.mpris.MediaPlayer2.zentu /org/mpris/MediaPlayer2 \
-  org.mpris.MediaPlayer2.Player.PlayPause || fail "dbus-send --type=method_call"
-says Playing status
-send org.mpris.MediaPlayer2.Quit
-quit_and_check
+volume_is() { near "$1" 0.001 playerctl -p zentu volume; }
+for form in signal method_call; do
+  send() { dbus-send --session --type=$form --dest=org.mpris.MediaPlayer2.zentu /org/mpris/MediaPlayer2 "$@" \
+    || fail "dbus-send --type=$form $*"; }
+  : > "$LOG"
+  "$APP" "D$MUSIC" > "$LOG" 2>&1 & APPPID=$!; PIDS+=($APPPID)
+  waitfor 10 listed || fail "$form: not listed again"
+  says Playing status
+  send org.mpris.MediaPlayer2.Player.Pause
+  says Paused status
+  send org.mpris.MediaPlayer2.Player.PlayPause
+  says Playing status
+  send org.mpris.MediaPlayer2.Player.PlayPause
+  says Paused status
+  send org.mpris.MediaPlayer2.Player.Play
+  says Playing status
+  before=$(playerctl -p zentu metadata title); id=$(trackid)
+  send org.mpris.MediaPlayer2.Player.Next
+  waitfor 5 changed "$id" || fail "$form: Next did nothing"
+  id=$(trackid)
+  send org.mpris.MediaPlayer2.Player.Previous  # random play: back to the title played before
+  waitfor 5 changed "$id" || fail "$form: Previous did nothing"
+  says "$before" metadata title
+  seen=$(grep -c 'member=Seeked' "$WORK/seeked.log")
+  send org.mpris.MediaPlayer2.Player.Seek int64:3000000
+  waitfor 5 seeks $((seen + 1)) || fail "$form: Seek did nothing: $(cat "$WORK/seeked.log")"
+  send org.mpris.MediaPlayer2.Player.SetPosition objpath:"$(trackid | tr -d "'")" int64:20000000
+  waitfor 5 seeks $((seen + 2)) || fail "$form: SetPosition did nothing: $(cat "$WORK/seeked.log")"
+  expect "$form: SetPosition to 20 s ($(position))" near 20 0.5 position
+  send org.freedesktop.DBus.Properties.Set string:org.mpris.MediaPlayer2.Player string:Volume variant:double:0.25
+  waitfor 5 volume_is 0.25 || fail "$form: Volume not set: $(playerctl -p zentu volume 2>&1)"
+  send org.mpris.MediaPlayer2.Player.OpenUri string:file:///nothing  # accepted, does nothing
+  send org.mpris.MediaPlayer2.Raise
+  waitlog '^window:shown' 5 || fail "$form: Raise did not show the window"
+  send org.mpris.MediaPlayer2.Player.Stop
+  says Stopped status
+  send org.mpris.MediaPlayer2.Quit
+  quit_and_check
+done
 
 if [ ${#FAILED[@]} -gt 0 ]; then printf 'FAIL: %s\n' "${FAILED[@]}"; exit 1; fi
 echo "media controls end-to-end: passed"
