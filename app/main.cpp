@@ -9,6 +9,7 @@
 #include "app/app_logic.h"
 #include "app/main_window.h"
 #include "app/mpris.h"
+#include "app/quit_signals.h"
 #include "platform/exceptions.h"
 #include "platform/power_off.h"
 #include "platform/qt_main_loop.h"
@@ -56,6 +57,8 @@ int main(int argc, char* argv[]) {
         if (!window.Terminated()) {
             // No notification area: the window is the only way in, so it is shown at once.
             if (!window.TTray->Available()) window.PUML_MainWindowClick();
+            // Ended by the session or a terminal, as by the exit item: nothing is left behind.
+            const zentu::TQuitSignals quitSignals([&window] { window.PUML_Exit->trigger(); });
             zentu::TMprisService mpris(window, QDBusConnection::sessionBus(), std::getenv("XDG_RUNTIME_DIR"));
             result = application.exec();
         }

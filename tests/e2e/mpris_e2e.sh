@@ -129,5 +129,19 @@ for form in signal method_call; do
   quit_and_check
 done
 
+# 3. A logout (SIGTERM), a closed terminal (SIGHUP) and Ctrl+C (SIGINT) end Zentu as Quit
+# does: the cover file goes, and timer play's power-off is not done.
+for sig in TERM HUP INT; do
+  : > "$LOG"
+  # (A background command of a shell without job control starts with SIGINT ignored.)
+  env --default-signal=INT "$APP" "D$MUSIC" C T5 P > "$LOG" 2>&1 & APPPID=$!; PIDS+=($APPPID)
+  waitfor 10 listed || fail "SIG$sig: not listed"
+  says "First title" metadata title
+  [ -n "$(playerctl -p zentu metadata mpris:artUrl 2>/dev/null)" ] || fail "SIG$sig: no cover offered"
+  kill -s $sig $APPPID
+  waitlog '^exit' 10 || fail "SIG$sig did not end it"
+  quit_and_check
+done
+
 if [ ${#FAILED[@]} -gt 0 ]; then printf 'FAIL: %s\n' "${FAILED[@]}"; exit 1; fi
 echo "media controls end-to-end: passed"
