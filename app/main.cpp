@@ -25,9 +25,13 @@ std::string ExecutablePath(const char* argv0) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    // A second copy ends at once, without a word.
-    zentu::TSingleInstanceLock instance("zentu");
+    // A second copy ends at once, without a word; where no lock can be made, none starts.
+    const zentu::TSingleInstanceLock instance("zentu");
     if (instance.AnotherCopyRuns()) return 0;
+    if (!instance.Acquired()) {
+        std::cerr << "zentu: no lock file could be made (" << instance.Path() << "): not started\n";
+        return 1;
+    }
 
     QApplication application(argc, argv);
     application.setApplicationName(QStringLiteral("zentu"));

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <random>
 #include <sstream>
 
@@ -145,14 +146,48 @@ TEST_F(SingleInstanceTest, TheLockGoesWithAKilledHolder) {
     close(ready[1]);
 }
 
-TEST_F(SingleInstanceTest, PathsAndAPlantedLink) {
-    unsetenv("XDG_RUNTIME_DIR");
-    EXPECT_EQ(TSingleInstanceLock::LockPath("zentu"), "/tmp/zentu-" + std::to_string(getuid()) + ".lock");
-    setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
-    fs::create_symlink(dir_ + "/elsewhere", dir_ + "/zentu-test.lock");
-    TSingleInstanceLock lock("zentu-test");
-    EXPECT_FALSE(lock.Acquired());
-    EXPECT_FALSE(lock.AnotherCopyRuns());  // the program runs unguarded rather than not at all
+// Where the runtime folder cannot hold the lock, the shared folder does; where neither can,
+// the start is refused (never two copies unguarded).
+TEST_F(SingleInstanceTest, TheSharedFolderStandsInForAnUnusableRuntimeFolder) {
+    const std::string shared = dir_ + "/shared", uid = std::to_string(getuid());
+    fs::create_directories(shared);
+    std::ofstream(dir_ + "/a-file") << "not a folder";
+    fs::create_directories(dir_ + "/linked");
+    fs::create_symlink(dir_ + "/elsewhere", dir_ + "/linked/zentu-test.lock");
+    const std::string lock = shared + "/zentu-test-" + uid + ".lock";
+    const struct {
+        std::optional<std::string> runtime;
+        std::string sharedFolder, lock;  // lock: empty when the start is refused
+    } kCases[] = {
+        {std::nullopt, shared, lock},
+        {"relative", shared, lock},
+        {dir_ + "/linked", shared, lock},  // a planted link is not followed
+        {dir_ + "/missing", shared, lock},
+        {dir_ + "/a-file", shared, lock},
+        {"/proc", shared, lock},  // not writable, even for root
+        {dir_ + "/missing", dir_ + "/missing-too", ""},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.runtime.value_or("unset"));
+        if (c.runtime)
+            setenv("XDG_RUNTIME_DIR", c.runtime->c_str(), 1);
+        else
+            unsetenv("XDG_RUNTIME_DIR");
+        const auto second = [&] {
+            TSingleInstanceLock other("zentu-test", c.sharedFolder);
+            return other.Acquired() ? 0 : other.AnotherCopyRuns() ? 3 : 4;
+        };
+        {
+            TSingleInstanceLock first("zentu-test", c.sharedFolder);
+            EXPECT_EQ(first.Acquired(), !c.lock.empty());
+            EXPECT_FALSE(first.AnotherCopyRuns());
+            if (!c.lock.empty()) {
+                EXPECT_EQ(first.Path(), c.lock);
+            }
+            EXPECT_EQ(InChild(second), c.lock.empty() ? 4 : 3);
+        }
+        EXPECT_EQ(InChild(second), c.lock.empty() ? 4 : 0);
+    }
     EXPECT_FALSE(fs::exists(dir_ + "/elsewhere"));
 }
 
