@@ -1,6 +1,7 @@
 // Zentu: one copy per user, the window created hidden, the tray, the event loop.
 #include <QApplication>
 #include <QMessageBox>
+#include <QScopeGuard>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -16,6 +17,10 @@
 #include "platform/single_instance.h"
 
 namespace {
+
+void ShowErrorBox(std::exception_ptr error) {
+    QMessageBox::critical(nullptr, QStringLiteral("Zentu v1.1"), QString::fromStdString(zentu::ExceptionText(error)));
+}
 
 std::string ExecutablePath(const char* argv0) {
     const QString path = QCoreApplication::applicationFilePath();
@@ -39,10 +44,7 @@ int main(int argc, char* argv[]) {
     application.setFont(zentu::WindowFont());
 
     zentu::TQtMainLoop loop;
-    loop.SetExceptionDisplay([](std::exception_ptr error) {
-        const QString text = QString::fromStdString(zentu::ExceptionText(error));
-        QMessageBox::critical(nullptr, QStringLiteral("Zentu v1.1"), text);
-    });
+    loop.SetExceptionDisplay(ShowErrorBox);
     zentu::SetMainLoop(&loop);
 
     zentu::TSystemPowerControl power;
@@ -57,6 +59,9 @@ int main(int argc, char* argv[]) {
     int result = 0;
     {
         zentu::TF window(std::move(options));
+        // While the window lives, the player's errors are shown through it.
+        loop.SetExceptionDisplay([&window](std::exception_ptr error) { window.ShowPlaybackError(error); });
+        const auto plainDisplay = qScopeGuard([&loop] { loop.SetExceptionDisplay(ShowErrorBox); });
         window.FormCreate();
         if (!window.Terminated()) {
             // No notification area: the window is the only way in, so it is shown at once.

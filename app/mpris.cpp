@@ -201,6 +201,7 @@ bool TMprisService::Callable(const QString& interface, const QString& member) co
 }
 
 QString TMprisService::PlaybackStatus() const {
+    if (window_.PlaybackFailed()) return QStringLiteral("Stopped");
     switch (window_.MP->Status()) {
     case TMP3Status::mpsPlaying:
         return QStringLiteral("Playing");
