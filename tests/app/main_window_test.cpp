@@ -87,10 +87,7 @@ protected:
         options.trayAvailable = [] { return false; };
         options.minuteMs = minuteMs;
         options.terminate = [this] { ++terminations_; };
-        options.showError = [this](const QString& text) {
-            errors_.push_back(text);
-            if (inErrorBox_) inErrorBox_();
-        };
+        options.showError = [this](const QString& text) { errors_.push_back(text); inErrorBox_(); };
         options.trace = &trace_;
         options.random = random_;
         window_ = std::make_unique<TF>(std::move(options));
@@ -110,7 +107,7 @@ protected:
     TFakePower power_;
     int terminations_ = 0;
     std::vector<QString> errors_;
-    std::function<void()> inErrorBox_;  // runs while an error box waits
+    std::function<void()> inErrorBox_ = [] {};  // runs while an error box waits
     std::ostringstream trace_;
     std::function<int(int)> random_;  // the window's own when empty
     std::unique_ptr<TF> window_;
@@ -578,8 +575,7 @@ TEST_F(MainWindow, ASoundOutputThatCannotOpenIsShownOnceAndNothingPlays) {
     EXPECT_EQ(f.MPList->currentRow(), 0);
 }
 
-// A playback error (here the output's target is full) waits in its box; the media controls
-// meanwhile say the file has stopped, where its sound stopped.
+// While a playback error's box waits, the media controls say Stopped, where the sound stopped.
 TEST_F(MainWindow, WhileAPlaybackErrorWaitsTheMediaControlsSayStopped) {
     WriteStream(dir_ / "a.mp3", 200);
     auto& loop = static_cast<TQtMainLoop&>(MainLoop());
@@ -590,19 +586,12 @@ TEST_F(MainWindow, WhileAPlaybackErrorWaitsTheMediaControlsSayStopped) {
     setenv("ZENTU_AUDIO", "null", 1);
     unsetenv("ZENTU_ALSA_DEVICE");
     TMprisService mpris(f, QDBusConnection(QStringLiteral("zentu-test-no-bus")), nullptr);
-    QString status;
-    qlonglong position = -1, later = -1;
     inErrorBox_ = [&] {
-        status = mpris.PlaybackStatus();
-        position = mpris.Position();
+        EXPECT_EQ(mpris.PlaybackStatus().toStdString(), "Stopped");
+        const qlonglong at = mpris.Position();
         Wait(200);  // as the box's own loop runs
-        later = mpris.Position();
+        EXPECT_EQ(mpris.Position(), at);
     };
     EXPECT_TRUE(WaitFor([&] { return !errors_.empty(); }));
     loop.SetExceptionDisplay(nullptr);
-    EXPECT_EQ(status.toStdString(), "Stopped");
-    EXPECT_GE(position, 0);
-    EXPECT_EQ(later, position);
-    EXPECT_TRUE(WaitFor([&] { return f.MP->Status() == TMP3Status::mpsStopped; }));
-    EXPECT_EQ(mpris.PlaybackStatus().toStdString(), "Stopped");
 }

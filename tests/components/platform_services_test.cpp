@@ -3,12 +3,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <optional>
 #include <random>
 #include <sstream>
 
@@ -146,47 +146,23 @@ TEST_F(SingleInstanceTest, TheLockGoesWithAKilledHolder) {
     close(ready[1]);
 }
 
-// Where the runtime folder cannot hold the lock, the shared folder does; where neither can,
-// the start is refused (never two copies unguarded).
-TEST_F(SingleInstanceTest, TheSharedFolderStandsInForAnUnusableRuntimeFolder) {
-    const std::string shared = dir_ + "/shared", uid = std::to_string(getuid());
+// Where the runtime folder cannot hold the lock the shared folder does; else the start is refused.
+TEST_F(SingleInstanceTest, PathsAPlantedLinkAndAnUnusableRuntimeFolder) {
+    const std::string shared = dir_ + "/shared", sharedLock = shared + "/zentu-test-" + std::to_string(getuid()) + ".lock";
     fs::create_directories(shared);
+    fs::create_symlink(dir_ + "/elsewhere", dir_ + "/zentu-test.lock");
     std::ofstream(dir_ + "/a-file") << "not a folder";
-    fs::create_directories(dir_ + "/linked");
-    fs::create_symlink(dir_ + "/elsewhere", dir_ + "/linked/zentu-test.lock");
-    const std::string lock = shared + "/zentu-test-" + uid + ".lock";
-    const struct {
-        std::optional<std::string> runtime;
-        std::string sharedFolder, lock;  // lock: empty when the start is refused
-    } kCases[] = {
-        {std::nullopt, shared, lock},
-        {"relative", shared, lock},
-        {dir_ + "/linked", shared, lock},  // a planted link is not followed
-        {dir_ + "/missing", shared, lock},
-        {dir_ + "/a-file", shared, lock},
-        {"/proc", shared, lock},  // not writable, even for root
-        {dir_ + "/missing", dir_ + "/missing-too", ""},
-    };
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.runtime.value_or("unset"));
-        if (c.runtime)
-            setenv("XDG_RUNTIME_DIR", c.runtime->c_str(), 1);
-        else
-            unsetenv("XDG_RUNTIME_DIR");
-        const auto second = [&] {
-            TSingleInstanceLock other("zentu-test", c.sharedFolder);
-            return other.Acquired() ? 0 : other.AnotherCopyRuns() ? 3 : 4;
-        };
-        {
-            TSingleInstanceLock first("zentu-test", c.sharedFolder);
-            EXPECT_EQ(first.Acquired(), !c.lock.empty());
-            EXPECT_FALSE(first.AnotherCopyRuns());
-            if (!c.lock.empty()) {
-                EXPECT_EQ(first.Path(), c.lock);
-            }
-            EXPECT_EQ(InChild(second), c.lock.empty() ? 4 : 3);
-        }
-        EXPECT_EQ(InChild(second), c.lock.empty() ? 4 : 0);
+    // $XDG_RUNTIME_DIR (empty: unset), the shared folder, the lock taken (empty: none, not started)
+    const std::array<std::array<std::string, 3>, 6> kCases{{
+        {"", shared, sharedLock}, {dir_, shared, sharedLock} /* the planted link */, {dir_ + "/missing", shared, sharedLock},
+        {dir_ + "/a-file", shared, sharedLock}, {"/proc", shared, sharedLock} /* read-only, even for root */,
+        {dir_ + "/missing", dir_ + "/none", ""}}};
+    for (const auto& [runtime, sharedFolder, taken] : kCases) {
+        SCOPED_TRACE(runtime);
+        runtime.empty() ? unsetenv("XDG_RUNTIME_DIR") : setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        const TSingleInstanceLock lock("zentu-test", sharedFolder);
+        EXPECT_EQ(lock.Acquired() ? lock.Path() : "", taken);
+        EXPECT_EQ(InChild([&] { return TSingleInstanceLock("zentu-test", sharedFolder).AnotherCopyRuns(); }), !taken.empty());
     }
     EXPECT_FALSE(fs::exists(dir_ + "/elsewhere"));
 }
