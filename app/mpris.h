@@ -84,7 +84,6 @@ private slots:
     void CallSentAsSignal(const QDBusMessage& signal);
 
 private:
-
     TF& window_;
     QDBusConnection bus_;
     TMprisPlayer* player_;

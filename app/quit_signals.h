@@ -3,9 +3,10 @@
 // behind. The handler only writes a byte to a pipe; the main thread reads it.
 #pragma once
 
+#include <signal.h>
+
 #include <QSocketNotifier>
 #include <array>
-#include <csignal>
 #include <functional>
 #include <memory>
 
