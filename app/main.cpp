@@ -1,6 +1,7 @@
 // Zentu: one copy per user, the window created hidden, the tray, the event loop.
 #include <QApplication>
 #include <QMessageBox>
+#include <QScopeGuard>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -9,12 +10,17 @@
 #include "app/app_logic.h"
 #include "app/main_window.h"
 #include "app/mpris.h"
+#include "app/quit_signals.h"
 #include "platform/exceptions.h"
 #include "platform/power_off.h"
 #include "platform/qt_main_loop.h"
 #include "platform/single_instance.h"
 
 namespace {
+
+void ShowErrorBox(std::exception_ptr error) {
+    QMessageBox::critical(nullptr, QStringLiteral("Zentu v1.1"), QString::fromStdString(zentu::ExceptionText(error)));
+}
 
 std::string ExecutablePath(const char* argv0) {
     const QString path = QCoreApplication::applicationFilePath();
@@ -24,9 +30,13 @@ std::string ExecutablePath(const char* argv0) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    // A second copy ends at once, without a word.
-    zentu::TSingleInstanceLock instance("zentu");
+    // A second copy ends at once, without a word; where no lock can be made, none starts.
+    const zentu::TSingleInstanceLock instance("zentu");
     if (instance.AnotherCopyRuns()) return 0;
+    if (!instance.Acquired()) {
+        std::cerr << "zentu: no lock file could be made (" << instance.Path() << "): not started\n";
+        return 1;
+    }
 
     QApplication application(argc, argv);
     application.setApplicationName(QStringLiteral("zentu"));
@@ -34,10 +44,7 @@ int main(int argc, char* argv[]) {
     application.setFont(zentu::WindowFont());
 
     zentu::TQtMainLoop loop;
-    loop.SetExceptionDisplay([](std::exception_ptr error) {
-        const QString text = QString::fromStdString(zentu::ExceptionText(error));
-        QMessageBox::critical(nullptr, QStringLiteral("Zentu v1.1"), text);
-    });
+    loop.SetExceptionDisplay(ShowErrorBox);
     zentu::SetMainLoop(&loop);
 
     zentu::TSystemPowerControl power;
@@ -52,10 +59,15 @@ int main(int argc, char* argv[]) {
     int result = 0;
     {
         zentu::TF window(std::move(options));
+        // While the window lives, the player's errors are shown through it.
+        loop.SetExceptionDisplay([&window](std::exception_ptr error) { window.ShowPlaybackError(error); });
+        const auto plainDisplay = qScopeGuard([&loop] { loop.SetExceptionDisplay(ShowErrorBox); });
         window.FormCreate();
         if (!window.Terminated()) {
             // No notification area: the window is the only way in, so it is shown at once.
             if (!window.TTray->Available()) window.PUML_MainWindowClick();
+            // Ended by the session or a terminal, as by the exit item: nothing is left behind.
+            const zentu::TQuitSignals quitSignals([&window] { window.PUML_Exit->trigger(); });
             zentu::TMprisService mpris(window, QDBusConnection::sessionBus(), std::getenv("XDG_RUNTIME_DIR"));
             result = application.exec();
         }

@@ -8,6 +8,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <algorithm>
@@ -457,6 +458,16 @@ void TF::ShowError(std::exception_ptr error) {
     const QString text = QString::fromStdString(ExceptionText(error));
     Trace("error " + text.toStdString());
     options_.showError(text);
+}
+
+void TF::ShowPlaybackError(std::exception_ptr error) {
+    playbackFailed_ = true;
+    emit PlayStateChanged();
+    const auto closed = qScopeGuard([this] {
+        playbackFailed_ = false;
+        emit PlayStateChanged();
+    });
+    ShowError(error);
 }
 
 void TF::Guarded(const std::function<void()>& handler) {

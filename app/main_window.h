@@ -92,6 +92,10 @@ public:
     // Jumps to `ms` in the file under way (playing or paused) and reports it as Seeked.
     void SeekTo(int64_t ms);
     void RaiseWindow();
+    // An error from the player's threads, in the standard error box. While the box waits the
+    // sound has stopped, and the file counts as stopped (the player stops when it closes).
+    void ShowPlaybackError(std::exception_ptr error);
+    bool PlaybackFailed() const { return playbackFailed_; }
     bool Playing() const { return MP->Status() == TMP3Status::mpsPlaying; }
     bool Paused() const { return MP->Status() == TMP3Status::mpsPaused; }
     // The files started, counted from 1 (0 before the first): the same file played twice is
@@ -197,6 +201,7 @@ private:
     bool terminated_ = false;
     int powerOffRequests_ = 0;
     int trackNumber_ = 0;
+    bool playbackFailed_ = false;
     app::TPlayHistory history_;
     // Set from a Stop of ours until its stopped event arrives.
     std::optional<TAfterStop> afterStop_;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QDBusMessage>
+#include <QMetaMethod>
 #include <QTimer>
 #include <algorithm>
 #include <array>
@@ -23,6 +24,7 @@ namespace {
 const QString kObjectPath = QStringLiteral("/org/mpris/MediaPlayer2");
 const QString kRootInterface = QStringLiteral("org.mpris.MediaPlayer2");
 const QString kPlayerInterface = QStringLiteral("org.mpris.MediaPlayer2.Player");
+const QString kPropertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
 const QString kNoTrack = QStringLiteral("/org/mpris/MediaPlayer2/TrackList/NoTrack");
 
 // A file path is bytes: percent-encoded as they are, whatever their encoding.
@@ -171,32 +173,35 @@ TMprisService::~TMprisService() {
 // dbus-send sends a signal unless told --type=method_call (which --print-reply implies): a
 // key binding written that way addresses us with a signal named as the method. QtDBus hands
 // method calls to the adaptors, with or without a reply wanted, but signals only to slots
-// connected to them.
+// connected to them: such a signal is sent back to us as the call it names, so that every
+// method and Properties.Set act alike in both forms.
 void TMprisService::AcceptCallsAsSignals() {
-    struct TCall {
-        const QString& interface;
-        const char* name;
-        QObject* receiver;
-        const char* slot;
-    };
-    QObject* root = findChild<TMprisRoot*>();
-    const TCall calls[] = {
-        {kRootInterface, "Raise", root, SLOT(Raise())},
-        {kRootInterface, "Quit", root, SLOT(Quit())},
-        {kPlayerInterface, "Next", player_, SLOT(Next())},
-        {kPlayerInterface, "Previous", player_, SLOT(Previous())},
-        {kPlayerInterface, "Pause", player_, SLOT(Pause())},
-        {kPlayerInterface, "PlayPause", player_, SLOT(PlayPause())},
-        {kPlayerInterface, "Stop", player_, SLOT(Stop())},
-        {kPlayerInterface, "Play", player_, SLOT(Play())},
-        {kPlayerInterface, "Seek", player_, SLOT(Seek(qlonglong))},
-        {kPlayerInterface, "SetPosition", player_, SLOT(SetPosition(QDBusObjectPath, qlonglong))},
-    };
-    for (const TCall& call : calls)
-        bus_.connect(QString(), kObjectPath, call.interface, QString::fromLatin1(call.name), call.receiver, call.slot);
+    for (const QString& interface : {kRootInterface, kPlayerInterface, kPropertiesInterface})
+        bus_.connect(QString(), kObjectPath, interface, QString(), this, SLOT(CallSentAsSignal(QDBusMessage)));
+}
+
+void TMprisService::CallSentAsSignal(const QDBusMessage& signal) {
+    // Our own announcements (PropertiesChanged, Seeked) and other players' arrive here too.
+    if (!Callable(signal.interface(), signal.member())) return;
+    QDBusMessage call = QDBusMessage::createMethodCall(bus_.baseService(), kObjectPath, signal.interface(), signal.member());
+    call.setArguments(signal.arguments());
+    bus_.send(call);  // a call sent this way asks for no reply
+}
+
+bool TMprisService::Callable(const QString& interface, const QString& member) const {
+    if (interface == kPropertiesInterface) return member == QLatin1String("Set");
+    const QMetaObject& adaptor = interface == kRootInterface ? TMprisRoot::staticMetaObject : TMprisPlayer::staticMetaObject;
+    for (int i = adaptor.methodOffset(); i < adaptor.methodCount(); ++i) {
+        const QMetaMethod method = adaptor.method(i);
+        if (method.methodType() == QMetaMethod::Slot && method.access() == QMetaMethod::Public &&
+            QLatin1String(method.name()) == member)
+            return true;
+    }
+    return false;
 }
 
 QString TMprisService::PlaybackStatus() const {
+    if (window_.PlaybackFailed()) return QStringLiteral("Stopped");
     switch (window_.MP->Status()) {
     case TMP3Status::mpsPlaying:
         return QStringLiteral("Playing");
@@ -273,8 +278,7 @@ void TMprisService::AnnounceChanges() {
         changed[QStringLiteral("Volume")] = Volume();
     }
     if (changed.isEmpty()) return;
-    QDBusMessage signal = QDBusMessage::createSignal(kObjectPath, QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                     QStringLiteral("PropertiesChanged"));
+    QDBusMessage signal = QDBusMessage::createSignal(kObjectPath, kPropertiesInterface, QStringLiteral("PropertiesChanged"));
     signal << kPlayerInterface << changed << QStringList();
     bus_.send(signal);
 }

@@ -7,6 +7,7 @@
 
 #include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QObject>
 #include <QString>
@@ -76,7 +77,13 @@ private:
     // Clients that send a call as a signal (dbus-send without --print-reply or --type)
     // get what a method call gets.
     void AcceptCallsAsSignals();
+    // Whether `member` is a method of ours (or Properties.Set) on `interface`.
+    bool Callable(const QString& interface, const QString& member) const;
 
+private slots:
+    void CallSentAsSignal(const QDBusMessage& signal);
+
+private:
     TF& window_;
     QDBusConnection bus_;
     TMprisPlayer* player_;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,23 +10,32 @@
 
 namespace zentu {
 
-std::string TSingleInstanceLock::LockPath(const std::string& name) {
+TSingleInstanceLock::TSingleInstanceLock(const std::string& name, const std::string& sharedFolder) {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] == '/') return std::string(runtime) + "/" + name + ".lock";
-    return "/tmp/" + name + "-" + std::to_string(getuid()) + ".lock";
+    if (runtime != nullptr && runtime[0] == '/' && TryLock(std::string(runtime) + "/" + name + ".lock")) return;
+    TryLock(sharedFolder + "/" + name + "-" + std::to_string(getuid()) + ".lock");
 }
 
-TSingleInstanceLock::TSingleInstanceLock(const std::string& name) : path_(LockPath(name)) {
-    // O_NOFOLLOW: in the shared /tmp another user could plant a link under our name.
-    int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return;
+bool TSingleInstanceLock::TryLock(const std::string& path) {
+    path_ = path;
+    // O_NOFOLLOW: in the shared folder another user could plant a link under our name.
+    // Read-only: a lock needs no writing, and so an existing file serves on a read-only disc.
+    const int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return false;
+    // Another user's file there is no lock of ours: they could hold it for ever.
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+        close(fd);
+        return false;
+    }
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EINTR) continue;
         anotherCopy_ = errno == EWOULDBLOCK;
         close(fd);
-        return;
+        return anotherCopy_;
     }
     fd_ = fd;
+    return true;
 }
 
 TSingleInstanceLock::~TSingleInstanceLock() {

@@ -1,5 +1,6 @@
 // One copy of the program per user: an exclusive lock on a file in the user's runtime
-// folder, held as long as this object lives and released by the kernel on any death.
+// folder (or, where that cannot hold it, in the shared temporary folder), held as long as
+// this object lives and released by the kernel on any death.
 #pragma once
 
 #include <string>
@@ -8,23 +9,26 @@ namespace zentu {
 
 class TSingleInstanceLock {
 public:
-    // Tries to take the lock `name`.lock at once; never waits.
-    explicit TSingleInstanceLock(const std::string& name = "zentu");
+    // Tries to take the lock $XDG_RUNTIME_DIR/`name`.lock at once, never waiting; without a
+    // runtime folder, or where the file cannot be made there (read-only, full, missing), it
+    // takes `sharedFolder`/`name`-<uid>.lock instead.
+    explicit TSingleInstanceLock(const std::string& name = "zentu", const std::string& sharedFolder = "/tmp");
     ~TSingleInstanceLock();
     TSingleInstanceLock(const TSingleInstanceLock&) = delete;
     TSingleInstanceLock& operator=(const TSingleInstanceLock&) = delete;
 
     // Whether this copy holds the lock.
     bool Acquired() const { return fd_ >= 0; }
-    // Whether another copy holds it. Neither is true when the lock file cannot be opened;
-    // the program then runs unguarded rather than not at all.
+    // Whether another copy holds it. Neither is true when no lock file could be opened in
+    // either place: the program then does not start (two copies would play at once).
     bool AnotherCopyRuns() const { return anotherCopy_; }
+    // The lock file taken or found held; the last one tried when neither.
     const std::string& Path() const { return path_; }
 
-    // $XDG_RUNTIME_DIR/<name>.lock, or /tmp/<name>-<uid>.lock without a runtime folder.
-    static std::string LockPath(const std::string& name);
-
 private:
+    // False when the file cannot serve as a lock at all (the next place is tried).
+    bool TryLock(const std::string& path);
+
     std::string path_;
     int fd_ = -1;
     bool anotherCopy_ = false;

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "app/main_window.h"
+#include "app/mpris.h"
+#include "platform/qt_main_loop.h"
 
 namespace fs = std::filesystem;
 using namespace zentu;
@@ -85,7 +87,7 @@ protected:
         options.trayAvailable = [] { return false; };
         options.minuteMs = minuteMs;
         options.terminate = [this] { ++terminations_; };
-        options.showError = [this](const QString& text) { errors_.push_back(text); };
+        options.showError = [this](const QString& text) { errors_.push_back(text); inErrorBox_(); };
         options.trace = &trace_;
         options.random = random_;
         window_ = std::make_unique<TF>(std::move(options));
@@ -105,6 +107,7 @@ protected:
     TFakePower power_;
     int terminations_ = 0;
     std::vector<QString> errors_;
+    std::function<void()> inErrorBox_ = [] {};  // runs while an error box waits
     std::ostringstream trace_;
     std::function<int(int)> random_;  // the window's own when empty
     std::unique_ptr<TF> window_;
@@ -570,4 +573,25 @@ TEST_F(MainWindow, ASoundOutputThatCannotOpenIsShownOnceAndNothingPlays) {
     EXPECT_EQ(f.MP->Status(), TMP3Status::mpsStopped);
     EXPECT_EQ(terminations_, 0);
     EXPECT_EQ(f.MPList->currentRow(), 0);
+}
+
+// While a playback error's box waits, the media controls say Stopped, where the sound stopped.
+TEST_F(MainWindow, WhileAPlaybackErrorWaitsTheMediaControlsSayStopped) {
+    WriteStream(dir_ / "a.mp3", 200);
+    auto& loop = static_cast<TQtMainLoop&>(MainLoop());
+    loop.SetExceptionDisplay([this](std::exception_ptr error) { window_->ShowPlaybackError(error); });
+    setenv("ZENTU_AUDIO", "alsa", 1);
+    setenv("ZENTU_ALSA_DEVICE", "file:FILE=/dev/full,FORMAT=raw", 1);
+    TF& f = Start({Folder(), "C"});
+    setenv("ZENTU_AUDIO", "null", 1);
+    unsetenv("ZENTU_ALSA_DEVICE");
+    TMprisService mpris(f, QDBusConnection(QStringLiteral("zentu-test-no-bus")), nullptr);
+    inErrorBox_ = [&] {
+        EXPECT_EQ(mpris.PlaybackStatus().toStdString(), "Stopped");
+        const qlonglong at = mpris.Position();
+        Wait(200);  // as the box's own loop runs
+        EXPECT_EQ(mpris.Position(), at);
+    };
+    EXPECT_TRUE(WaitFor([&] { return !errors_.empty(); }));
+    loop.SetExceptionDisplay(nullptr);
 }

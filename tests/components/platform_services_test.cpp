@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -146,14 +147,24 @@ TEST_F(SingleInstanceTest, TheLockGoesWithAKilledHolder) {
     close(ready[1]);
 }
 
-TEST_F(SingleInstanceTest, PathsAndAPlantedLink) {
-    unsetenv("XDG_RUNTIME_DIR");
-    EXPECT_EQ(TSingleInstanceLock::LockPath("zentu"), "/tmp/zentu-" + std::to_string(getuid()) + ".lock");
-    setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+// Where the runtime folder cannot hold the lock the shared folder does; else the start is refused.
+TEST_F(SingleInstanceTest, PathsAPlantedLinkAndAnUnusableRuntimeFolder) {
+    const std::string shared = dir_ + "/shared", sharedLock = shared + "/zentu-test-" + std::to_string(getuid()) + ".lock";
+    fs::create_directories(shared);
     fs::create_symlink(dir_ + "/elsewhere", dir_ + "/zentu-test.lock");
-    TSingleInstanceLock lock("zentu-test");
-    EXPECT_FALSE(lock.Acquired());
-    EXPECT_FALSE(lock.AnotherCopyRuns());  // the program runs unguarded rather than not at all
+    std::ofstream(dir_ + "/a-file") << "not a folder";
+    // $XDG_RUNTIME_DIR (empty: unset), the shared folder, the lock taken (empty: none, not started)
+    const std::array<std::array<std::string, 3>, 6> kCases{{
+        {"", shared, sharedLock}, {dir_, shared, sharedLock} /* the planted link */, {dir_ + "/missing", shared, sharedLock},
+        {dir_ + "/a-file", shared, sharedLock}, {"/proc", shared, sharedLock} /* read-only, even for root */,
+        {dir_ + "/missing", dir_ + "/none", ""}}};
+    for (const auto& [runtime, sharedFolder, taken] : kCases) {
+        SCOPED_TRACE(runtime);
+        runtime.empty() ? unsetenv("XDG_RUNTIME_DIR") : setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        const TSingleInstanceLock lock("zentu-test", sharedFolder);
+        EXPECT_EQ(lock.Acquired() ? lock.Path() : "", taken);
+        EXPECT_EQ(InChild([&] { return TSingleInstanceLock("zentu-test", sharedFolder).AnotherCopyRuns(); }), !taken.empty());
+    }
     EXPECT_FALSE(fs::exists(dir_ + "/elsewhere"));
 }
 

@@ -34,6 +34,7 @@ trackid() { playerctl -p zentu metadata mpris:trackid 2>/dev/null; }
 changed() { [ "$(trackid)" != "$1" ]; }
 # A call as key bindings send it: dbus-send with neither --print-reply nor --type, a signal.
 send() { dbus-send --session --dest=org.mpris.MediaPlayer2.zentu /org/mpris/MediaPlayer2 "$@" || fail "dbus-send $*"; }
+call() { send --type=method_call "$@"; }  # a method call that wants no reply
 no_cover_left() { [ -z "$(ls -A "$XDG_RUNTIME_DIR/zentu" 2>/dev/null)" ]; }
 quit_and_check() {
   wait $APPPID; local rc=$?
@@ -111,14 +112,31 @@ seeks() { [ "$(grep -c 'member=Seeked' "$WORK/seeked.log")" -ge "$1" ]; }
 seen=$(grep -c 'member=Seeked' "$WORK/seeked.log")
 send org.mpris.MediaPlayer2.Player.Seek int64:3000000
 waitfor 5 seeks $((seen + 1)) || fail "Seek did nothing: $(cat "$WORK/seeked.log")"
+id=$(trackid | tr -d "'")
+for form in send call; do
+  $form org.mpris.MediaPlayer2.Player.SetPosition objpath:"$id" int64:20000000
+  waitfor 5 seeks $((seen + 2)) || fail "$form SetPosition did nothing: $(cat "$WORK/seeked.log")"; seen=$((seen + 1))
+  $form org.freedesktop.DBus.Properties.Set string:org.mpris.MediaPlayer2.Player string:Volume variant:double:0.$seen  # new each time
+  waitfor 5 near 0.$seen 0.001 playerctl -p zentu volume || fail "$form volume: $(playerctl -p zentu volume 2>&1)"
+done
+send org.mpris.MediaPlayer2.Raise
+waitlog '^window:shown' 5 || fail "Raise did not show the window"
 send org.mpris.MediaPlayer2.Player.Stop
 says Stopped status
-# A method call that wants no reply acts as well.
-dbus-send --session --type=method_call --dest=org.mpris.MediaPlayer2.zentu /org/mpris/MediaPlayer2 \
-  org.mpris.MediaPlayer2.Player.PlayPause || fail "dbus-send --type=method_call"
+call org.mpris.MediaPlayer2.Player.PlayPause
 says Playing status
 send org.mpris.MediaPlayer2.Quit
 quit_and_check
+
+# 3. A logout (SIGTERM), a closed terminal (SIGHUP) and Ctrl+C (SIGINT) end Zentu as Quit
+# does, never with power-off. (In a shell without job control, & starts it with SIGINT ignored.)
+for sig in TERM HUP INT; do
+  : > "$LOG"; env --default-signal=INT "$APP" "D$MUSIC" C T5 P > "$LOG" 2>&1 & APPPID=$!; PIDS+=($APPPID)
+  waitfor 10 listed && says "First title" metadata title || fail "SIG$sig: not listed"
+  [ -n "$(playerctl -p zentu metadata mpris:artUrl 2>/dev/null)" ] || fail "SIG$sig: no cover offered"
+  kill -s $sig $APPPID; waitlog '^exit' 10 || fail "SIG$sig did not end it"
+  quit_and_check
+done
 
 if [ ${#FAILED[@]} -gt 0 ]; then printf 'FAIL: %s\n' "${FAILED[@]}"; exit 1; fi
 echo "media controls end-to-end: passed"
