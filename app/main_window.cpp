@@ -690,7 +690,7 @@ void TF::TimerTimer() {
         const std::string& path = MP->FileName();
         auto* item = new QListWidgetItem(
             QString::fromStdString(app::ReportLine(powerOffEnabled_, remainingMinutes_, "")) + Display(app::BaseName(path)));
-        item->setSizeHint(QSize(0, 12));
+        item->setSizeHint(QSize(0, ListLineHeight(LB1->font())));
         LB1->addItem(item);
         LB1->setCurrentRow(LB1->count() - 1);
     }

@@ -2,6 +2,8 @@
 
 #include <unicode/ucol.h>
 
+#include <QEvent>
+#include <QFontMetrics>
 #include <QSize>
 #include <algorithm>
 #include <cstdlib>
@@ -10,6 +12,8 @@
 #include "platform/text_codec.h"
 
 namespace zentu {
+
+int ListLineHeight(const QFont& font) { return std::max(12, QFontMetrics(font).height()); }
 
 std::string UserCollationLocale() {
     for (const char* name : {"LC_ALL", "LC_COLLATE", "LANG"}) {
@@ -44,7 +48,7 @@ QVariant TPathListModel::data(const QModelIndex& index, int role) const {
     case Qt::ToolTipRole:
         return QString::fromUtf8(lines_[static_cast<size_t>(index.row())].text);
     case Qt::SizeHintRole:
-        return QSize(0, 12);
+        return QSize(0, lineHeight_);
     default:
         return {};
     }
@@ -143,6 +147,11 @@ void TPathListModel::EndBatch() {
 }
 
 TPlayList::TPlayList(QWidget* parent) : QListView(parent), model_(new TPathListModel(this)) { setModel(model_); }
+
+void TPlayList::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::FontChange) model_->SetLineHeight(ListLineHeight(font()));
+    QListView::changeEvent(event);
+}
 
 int TPlayList::currentRow() const { return currentIndex().row(); }
 

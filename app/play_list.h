@@ -16,6 +16,10 @@ struct UCollator;
 
 namespace zentu {
 
+// A list line's height: 12 pixels, or the font's height where that is more (the window font's
+// underscore and descenders fall below 12 pixels).
+int ListLineHeight(const QFont& font);
+
 // The locale whose order the list follows, as ICU names it: from LC_ALL, LC_COLLATE or LANG
 // (the first set), without its encoding; "" (ICU's root order) for C and POSIX.
 std::string UserCollationLocale();
@@ -26,8 +30,10 @@ public:
     ~TPathListModel() override;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
-    // The path as text (display and tooltip: the view cuts long lines in the middle).
+    // The path as text (display and tooltip: the view cuts long lines in the middle) and the
+    // line height.
     QVariant data(const QModelIndex& index, int role) const override;
+    void SetLineHeight(int height) { lineHeight_ = height; }
 
     int Count() const { return static_cast<int>(lines_.size()); }
     std::string_view Path(int row) const;
@@ -61,6 +67,7 @@ private:
     size_t freeSize_ = 0;
     std::vector<TLine> lines_;  // in list order
     bool batch_ = false;
+    int lineHeight_ = 12;
     std::unique_ptr<UCollator, TCollatorClose> collator_;
 };
 
@@ -89,6 +96,10 @@ public:
     private:
         TPathListModel& model_;
     };
+
+protected:
+    // The lines take the height the font needs.
+    void changeEvent(QEvent* event) override;
 
 private:
     TPathListModel* model_;  // a child: it outlives the view's own clean-up

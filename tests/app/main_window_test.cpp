@@ -539,7 +539,7 @@ TEST_F(MainWindow, Screenshots) {
     const char* out = std::getenv("ZENTU_SCREENSHOT_DIR");
     if (!out) GTEST_SKIP() << "ZENTU_SCREENSHOT_DIR not set";
     WriteStream(dir_ / "01 春の海.mp3", 400, "\x8f\x74\x82\xcc\x8a\x43", "\x8b\x7b\x8f\xe9\x93\xb9\x97\x59");
-    WriteStream(dir_ / "02 track.mp3", 400);
+    WriteStream(dir_ / "02 jumping_sky.mp3", 400);
     WriteStream(dir_ / "sub" / "03 other.mp3", 400);
     TF& f = Start({Folder(), "C", "T45"});
     f.PUML_MainWindowClick();

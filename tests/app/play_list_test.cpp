@@ -1,9 +1,12 @@
-// The play list's order: as a person reads the names, by locale, without regard to case.
+// The play list: its order (as a person reads the names, by locale, without regard to case)
+// and its lines, which show every character.
 #include <gtest/gtest.h>
 
+#include <QImage>
 #include <string>
 #include <vector>
 
+#include "app/main_window.h"
 #include "app/play_list.h"
 
 using zentu::TPathListModel;
@@ -35,4 +38,19 @@ TEST(PlayList, SortedAsReadWithoutCaseByTheLocale) {
             EXPECT_EQ(batch.Find(path), static_cast<int>(i)) << row.locale;
         }
     }
+}
+
+TEST(PlayList, LinesShowWhatFallsBelowTheBaseline) {
+    // A line with "_" and one with a blank in its place look different only when the line is
+    // tall enough for the underscore.
+    QImage lines[2];
+    for (int i : {0, 1}) {
+        zentu::TPlayList list(nullptr);
+        list.setFont(zentu::WindowFont());
+        list.resize(100, 40);
+        list.Add(i ? "_" : " ");
+        list.doItemsLayout();
+        lines[i] = list.grab().toImage();
+    }
+    EXPECT_NE(lines[0], lines[1]);
 }
