@@ -172,43 +172,36 @@ TEST(NextFile, RandomDrawsEachCandidateAnewAndEndsWhenNoLineCanBeRead) {
 }
 
 TEST(PlayHistory, StepsBackOverWhatWasPlayedThenGoesOnFromWhatPreviousChose) {
-    // Lines 0..4 of a list, and "x", which played once and no longer can. Previous as the
-    // window runs it: the history, then the line before the selection in continuous play, or
-    // a drawn one in random play.
+    // Lines 0..4, and "x", which played once and no longer can. Previous as the window runs
+    // it: the history, then the line before the selection (continuous) or a drawn one (random).
     TPlayHistory history;
     int selected = -1;
+    std::string broken;
     std::vector<int> draws;
-    std::set<std::string> broken;
     const auto start = [&](const std::string& path) {
-        if (broken.count(path)) return false;
-        history.Played(path);
-        selected = std::atoi(path.c_str());
-        return true;
+        return path != broken && (history.Played(path), selected = std::atoi(path.c_str()), true);
     };
     const auto previous = [&](bool continuous) {
         history.Back(start, [&] {
-            const int line = continuous ? ChooseInOrder(5, selected, [](int) { return true; }, true).chosen : draws.at(0);
-            if (!continuous) draws.erase(draws.begin());
+            const int line = continuous ? ChooseInOrder(5, selected, [](int) { return true; }, true).chosen : draws.back();
+            if (!continuous) draws.pop_back();
             return start(std::to_string(line));
         });
         return selected;
     };
     for (const char* path : {"1", "x", "3", "3", "4"}) start(path);
-    broken.insert("x");
+    broken = "x";
     EXPECT_EQ(history.Size(), 5u);  // 3 played twice in a row counts twice
-    EXPECT_EQ(previous(true), 3);
-    EXPECT_EQ(history.Size(), 4u);  // the file stepped back to is current already
-    EXPECT_EQ(previous(true), 3);
-    EXPECT_EQ(previous(true), 1);   // x is passed over and forgotten
+    // Back to 3 (current at once when it starts again), 3, and past x, forgotten, to 1.
+    for (int line : {3, 3, 1}) EXPECT_EQ(previous(true), line);
     EXPECT_EQ(history.Size(), 1u);
     // The history spent, the line before, every time (not back to the file just left).
     for (int line : {0, 4, 3, 2}) EXPECT_EQ(previous(true), line);
-    start("4");  // Next, then Previous walks the history again
+    start("4");  // Next; Previous walks the history again
     EXPECT_EQ(previous(true), 2);
-    draws = {0, 3};  // random play: a drawn line, and from it another
+    draws = {3, 0};  // random play: a drawn line, and from it another
     EXPECT_EQ(previous(false), 0);
     EXPECT_EQ(previous(false), 3);
-    EXPECT_EQ(history.Size(), 1u);
 
     for (size_t i = 0; i < TPlayHistory::kLimit + 10; ++i) start(std::to_string(i % 5));
     EXPECT_LE(history.Size(), TPlayHistory::kLimit);

@@ -140,13 +140,13 @@ TEST_F(MainWindow, WindowControlsAndMenusAsBuilt) {
 }
 
 TEST_F(MainWindow, ContinuousPlayGoesThroughTheSortedListPassingOverUnreadableFiles) {
-    WriteStream(dir_ / "a.mp3", 8);
+    WriteStream(dir_ / "b.mp3", 8);
     WriteStream(dir_ / "sub" / "c.mp3", 8);
     WriteStream(dir_ / "B.mp3", 8);
-    std::ofstream(dir_ / "b.mp3") << "not audio";
+    std::ofstream(dir_ / "a.mp3") << "not audio";
     TF& f = Start({Folder(), "C"});
     ASSERT_EQ(f.MPList->count(), 4);
-    // Without regard to case ("B" and "b" in byte order between them), then the folder.
+    // Case aside ("B" before "b" by their bytes), then the folder.
     const std::string base = dir_.string() + "/";
     EXPECT_EQ(f.ListPath(0), base + "a.mp3");
     EXPECT_EQ(f.ListPath(1), base + "B.mp3");
@@ -155,18 +155,18 @@ TEST_F(MainWindow, ContinuousPlayGoesThroughTheSortedListPassingOverUnreadableFi
     EXPECT_EQ(f.L_S2->text(), QStringLiteral("4"));
     EXPECT_TRUE(f.ContinuousPlay());
     EXPECT_TRUE(f.PUML_ContinuePlay->isChecked());
-    // "C" alone: line 0 first.
-    EXPECT_EQ(f.MP->FileName(), base + "a.mp3");
-    EXPECT_EQ(f.MPList->currentRow(), 0);
-    EXPECT_EQ(f.L4->text(), QStringLiteral("a"));
-    EXPECT_EQ(f.L3->text(), QString::fromStdString(base + "a.mp3"));
-    EXPECT_EQ(f.ApplicationTitle(), QStringLiteral("a"));
-    EXPECT_EQ(f.TTray->TipString(), QStringLiteral("a"));
-    // Then line 1, the unreadable line 2 passed over, line 3, and back to line 0.
-    ASSERT_TRUE(WaitFor([&] { return f.MP->FileName() == base + "B.mp3"; }));
+    // "C" alone: line 0 first, which cannot be read.
+    EXPECT_EQ(f.MP->FileName(), base + "B.mp3");
+    EXPECT_EQ(f.MPList->currentRow(), 1);
+    EXPECT_EQ(f.L4->text(), QStringLiteral("B"));
+    EXPECT_EQ(f.L3->text(), QString::fromStdString(base + "B.mp3"));
+    EXPECT_EQ(f.ApplicationTitle(), QStringLiteral("B"));
+    EXPECT_EQ(f.TTray->TipString(), QStringLiteral("B"));
+    // Then line 2, line 3, and past the unreadable line 0 to line 1.
+    ASSERT_TRUE(WaitFor([&] { return f.MP->FileName() == base + "b.mp3"; }));
     ASSERT_TRUE(WaitFor([&] { return f.MP->FileName() == base + "sub/c.mp3"; }));
-    ASSERT_TRUE(WaitFor([&] { return f.MP->FileName() == base + "a.mp3"; }));
-    EXPECT_NE(trace_.str().find("unreadable " + base + "b.mp3"), std::string::npos);
+    ASSERT_TRUE(WaitFor([&] { return f.MP->FileName() == base + "B.mp3"; }));
+    EXPECT_NE(trace_.str().find("unreadable " + base + "a.mp3"), std::string::npos);
     EXPECT_EQ(terminations_, 0);
 }
 
