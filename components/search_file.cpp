@@ -1,5 +1,7 @@
 #include "components/search_file.h"
 
+#include <utility>
+
 #include "platform/dir_lister.h"
 
 namespace zentu {
@@ -140,11 +142,10 @@ bool TSearchFile::Execute() {
     TBusyGuard busy(busy_);
     skipped_.clear();
     const std::string pattern = SearchName.empty() ? "*" : SearchName;
-    const TListDetail detail = EntryData ? TListDetail::Full : TListDetail::Names;
     try {
         if (Recursive) {
             // The walk's result is not looked at: a missing Directory simply yields nothing.
-            TWalk walk(*this, detail == TListDetail::Full ? detail : TListDetail::Folders, pattern);
+            TWalk walk(*this, EntryData ? TListDetail::Full : TListDetail::Folders, pattern);
             walk.BaseDir = Directory;
             walk.OneFileSystem = OneFileSystem;
             walk.OnFind = [this](TSearchDir&, const std::string& name, TSearchFileData data, bool& IgnoreSubDir, bool&) {
@@ -155,7 +156,7 @@ bool TSearchFile::Execute() {
             walk.Execute();
         } else if (const std::string folder = ExpandPath(Directory); !folder.empty()) {
             const std::string prefix = WithSlash(folder);
-            TDirLister lister(prefix, pattern, detail);
+            TDirLister lister(prefix, pattern, EntryData ? TListDetail::Full : TListDetail::Names);
             TFindData entry;
             while (lister.Next(entry)) Report(prefix, entry, "*");
         }

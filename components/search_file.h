@@ -7,11 +7,8 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <memory>
 #include <set>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "platform/dir_lister.h"
 
