@@ -32,9 +32,8 @@ TPathListModel::TPathListModel(QObject* parent, const std::string& locale) : QAb
     UErrorCode status = U_ZERO_ERROR;
     collator_.reset(ucol_open(locale.c_str(), &status));  // an unknown locale falls back to the root order
     if (U_FAILURE(status)) collator_.reset();
-    if (!collator_) return;
     // Case is the third level: comparing two levels deep leaves it out, but keeps accents.
-    ucol_setStrength(collator_.get(), UCOL_SECONDARY);
+    if (collator_) ucol_setStrength(collator_.get(), UCOL_SECONDARY);
 }
 
 TPathListModel::~TPathListModel() = default;
@@ -80,8 +79,7 @@ int TPathListModel::Find(std::string_view path) const {
     const std::string key(path.substr(0, path.find('\0')));
     const std::string text = IsValidUtf8(key) ? key : ToDisplayText(key);
     const TLine line{key.c_str(), text.c_str()};
-    const auto at = std::lower_bound(lines_.begin(), lines_.end(), line,
-                                     [this](const TLine& a, const TLine& b) { return Less(a, b); });
+    const auto at = std::lower_bound(lines_.begin(), lines_.end(), line, Order());
     return at != lines_.end() && key == at->path ? static_cast<int>(at - lines_.begin()) : -1;
 }
 
@@ -124,8 +122,7 @@ void TPathListModel::Add(std::string_view path) {
         lines_.push_back(stored);
         return;
     }
-    const auto at = std::upper_bound(lines_.begin(), lines_.end(), stored,
-                                     [this](const TLine& a, const TLine& b) { return Less(a, b); });
+    const auto at = std::upper_bound(lines_.begin(), lines_.end(), stored, Order());
     const int row = static_cast<int>(at - lines_.begin());
     beginInsertRows(QModelIndex(), row, row);
     lines_.insert(at, stored);
@@ -141,7 +138,7 @@ void TPathListModel::BeginBatch() {
 void TPathListModel::EndBatch() {
     if (!batch_) return;
     batch_ = false;
-    std::sort(lines_.begin(), lines_.end(), [this](const TLine& a, const TLine& b) { return Less(a, b); });
+    std::sort(lines_.begin(), lines_.end(), Order());
     lines_.shrink_to_fit();
     endResetModel();
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QAbstractListModel>
+#include <QFont>
 #include <QListView>
 #include <cstddef>
 #include <memory>
@@ -58,7 +59,11 @@ private:
     // Copies the bytes into the blocks, ended by a NUL.
     const char* Keep(std::string_view bytes);
     TLine Store(std::string_view path);
+    // The list's order: the shown texts by the collator, then the paths' bytes.
     bool Less(const TLine& a, const TLine& b) const;
+    auto Order() const {
+        return [this](const TLine& a, const TLine& b) { return Less(a, b); };
+    }
 
     // The paths, in blocks that never move once filled: a growing block would be copied
     // over and over, and each copy touches fresh pages.
