@@ -206,6 +206,14 @@ std::optional<std::string> TPlayHistory::DropCurrent() {
     return returning_ = paths_.back();
 }
 
+bool TPlayHistory::Back(const std::function<bool(const std::string&)>& start, const std::function<bool()>& startOther) {
+    for (std::optional<std::string> path = StepBack(); path; path = DropCurrent())
+        if (start(*path)) return true;
+    paths_.clear();
+    returning_.reset();
+    return startOther();
+}
+
 std::string MountPointOf(const std::string& path) {
     struct stat st {};
     if (path.empty() || ::stat(path.c_str(), &st) != 0) return path;

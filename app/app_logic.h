@@ -88,14 +88,21 @@ public:
 
     // A file started; the one just stepped back to is current already.
     void Played(const std::string& path);
-    // Goes back one file: forgets the current one and answers the one before, which becomes
-    // current. Nothing (and nothing changed) when there is no file before.
-    std::optional<std::string> StepBack();
-    // The file stepped back to could not be played: forgets it and answers the one before.
-    std::optional<std::string> DropCurrent();
+    // Previous: starts through `start` the file played before the current one, forgetting
+    // those it cannot start. Once none is left, the file `startOther` starts (the line before
+    // in continuous play, one at random otherwise) begins the history anew, so that the next
+    // Previous goes on from it rather than back to the file just left. False when nothing
+    // started.
+    bool Back(const std::function<bool(const std::string&)>& start, const std::function<bool()>& startOther);
     size_t Size() const { return paths_.size(); }
 
 private:
+    // Forgets the current file and answers the one before, which becomes current. Nothing (and
+    // nothing changed) when there is no file before.
+    std::optional<std::string> StepBack();
+    // The file stepped back to could not be played: forgets it and answers the one before.
+    std::optional<std::string> DropCurrent();
+
     std::vector<std::string> paths_;
     std::optional<std::string> returning_;  // answered by StepBack or DropCurrent, not started yet
 };

@@ -707,7 +707,7 @@ void TF::TimerTimer() {
         const std::string& path = MP->FileName();
         auto* item = new QListWidgetItem(
             QString::fromStdString(app::ReportLine(powerOffEnabled_, remainingMinutes_, "")) + Display(app::BaseName(path)));
-        item->setSizeHint(QSize(0, 12));
+        item->setSizeHint(QSize(0, ListLineHeight(LB1->font())));
         LB1->addItem(item);
         LB1->setCurrentRow(LB1->count() - 1);
     }
@@ -740,7 +740,11 @@ void TF::RunAfterStop(TAfterStop next) {
         MPControl(TMPCommand::Successful);
         break;
     case TAfterStop::Previous:
-        if (StartFromHistory() || StartChosen(continuousPlay_)) RefreshDisplay();
+        if (history_.Back([this](const std::string& path) {
+                const int line = MPList->Find(path);
+                return line >= 0 && TryStart(line);
+            }, [this] { return StartChosen(continuousPlay_); }))
+            RefreshDisplay();
         break;
     case TAfterStop::Again: {
         const int line = MPList->currentRow();
@@ -754,18 +758,6 @@ void TF::RunAfterStop(TAfterStop next) {
         break;
     }
 }
-
-// The outline of the engine raises the end-of-play event only for a stop from playing, so a
-// paused file is resumed first. Drop the Resume once a stop from paused raises it as well.
-bool TF::StartFromHistory() {
-    for (std::optional<std::string> path = history_.StepBack(); path; path = history_.DropCurrent()) {
-        const int line = LineOf(*path);
-        if (line >= 0 && TryStart(line)) return true;
-    }
-    return false;
-}
-
-int TF::LineOf(const std::string& path) const { return MPList->Find(path); }
 
 void TF::PlayNext() {
     Guarded([this] { StopThen(TAfterStop::Next); });

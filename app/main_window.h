@@ -166,10 +166,6 @@ private:
     app::TChoice Choose(const std::function<bool(int)>& usable, bool backwards = false) const;
     // The player asks for the file to follow the one whose end plays now.
     void QueryNext(std::string& next);
-    // Starts the file played before the current one (going further back past files that
-    // cannot be played); false when the history holds none.
-    bool StartFromHistory();
-    int LineOf(const std::string& path) const;
     // What the stopped event of a Stop asked for here does; the double click's "Change" is
     // what a stop from elsewhere does.
     enum class TAfterStop { Change, Next, Previous, Again, Nothing };

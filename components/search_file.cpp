@@ -1,5 +1,7 @@
 #include "components/search_file.h"
 
+#include <utility>
+
 #include "platform/dir_lister.h"
 
 namespace zentu {
@@ -74,34 +76,49 @@ bool TSearchDir::Execute() {
     bool keepOn = true;
     Find(base, MakeSearchFileData(baseEntry), ignoreSubDir, keepOn);
     if (!keepOn) return false;
-    if (!ignoreSubDir) queue_.push_back(base);
+    // A folder not to descend into is still listed when a search wants its entries.
+    if (!ignoreSubDir || Listing(base)) queue_.push_back({base, !ignoreSubDir});
 
     while (!queue_.empty()) {
-        std::string folder = WithSlash(queue_.front());
+        const TQueued next = std::move(queue_.front());
         queue_.pop_front();
-        TDirLister lister(folder, "*", TListDetail::Folders);
+        const bool entriesWanted = Listing(next.path);
+        const std::string folder = WithSlash(next.path);
+        TDirLister lister(folder, "*", entriesWanted ? entryDetail_ : TListDetail::Folders);
         TFindData entry;
         while (lister.Next(entry)) {
-            if (OneFileSystem && entry.device != baseDevice) continue;
-            if (!seen.insert({entry.device, entry.inode}).second) continue;
-            std::string path = folder + entry.name;
-            ignoreSubDir = false;
-            Find(path, MakeSearchFileData(entry), ignoreSubDir, keepOn);
-            if (!keepOn) return false;
-            if (!ignoreSubDir) queue_.push_back(path);
+            if (next.descend && entry.isDirectory && (!OneFileSystem || entry.device == baseDevice) &&
+                seen.insert({entry.device, entry.inode}).second) {
+                std::string path = folder + entry.name;
+                ignoreSubDir = false;
+                Find(path, MakeSearchFileData(entry), ignoreSubDir, keepOn);
+                if (!keepOn) return false;
+                if (!ignoreSubDir || Listing(path)) queue_.push_back({std::move(path), !ignoreSubDir});
+            }
+            if (entriesWanted) Listed(folder, entry);
         }
     }
     return true;
 }
 
-TSearchFile::TSearchFile() : searchDir_(std::make_unique<TSearchDir>()) {
-    searchDir_->OnFind = [this](TSearchDir&, const std::string& name, TSearchFileData data, bool& IgnoreSubDir,
-                                bool&) {
-        bool skip = false;
-        FindDir(name, data, skip, IgnoreSubDir);
-        if (!skip) folders_.push_back(name);
-    };
-}
+// The walk of a recursive search, which hands each folder's listing on to it.
+class TSearchFile::TWalk final : public TSearchDir {
+public:
+    TWalk(TSearchFile& search, TListDetail detail, std::string pattern) : search_(search), pattern_(std::move(pattern)) {
+        entryDetail_ = detail;
+    }
+
+private:
+    bool Listing(const std::string& folder) override { return !search_.skipped_.contains(folder); }
+    void Listed(const std::string& folderWithSlash, const TFindData& entry) override {
+        search_.Report(folderWithSlash, entry, pattern_);
+    }
+
+    TSearchFile& search_;
+    const std::string pattern_;
+};
+
+TSearchFile::TSearchFile() = default;
 
 TSearchFile::~TSearchFile() = default;
 
@@ -113,37 +130,39 @@ void TSearchFile::FindDir(const std::string& name, const TSearchFileData& data, 
     if (OnFindDir) OnFindDir(*this, name, data, Skip, IgnoreSubDir);
 }
 
+void TSearchFile::Report(const std::string& folderWithSlash, const TFindData& entry, const std::string& pattern) {
+    if (!MatchWildcard(pattern, entry.name)) return;
+    bool keepOn = true;
+    FindFile(folderWithSlash + entry.name, EntryData ? MakeSearchFileData(entry) : TSearchFileData{}, keepOn);
+    if (!keepOn) throw TSearchAbort{};
+}
+
 bool TSearchFile::Execute() {
     if (busy_ || !OnFind) return false;
     TBusyGuard busy(busy_);
-    folders_.clear();
-    if (Recursive) {
-        searchDir_->BaseDir = Directory;
-        searchDir_->OneFileSystem = OneFileSystem;
-        searchDir_->Execute();
-    } else {
-        std::string folder = ExpandPath(Directory);
-        if (!folder.empty()) folders_.push_back(folder);
-    }
-
+    skipped_.clear();
     const std::string pattern = SearchName.empty() ? "*" : SearchName;
-    bool keepOn = true;
     try {
-        for (const std::string& folder : folders_) {
+        if (Recursive) {
+            // The walk's result is not looked at: a missing Directory simply yields nothing.
+            TWalk walk(*this, EntryData ? TListDetail::Full : TListDetail::Folders, pattern);
+            walk.BaseDir = Directory;
+            walk.OneFileSystem = OneFileSystem;
+            walk.OnFind = [this](TSearchDir&, const std::string& name, TSearchFileData data, bool& IgnoreSubDir, bool&) {
+                bool skip = false;
+                FindDir(name, data, skip, IgnoreSubDir);
+                if (skip) skipped_.insert(name);
+            };
+            walk.Execute();
+        } else if (const std::string folder = ExpandPath(Directory); !folder.empty()) {
             const std::string prefix = WithSlash(folder);
             TDirLister lister(prefix, pattern, EntryData ? TListDetail::Full : TListDetail::Names);
             TFindData entry;
-            const TSearchFileData none;
-            while (lister.Next(entry)) {
-                FindFile(prefix + entry.name, EntryData ? MakeSearchFileData(entry) : none, keepOn);
-                if (!keepOn) throw TSearchAbort{};
-            }
+            while (lister.Next(entry)) Report(prefix, entry, "*");
         }
     } catch (const TSearchAbort&) {
-        folders_.clear();
         return false;
     }
-    folders_.clear();
     return true;
 }
 

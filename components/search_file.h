@@ -1,20 +1,18 @@
 // TSearchFile finds the files matching a name pattern in a folder, or in a folder and every
 // folder below it, breadth-first; TSearchDir walks a folder tree. Both report through events
-// raised from inside Execute, on the caller's thread.
+// raised from inside Execute, on the caller's thread. Each folder is listed once: a recursive
+// search takes the files from the walk's own listing.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <memory>
 #include <set>
 #include <string>
-#include <utility>
-#include <vector>
+
+#include "platform/dir_lister.h"
 
 namespace zentu {
-
-struct TFindData;
 
 // One directory entry as the events see it. Times are local, days since 1899-12-30.
 struct TSearchFileData {
@@ -69,10 +67,20 @@ public:
 
 protected:
     virtual void Find(const std::string& name, const TSearchFileData& data, bool& IgnoreSubDir, bool& Continue);
+    // For a search built on the walk: whether it wants the entries of `folder` (as reported
+    // to Find), about to be listed; then each of them, folders included, in listing order,
+    // with the detail `entryDetail_` asks for.
+    virtual bool Listing(const std::string& /*folder*/) { return false; }
+    virtual void Listed(const std::string& /*folderWithSlash*/, const TFindData& /*entry*/) {}
+    TListDetail entryDetail_ = TListDetail::Folders;
 
 private:
+    struct TQueued {
+        std::string path;
+        bool descend;  // false: listed for a search's sake alone
+    };
     bool busy_ = false;
-    std::deque<std::string> queue_;
+    std::deque<TQueued> queue_;
 };
 
 class TSearchFile {
@@ -101,9 +109,14 @@ protected:
     virtual void FindDir(const std::string& name, const TSearchFileData& data, bool& Skip, bool& IgnoreSubDir);
 
 private:
+    class TWalk;
+    friend class TWalk;
+
+    // The files of one listed folder that match SearchName, to OnFind.
+    void Report(const std::string& folderWithSlash, const TFindData& entry, const std::string& pattern);
+
     bool busy_ = false;
-    std::vector<std::string> folders_;
-    std::unique_ptr<TSearchDir> searchDir_;
+    std::set<std::string> skipped_;  // folders whose files OnFindDir declined
 };
 
 }  // namespace zentu

@@ -160,16 +160,16 @@ bool TDirLister::Next(TFindData& data) {
         }
         const auto* entry = reinterpret_cast<const dirent64*>(d.block + d.at);
         d.at += entry->d_reclen;
-        // A link is no folder here either (Describe says so), and most file systems tell
-        // the kind in the listing: a walk then looks up its folders alone.
-        if (d.detail == TListDetail::Folders && entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) continue;
         std::string name = entry->d_name;
         if (name == "." || name == "..") continue;
         if (!MatchWildcard(d.pattern, name)) continue;
         data = TFindData{};
+        // Most file systems tell the kind in the listing: a walk then looks up its folders
+        // alone (a link is no folder here either, as Describe says).
+        const bool lookUp = d.detail == TListDetail::Full ||
+                            (d.detail == TListDetail::Folders && (entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN));
         // An entry removed since the listing saw it is passed over.
-        if (d.detail != TListDetail::Names && !Describe(d.fd, entry->d_name, data)) continue;
-        if (d.detail == TListDetail::Folders && !data.isDirectory) continue;
+        if (lookUp && !Describe(d.fd, entry->d_name, data)) continue;
         data.name = std::move(name);
         data.isHidden = data.name[0] == '.';
         return true;

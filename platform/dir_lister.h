@@ -52,8 +52,8 @@ bool FindEntry(const std::string& path, TFindData& data);
 // How much the listing tells of each entry.
 enum class TListDetail {
     Full,     // all of TFindData
-    Folders,  // only folders, in full; entries the listing itself marks as no folder are
-              // passed over without being looked up
+    Folders,  // every entry; folders in full, the rest with their name (and isHidden) alone:
+              // only entries the listing itself does not mark as no folder are looked up
     Names,    // every entry with its name (and isHidden) alone: nothing is looked up
 };
 

@@ -8,7 +8,7 @@ APT="$SUDO apt-get -o DPkg::Lock::Timeout=300 -y -q"
 $APT update
 # build
 $APT install --no-upgrade g++ clang cmake ninja-build pkg-config libgtest-dev libbenchmark-dev \
-    qt6-base-dev libasound2-dev
+    qt6-base-dev libicu-dev libasound2-dev
 # tests: encoders, taggers and a peer decoder for fixtures made at test time, a headless X
 # server with a tray host, a Japanese font, and a sound server the tests start themselves
 # (with ALSA's "pulse" device)

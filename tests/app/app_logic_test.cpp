@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <set>
 #include <string>
 #include <vector>
@@ -182,26 +183,41 @@ TEST(NextFile, RandomDrawsEachCandidateAnewAndEndsWhenNoLineCanBeRead) {
     EXPECT_EQ(ChooseAtRandom(10, [](int) { return 3; }, [](int line) { return line == 7; }).chosen, 7);
 }
 
-TEST(PlayHistory, StepsBackOverWhatWasPlayedAndForgetsWhatCannotBePlayed) {
+TEST(PlayHistory, StepsBackOverWhatWasPlayedThenGoesOnFromWhatPreviousChose) {
+    // Lines 0..4, and "x", which played once and no longer can. Previous as the window runs
+    // it: the history, then the line before the selection (continuous) or a drawn one (random).
     TPlayHistory history;
-    EXPECT_EQ(history.StepBack(), std::nullopt);
-    for (const char* path : {"a", "b", "b", "c", "d"}) history.Played(path);
-    EXPECT_EQ(history.Size(), 5u);  // b played twice in a row counts twice
-    EXPECT_EQ(history.StepBack(), "c");
-    history.Played("c");  // the file stepped back to starts: current already
-    EXPECT_EQ(history.Size(), 4u);
-    EXPECT_EQ(history.StepBack(), "b");
-    EXPECT_EQ(history.DropCurrent(), "b");  // that b could not be played: the one before
-    history.Played("b");
-    EXPECT_EQ(history.StepBack(), "a");
-    history.Played("a");
-    EXPECT_EQ(history.StepBack(), std::nullopt);  // the first file has none before it
+    int selected = -1;
+    std::string broken;
+    std::vector<int> draws;
+    const auto start = [&](const std::string& path) {
+        return path != broken && (history.Played(path), selected = std::atoi(path.c_str()), true);
+    };
+    const auto previous = [&](bool continuous) {
+        history.Back(start, [&] {
+            const int line = continuous ? ChooseInOrder(5, selected, [](int) { return true; }, true).chosen : draws.back();
+            if (!continuous) draws.pop_back();
+            return start(std::to_string(line));
+        });
+        return selected;
+    };
+    for (const char* path : {"1", "x", "3", "3", "4"}) start(path);
+    broken = "x";
+    EXPECT_EQ(history.Size(), 5u);  // 3 played twice in a row counts twice
+    // Back to 3 (current at once when it starts again), 3, and past x, forgotten, to 1.
+    for (int line : {3, 3, 1}) EXPECT_EQ(previous(true), line);
     EXPECT_EQ(history.Size(), 1u);
-    EXPECT_EQ(history.DropCurrent(), std::nullopt);
+    // The history spent, the line before, every time (not back to the file just left).
+    for (int line : {0, 4, 3, 2}) EXPECT_EQ(previous(true), line);
+    start("4");  // Next; Previous walks the history again
+    EXPECT_EQ(previous(true), 2);
+    draws = {3, 0};  // random play: a drawn line, and from it another
+    EXPECT_EQ(previous(false), 0);
+    EXPECT_EQ(previous(false), 3);
 
-    for (size_t i = 0; i < TPlayHistory::kLimit + 10; ++i) history.Played(std::to_string(i));
+    for (size_t i = 0; i < TPlayHistory::kLimit + 10; ++i) start(std::to_string(i % 5));
     EXPECT_LE(history.Size(), TPlayHistory::kLimit);
-    EXPECT_EQ(history.StepBack(), std::to_string(TPlayHistory::kLimit + 8));
+    EXPECT_EQ(previous(false), static_cast<int>((TPlayHistory::kLimit + 8) % 5));
 }
 
 TEST(MountPoint, WalksUpWhileTheDeviceStaysTheSame) {

@@ -149,23 +149,23 @@ TEST_F(MainWindow, ContinuousPlayGoesThroughTheSortedListPassingOverUnreadableFi
     std::ofstream(dir_ / "a.mp3") << "not audio";
     TF& f = Start({Folder(), "C"});
     ASSERT_EQ(f.MPList->count(), 4);
-    // Byte order: "B" before "a" before "b", then the folder.
+    // Case aside ("B" before "b" by their bytes), then the folder.
     const std::string base = dir_.string() + "/";
-    EXPECT_EQ(f.ListPath(0), base + "B.mp3");
-    EXPECT_EQ(f.ListPath(1), base + "a.mp3");
+    EXPECT_EQ(f.ListPath(0), base + "a.mp3");
+    EXPECT_EQ(f.ListPath(1), base + "B.mp3");
     EXPECT_EQ(f.ListPath(2), base + "b.mp3");
     EXPECT_EQ(f.ListPath(3), base + "sub/c.mp3");
     EXPECT_EQ(f.L_S2->text(), QStringLiteral("4"));
     EXPECT_TRUE(f.ContinuousPlay());
     EXPECT_TRUE(f.PUML_ContinuePlay->isChecked());
-    // "C" alone: line 0 first.
+    // "C" alone: line 0 first, which cannot be read.
     EXPECT_EQ(f.MP->FileName(), base + "B.mp3");
-    EXPECT_EQ(f.MPList->currentRow(), 0);
+    EXPECT_EQ(f.MPList->currentRow(), 1);
     EXPECT_EQ(f.L4->text(), QStringLiteral("B"));
     EXPECT_EQ(f.L3->text(), QString::fromStdString(base + "B.mp3"));
     EXPECT_EQ(f.ApplicationTitle(), QStringLiteral("B"));
     EXPECT_EQ(f.TTray->TipString(), QStringLiteral("B"));
-    // The unreadable line 1 is passed over, then line 3, then back to line 0.
+    // Then line 2, line 3, and past the unreadable line 0 to line 1.
     ASSERT_TRUE(WaitFor([&] { return f.MP->FileName() == base + "b.mp3"; }));
     ASSERT_TRUE(WaitFor([&] { return f.MP->FileName() == base + "sub/c.mp3"; }));
     ASSERT_TRUE(WaitFor([&] { return f.MP->FileName() == base + "B.mp3"; }));
@@ -542,7 +542,7 @@ TEST_F(MainWindow, Screenshots) {
     const char* out = std::getenv("ZENTU_SCREENSHOT_DIR");
     if (!out) GTEST_SKIP() << "ZENTU_SCREENSHOT_DIR not set";
     WriteStream(dir_ / "01 春の海.mp3", 400, "\x8f\x74\x82\xcc\x8a\x43", "\x8b\x7b\x8f\xe9\x93\xb9\x97\x59");
-    WriteStream(dir_ / "02 track.mp3", 400);
+    WriteStream(dir_ / "02 jumping_sky.mp3", 400);
     WriteStream(dir_ / "sub" / "03 other.mp3", 400);
     TF& f = Start({Folder(), "C", "T45"});
     f.PUML_MainWindowClick();
