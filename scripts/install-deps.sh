@@ -8,7 +8,7 @@ APT="$SUDO apt-get -o DPkg::Lock::Timeout=300 -y -q"
 $APT update
 # build
 $APT install --no-upgrade g++ clang cmake ninja-build pkg-config libgtest-dev libbenchmark-dev \
-    qt6-base-dev libasound2-dev
+    qt6-base-dev libasound2-dev libwayland-dev wayland-protocols
 # tests: encoders, taggers and a peer decoder for fixtures made at test time, a headless X
 # server with a tray host, a Japanese font, and a sound server the tests start themselves
 # (with ALSA's "pulse" device)
@@ -29,3 +29,7 @@ if [ ! -e "$PIPEWIRE_ALSA/usr/share/alsa/alsa.conf.d/50-pipewire.conf" ]; then
 fi
 # the media-controls test (a private session bus, playerctl) and the install and package test
 $APT install --no-upgrade dbus-daemon dbus-bin playerctl desktop-file-utils dpkg-dev
+# the desktop tests: Qt's wayland platform, headless sway with waybar's tray (and a window to
+# cover ours), a headless GNOME Shell with the AppIndicator extension, scripted D-Bus hosts
+$APT install --no-upgrade --no-install-recommends qt6-wayland sway waybar grim weston xwayland \
+    python3-dbus python3-gi gnome-shell gnome-shell-extension-appindicator
