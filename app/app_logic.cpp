@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -112,6 +114,25 @@ int32_t TenMinutesMore(int32_t minutes) {
 }
 
 int32_t TenMinutesLess(int32_t minutes) { return minutes > kTimerStepMinutes ? minutes - kTimerStepMinutes : minutes; }
+
+namespace {
+// 100 × 10^(-2k/20) rounded, k = 0..10, then the steps of one that are left.
+constexpr std::array<int32_t, 19> kVolumeLevels{0, 1, 2, 3, 4, 5, 6, 8, 10, 13, 16, 20, 25, 32, 40, 50, 63, 79, 100};
+}  // namespace
+
+int32_t VolumeAfterNotches(int32_t volume, int notches) {
+    for (; notches > 0; --notches) {
+        const auto* up = std::upper_bound(kVolumeLevels.begin(), kVolumeLevels.end(), volume);
+        if (up == kVolumeLevels.end()) break;
+        volume = *up;
+    }
+    for (; notches < 0; ++notches) {
+        const auto* down = std::lower_bound(kVolumeLevels.begin(), kVolumeLevels.end(), volume);
+        if (down == kVolumeLevels.begin()) break;
+        volume = *(down - 1);
+    }
+    return volume;
+}
 
 TChoice ChooseInOrder(int count, int selected, const std::function<bool(int)>& readable, bool backwards) {
     TChoice choice;

@@ -59,6 +59,10 @@ std::string ReportLine(bool powerOff, int32_t remainingMinutes, std::string_view
 int32_t TenMinutesMore(int32_t minutes);
 int32_t TenMinutesLess(int32_t minutes);
 
+// The volume (0..100, the output's linear level) `notches` of the wheel on from `volume`:
+// about 2 dB a notch, so that every notch is heard, down to silence and up to 100.
+int32_t VolumeAfterNotches(int32_t volume, int notches);
+
 // The choice of the next line. `readable(i)` tries line i (and starts it when it can be
 // read); the choice ends at the first line it accepts. Every line is tried at most once per
 // choice, so the choice ends after at most `count` tries when no line can be read.

@@ -250,6 +250,11 @@ TF::TF(TFOptions options)
     TTray->SetPopupMenuL(PUML);
     TTray->SetPopupMenuR(PUMR);
     TTray->OnMiddleClick = [this](TTaskTray&) { Guarded([this] { TogglePause(); }); };
+    TTray->OnActivate = [this](TTaskTray&) { RaiseWindow(); };
+    TTray->OnScroll = [this](TTaskTray&, int notches) {
+        Guarded([this, notches] { MP->SetVolume(app::VolumeAfterNotches(MP->Volume(), notches)); });
+        emit PlayStateChanged();  // the media controls announce the new volume
+    };
     if (options_.trayAvailable) TTray->SetAvailabilityProbe(options_.trayAvailable);
     // Registered also without a notification area: one that appears later takes the icon.
     try {
@@ -640,6 +645,7 @@ void TF::RefreshDisplay() {
     SetText(L4, shortName);
     applicationTitle_ = shortName;
     TTray->SetTipString(shortName);
+    TTray->SetTipDetails(title, artist);
     PUMR_FileName->setText(QStringLiteral("ファイル名 : ") + shortName);
     PUMR_Title->setText(QStringLiteral("タイトル : ") + title);
     PUMR_Artist->setText(QStringLiteral("アーティスト : ") + artist);

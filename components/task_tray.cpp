@@ -2,10 +2,12 @@
 
 #include <QCoreApplication>
 #include <QCursor>
+#include <QGuiApplication>
 #include <algorithm>
 #include <utility>
 #include <vector>
 
+#include "components/sni_item.h"
 #include "platform/exceptions.h"
 
 namespace zentu {
@@ -35,6 +37,16 @@ bool IdTaken(int id, const TTaskTray* except) {
                        [&](const auto& line) { return line.first == id && line.second != except; });
 }
 
+// The offscreen and minimal platforms have no desktop to show an icon on.
+bool HasDesktop() {
+    const QString platform = QGuiApplication::platformName();
+    return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+}
+
+// On Wayland a menu with no window of ours under it would be a window of its own, placed
+// anywhere: there the host's menu is the only one.
+bool PopupsAllowed() { return !QGuiApplication::platformName().startsWith(QLatin1String("wayland")); }
+
 }  // namespace
 
 TTaskTray::TTaskTray(QObject* owner) : QObject(owner) {
@@ -46,6 +58,26 @@ TTaskTray::TTaskTray(QObject* owner) : QObject(owner) {
     registry.emplace_back(id, this);
     watch_.setInterval(500);
     connect(&watch_, &QTimer::timeout, this, &TTaskTray::CheckAvailability);
+    if (!HasDesktop()) return;
+    item_ = new TStatusNotifierItem(QStringLiteral("zentu-tray-%1").arg(id), this);
+    connect(item_, &TStatusNotifierItem::StateChanged, this, &TTaskTray::CheckAvailability);
+    connect(item_, &TStatusNotifierItem::Activated, this, [this](int, int) {
+        Dispatch([this] {
+            if (OnActivate) OnActivate(*this);
+        });
+    });
+    connect(item_, &TStatusNotifierItem::SecondaryActivated, this,
+            [this](int x, int y) { Dispatch([=, this] { MouseDown(TMouseButton::mbMiddle, ssMiddle, x, y); }); });
+    connect(item_, &TStatusNotifierItem::ContextMenuRequested, this,
+            [this](int x, int y) { Dispatch([=, this] { MouseDown(TMouseButton::mbRight, ssRight, x, y); }); });
+    connect(item_, &TStatusNotifierItem::Scrolled, this, [this](int delta, const QString& orientation) {
+        if (delta == 0 || orientation.compare(QLatin1String("vertical"), Qt::CaseInsensitive) != 0) return;
+        // 120 a notch (as Qt's wheel reports it); hosts that send less send a call a notch.
+        const int notches = delta / 120 != 0 ? delta / 120 : (delta > 0 ? 1 : -1);
+        Dispatch([=, this] {
+            if (OnScroll) OnScroll(*this, notches);
+        });
+    });
 }
 
 TTaskTray::~TTaskTray() {
@@ -63,6 +95,27 @@ void TTaskTray::SetTipString(const QString& tip) {
     if (tip == tipString_) return;
     tipString_ = tip;
     UpdateIcon();
+}
+
+void TTaskTray::SetTipDetails(const QString& heading, const QString& text) {
+    if (heading == tipHeading_ && text == tipText_) return;
+    tipHeading_ = heading;
+    tipText_ = text;
+    UpdateIcon();
+}
+
+void TTaskTray::SetPopupMenuL(QMenu* menu) {
+    popupMenuL_ = menu;
+    MenusChanged();
+}
+
+void TTaskTray::SetPopupMenuR(QMenu* menu) {
+    popupMenuR_ = menu;
+    MenusChanged();
+}
+
+void TTaskTray::MenusChanged() {
+    if (item_) item_->SetMenus({popupMenuR_.data(), popupMenuL_.data()});
 }
 
 void TTaskTray::SetIcon(const QIcon& icon) {
@@ -103,15 +156,8 @@ void TTaskTray::SetRegistered(bool registered) {
 
 void TTaskTray::UpdateIcon() {
     if (!registered_ || icon_.isNull()) return;
-    if (trayIcon_ == nullptr) {
-        trayIcon_ = new QSystemTrayIcon(this);
-        connect(trayIcon_, &QSystemTrayIcon::activated, this, &TTaskTray::Activated);
-    }
-    trayIcon_->setIcon(icon_);
-    trayIcon_->setToolTip(tipString_);  // the whole text: no fixed-size field to cut it to
+    Place();
     if (!added_) {
-        trayIcon_->show();
-        if (!trayIcon_->isVisible()) throw EInvalidOperation("タスクトレイに登録できません");
         wasAvailable_ = Available();
         watch_.start();
     }
@@ -119,40 +165,85 @@ void TTaskTray::UpdateIcon() {
     ++updateCount_;
 }
 
+void TTaskTray::Place() {
+    if (item_ && item_->WatcherPresent()) {
+        if (trayIcon_) trayIcon_->hide();
+        item_->SetIcon(icon_);
+        item_->SetToolTip(tipHeading_.isEmpty() ? tipString_ : tipHeading_, tipText_);
+        item_->Show(iconID_);
+        return;
+    }
+    if (item_) item_->Hide();
+    // Qt settles once per process whether its tray icon is a StatusNotifierItem, when it is
+    // first asked: never while a watcher is there, so that it stays XEmbed.
+    if (trayIcon_ == nullptr) {
+        trayIcon_ = new QSystemTrayIcon(this);
+        connect(trayIcon_, &QSystemTrayIcon::activated, this, &TTaskTray::Activated);
+    }
+    if (trayIcon_->icon().cacheKey() != icon_.cacheKey()) trayIcon_->setIcon(icon_);
+    trayIcon_->setToolTip(tipString_);  // the whole text: no fixed-size field to cut it to
+    if (!trayIcon_->isVisible()) {
+        trayIcon_->show();
+        if (!trayIcon_->isVisible()) throw EInvalidOperation("タスクトレイに登録できません");
+    }
+}
+
 void TTaskTray::DeleteIcon() {
-    if (added_ && trayIcon_ != nullptr) trayIcon_->hide();
+    if (added_) {
+        if (trayIcon_ != nullptr) trayIcon_->hide();
+        if (item_ != nullptr) item_->Hide();
+    }
     watch_.stop();
     added_ = false;
     registered_ = false;
 }
 
+bool TTaskTray::Available() const {
+    if (probe_) return probe_();
+    // Asking Qt while a watcher is there would make its own icon a StatusNotifierItem.
+    if (item_ && item_->WatcherPresent()) return item_->Hosted();
+    return TrayAvailable();
+}
+
 void TTaskTray::CheckAvailability() {
+    if (!added_) return;
+    try {
+        Place();  // a watcher came or went
+    } catch (const Exception&) {
+        // Qt's icon refused: it stays down until the next look.
+    }
     const bool available = Available();
     if (available == wasAvailable_) return;
     wasAvailable_ = available;
     emit AvailabilityChanged(available);
 }
 
-void TTaskTray::Activated(QSystemTrayIcon::ActivationReason reason) {
-    const QPoint at = QCursor::pos();
+void TTaskTray::Dispatch(const std::function<void()>& handle) {
     if (trayBusy || !IdTaken(iconID_, nullptr)) return;
     TBusyGuard busy;
-    switch (reason) {
-    case QSystemTrayIcon::Trigger:
-        MouseDown(TMouseButton::mbLeft, ssLeft, at.x(), at.y());
-        break;
-    case QSystemTrayIcon::Context:
-        MouseDown(TMouseButton::mbRight, ssRight, at.x(), at.y());
-        break;
-    case QSystemTrayIcon::MiddleClick:
-        MouseDown(TMouseButton::mbMiddle, ssMiddle, at.x(), at.y());
-        break;
-    case QSystemTrayIcon::DoubleClick:
-        DblClick(TMouseButton::mbLeft);
-        break;
-    default:
-        break;
-    }
+    handle();
+}
+
+void TTaskTray::Activated(QSystemTrayIcon::ActivationReason reason) {
+    const QPoint at = QCursor::pos();
+    Dispatch([&] {
+        switch (reason) {
+        case QSystemTrayIcon::Trigger:
+            MouseDown(TMouseButton::mbLeft, ssLeft, at.x(), at.y());
+            break;
+        case QSystemTrayIcon::Context:
+            MouseDown(TMouseButton::mbRight, ssRight, at.x(), at.y());
+            break;
+        case QSystemTrayIcon::MiddleClick:
+            MouseDown(TMouseButton::mbMiddle, ssMiddle, at.x(), at.y());
+            break;
+        case QSystemTrayIcon::DoubleClick:
+            DblClick(TMouseButton::mbLeft);
+            break;
+        default:
+            break;
+        }
+    });
 }
 
 void TTaskTray::MouseDown(TMouseButton button, TShiftState shift, int x, int y) {
@@ -160,9 +251,9 @@ void TTaskTray::MouseDown(TMouseButton button, TShiftState shift, int x, int y) 
     QCoreApplication::processEvents();
     if (OnMouseDown) OnMouseDown(*this, button, shift, x, y);
     // exec: the chosen item's handler runs before it returns, like a modal menu.
-    if (button == TMouseButton::mbLeft && popupMenuL_)
+    if (button == TMouseButton::mbLeft && popupMenuL_ && PopupsAllowed())
         popupMenuL_->exec(QPoint(x, y));
-    else if (button == TMouseButton::mbRight && popupMenuR_)
+    else if (button == TMouseButton::mbRight && popupMenuR_ && PopupsAllowed())
         popupMenuR_->exec(QPoint(x, y));
     else if (button == TMouseButton::mbMiddle && OnMiddleClick)
         OnMiddleClick(*this);

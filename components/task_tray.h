@@ -1,6 +1,8 @@
 // TTaskTray: an icon with a tip text in the desktop's notification area that opens one popup
 // menu on the left button and another on the right, and reports the icon's button events.
-// Main thread only.
+// Where a StatusNotifierWatcher is on the session bus the icon is a StatusNotifierItem whose
+// host draws both menus as one (the right one's lines first); otherwise it is Qt's tray icon
+// (XEmbed on X11). It moves between the two as the watcher comes and goes. Main thread only.
 #pragma once
 
 #include <QIcon>
@@ -23,11 +25,13 @@ using TShiftState = uint8_t;
 inline constexpr TShiftState ssShift = 1, ssAlt = 2, ssCtrl = 4, ssLeft = 8, ssRight = 16, ssMiddle = 32,
                              ssDouble = 64;
 
+class TStatusNotifierItem;
 class TTaskTray;
 using TButtonDblClick = std::function<void(TTaskTray& Seft, TMouseButton button)>;
 using TTrayMouseEvent = std::function<void(TTaskTray& sender, TMouseButton button, TShiftState shift, int x, int y)>;
 using TTrayMouseMoveEvent = std::function<void(TTaskTray& sender, TShiftState shift, int x, int y)>;
 using TTrayNotifyEvent = std::function<void(TTaskTray& sender)>;
+using TTrayScrollEvent = std::function<void(TTaskTray& sender, int notches)>;
 
 class TTaskTray : public QObject {
     Q_OBJECT
@@ -38,11 +42,14 @@ public:
     ~TTaskTray() override;
 
     QMenu* PopupMenuL() const { return popupMenuL_; }
-    void SetPopupMenuL(QMenu* menu) { popupMenuL_ = menu; }  // forgotten when the menu is destroyed
+    void SetPopupMenuL(QMenu* menu);  // forgotten when the menu is destroyed
     QMenu* PopupMenuR() const { return popupMenuR_; }
-    void SetPopupMenuR(QMenu* menu) { popupMenuR_ = menu; }
+    void SetPopupMenuR(QMenu* menu);
     const QString& TipString() const { return tipString_; }
     void SetTipString(const QString& tip);  // empty: no tip
+    // Where the desktop's tip has a heading and lines under it (StatusNotifier hosts): these
+    // instead of TipString, which stays the heading while `heading` is empty.
+    void SetTipDetails(const QString& heading, const QString& text);
     const QIcon& Icon() const { return icon_; }
     void SetIcon(const QIcon& icon);  // a null icon takes the tray icon away
     int IconID() const { return iconID_; }
@@ -56,13 +63,16 @@ public:
     // Whether the desktop has a notification area. Without one the icon cannot be seen, and
     // the owner should show its window instead.
     static bool TrayAvailable();
-    // The same for this tray, through the question tests can replace.
-    bool Available() const { return probe_ ? probe_() : TrayAvailable(); }
+    // The same for this tray (a StatusNotifier host, or else that), through the question
+    // tests can replace.
+    bool Available() const;
     void SetAvailabilityProbe(std::function<bool()> probe) { probe_ = std::move(probe); }
     // Whether the icon is up (added), and how often it was added or brought up to date.
     bool Added() const { return added_; }
     int UpdateCount() const { return updateCount_; }
     QSystemTrayIcon* TrayIcon() const { return trayIcon_; }
+    // The StatusNotifierItem; null where there is no session bus or no display.
+    TStatusNotifierItem* StatusNotifierItem() const { return item_; }
 
     TButtonDblClick OnDblClick;
     TTrayMouseMoveEvent OnMouseMove;
@@ -71,6 +81,11 @@ public:
     // The middle button went down on the icon: what the left and right buttons have in their
     // menus, the middle one has here.
     TTrayNotifyEvent OnMiddleClick;
+    // The desktop asks for the program itself (a StatusNotifier host's Activate: a double
+    // click on GNOME, a left click on panels that open no menu).
+    TTrayNotifyEvent OnActivate;
+    // The wheel on the icon, in notches: up positive.
+    TTrayScrollEvent OnScroll;
 
 signals:
     // While the icon is up, the notification area appeared (a panel that starts later; Qt
@@ -92,6 +107,12 @@ protected:
 
 private:
     void CheckAvailability();
+    // Puts the icon where it is seen now: the StatusNotifierItem while a watcher is there,
+    // Qt's tray icon otherwise.
+    void Place();
+    // An event of the icon's, ignored while any tray is still handling one.
+    void Dispatch(const std::function<void()>& handle);
+    void MenusChanged();
 
     QPointer<QMenu> popupMenuL_;
     QPointer<QMenu> popupMenuR_;
@@ -102,6 +123,8 @@ private:
     bool added_ = false;
     int updateCount_ = 0;
     QSystemTrayIcon* trayIcon_ = nullptr;
+    TStatusNotifierItem* item_ = nullptr;
+    QString tipHeading_, tipText_;
     std::function<bool()> probe_;
     QTimer watch_;
     bool wasAvailable_ = false;

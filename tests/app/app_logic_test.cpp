@@ -115,6 +115,18 @@ TEST(TimerButtons, TenMoreAndTenLess) {
     EXPECT_EQ(TenMinutesMore(INT32_MAX), INT32_MAX);  // no overflow
 }
 
+TEST(TrayWheel, EveryNotchMovesTheVolumeAudiblyWithinItsRange) {
+    struct Row {
+        int32_t volume;
+        int notches;
+        int32_t expected;
+    };
+    constexpr Row rows[] = {{100, -1, 79}, {79, 1, 100}, {100, 1, 100}, {0, -1, 0},  {0, 1, 1},
+                            {57, 1, 63},   {57, -1, 50}, {100, -30, 0}, {0, 30, 100}, {50, 0, 50}};
+    for (const Row& row : rows)
+        EXPECT_EQ(VolumeAfterNotches(row.volume, row.notches), row.expected) << row.volume << " " << row.notches;
+}
+
 TEST(NextFile, InOrderStartsAfterTheSelectionAndWraps) {
     std::vector<int> tried;
     auto readable = [&](int line) {
