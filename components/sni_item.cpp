@@ -132,7 +132,10 @@ void TStatusNotifierItem::Register() {
     if (!shown_ || !watcherPresent_) return;
     QDBusMessage call =
         QDBusMessage::createMethodCall(kWatcherService, kWatcherPath, kWatcherInterface, QStringLiteral("RegisterStatusNotifierItem"));
-    call << serviceName_;
+    // By object path, so that the host takes the sender's unique name: GNOME's AppIndicator
+    // extension watches a well-known name and, when the first sight of its owner crosses the
+    // reading of the properties, forgets Id and Menu and drops the item (about one start in two).
+    call << kItemPath;
     auto* registration = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
     connect(registration, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* reply) {
         reply->deleteLater();
