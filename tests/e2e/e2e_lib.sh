@@ -26,3 +26,11 @@ start_trayer() {
 # tone SECONDS HZ OUT.mp3 [lame options...]
 tone() { sox -n -r 22050 -c 1 "$WORK/tone.wav" synth "$1" sine "$2" 2>/dev/null || fail "sox"
   lame --quiet -b 32 "${@:4}" "$WORK/tone.wav" "$3" || fail "lame"; }
+
+# Desktops on Wayland: Qt's platform plugin for it; the StatusNotifier item the watcher holds, and
+# its menu (sni_host.py); the media controls.
+wayland_plugin() { compgen -G "/usr/lib/*/qt6/plugins/platforms/libqwayland-generic.so" >/dev/null || {
+  echo "SKIP: Qt's wayland platform plugin (qt6-wayland) missing"; exit 77; }; }
+SNI=$(dirname "${BASH_SOURCE[0]}")/sni_host.py
+sni_registered() { [ -n "$("$SNI" items 2>/dev/null)" ]; }
+mpris() { gdbus call --session -d org.mpris.MediaPlayer2.zentu -o /org/mpris/MediaPlayer2 -m "org.mpris.MediaPlayer2.$1" "${@:2}"; }
