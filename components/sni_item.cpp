@@ -193,6 +193,11 @@ void TStatusNotifierItemAdaptor::Scroll(int delta, const QString& orientation) {
         &item_, [item = &item_, delta, orientation] { emit item->Scrolled(delta, orientation); }, Qt::QueuedConnection);
 }
 
+// Qt's wayland platform reads it from the environment at the next activation.
+void TStatusNotifierItemAdaptor::ProvideXdgActivationToken(const QString& token) {
+    qputenv("XDG_ACTIVATION_TOKEN", token.toUtf8());
+}
+
 QDBusArgument& operator<<(QDBusArgument& argument, const TIconPixmap& pixmap) {
     argument.beginStructure();
     argument << pixmap.width << pixmap.height << pixmap.bytes;
