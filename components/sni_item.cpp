@@ -137,8 +137,11 @@ void TStatusNotifierItem::Register() {
     // reading of the properties, forgets Id and Menu and drops the item (about one start in two).
     call << kItemPath;
     auto* registration = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
-    connect(registration, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* reply) {
+    // A reply from a watcher that has gone since says nothing of the one there now.
+    const int generation = watcherGeneration_;
+    connect(registration, &QDBusPendingCallWatcher::finished, this, [this, generation](QDBusPendingCallWatcher* reply) {
         reply->deleteLater();
+        if (generation != watcherGeneration_) return;
         refused_ = reply->isError();
         emit StateChanged();
     });
@@ -148,9 +151,9 @@ void TStatusNotifierItem::Register() {
                                                       QStringLiteral("Get"));
     get << kWatcherInterface << QStringLiteral("IsStatusNotifierHostRegistered");
     auto* host = new QDBusPendingCallWatcher(bus_.asyncCall(get), this);
-    connect(host, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* reply) {
+    connect(host, &QDBusPendingCallWatcher::finished, this, [this, generation](QDBusPendingCallWatcher* reply) {
         reply->deleteLater();
-        if (reply->isError()) return;
+        if (reply->isError() || generation != watcherGeneration_) return;
         hostRegistered_ = reply->reply().arguments().value(0).value<QDBusVariant>().variant().toBool();
         emit StateChanged();
     });
@@ -158,6 +161,7 @@ void TStatusNotifierItem::Register() {
 
 void TStatusNotifierItem::WatcherOwnerChanged(const QString& newOwner) {
     watcherPresent_ = !newOwner.isEmpty();
+    ++watcherGeneration_;
     refused_ = false;
     hostRegistered_ = true;
     Register();  // a new watcher knows nothing of us

@@ -85,6 +85,7 @@ private:
     QDBusServiceWatcher* watcher_ = nullptr;
     QString serviceName_;
     bool watcherPresent_ = false;
+    int watcherGeneration_ = 0;  // one more with each owner of the watcher's name
     bool refused_ = false;
     bool hostRegistered_ = true;  // until the watcher says otherwise
     bool shown_ = false;

@@ -181,7 +181,8 @@ void TTaskTray::Place() {
         connect(trayIcon_, &QSystemTrayIcon::activated, this, &TTaskTray::Activated);
     }
     if (trayIcon_->icon().cacheKey() != icon_.cacheKey()) trayIcon_->setIcon(icon_);
-    trayIcon_->setToolTip(tipString_);  // the whole text: no fixed-size field to cut it to
+    // The whole text: no fixed-size field to cut it to.
+    if (trayIcon_->toolTip() != tipString_) trayIcon_->setToolTip(tipString_);
     if (!trayIcon_->isVisible()) {
         trayIcon_->show();
         if (!trayIcon_->isVisible()) throw EInvalidOperation("タスクトレイに登録できません");

@@ -29,7 +29,9 @@ if [ ! -e "$PIPEWIRE_ALSA/usr/share/alsa/alsa.conf.d/50-pipewire.conf" ]; then
 fi
 # the media-controls test (a private session bus, playerctl) and the install and package test
 $APT install --no-upgrade dbus-daemon dbus-bin playerctl desktop-file-utils dpkg-dev
+# the StatusNotifier test's watcher and host (tests/e2e/sni_host.py)
+$APT install --no-upgrade python3-dbus python3-gi
 # the desktop tests: Qt's wayland platform, headless sway with waybar's tray (and a window to
-# cover ours), a headless GNOME Shell with the AppIndicator extension, scripted D-Bus hosts
-$APT install --no-upgrade --no-install-recommends qt6-wayland sway waybar grim weston xwayland \
-    python3-dbus python3-gi gnome-shell gnome-shell-extension-appindicator
+# cover ours), a headless GNOME Shell with the AppIndicator extension
+$APT install --no-upgrade --no-install-recommends qt6-wayland sway waybar weston xwayland \
+    gnome-shell gnome-shell-extension-appindicator
