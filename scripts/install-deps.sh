@@ -33,5 +33,5 @@ $APT install --no-upgrade dbus-daemon dbus-bin playerctl desktop-file-utils dpkg
 $APT install --no-upgrade python3-dbus python3-gi
 # the desktop tests: Qt's wayland platform, headless sway with waybar's tray (and a window to
 # cover ours), a headless GNOME Shell with the AppIndicator extension
-$APT install --no-upgrade --no-install-recommends qt6-wayland sway waybar weston xwayland \
+$APT install --no-upgrade --no-install-recommends qt6-wayland sway waybar jq weston xwayland \
     gnome-shell gnome-shell-extension-appindicator

@@ -2,6 +2,10 @@
 # X server, a tray host, fixtures, and waiting on the program's trace.
 set -u
 need() { for tool in "$@"; do command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool missing"; exit 77; }; done; }
+# Set before sourcing: E2E_USER (as root, the script runs again with nobody's rights) and E2E_BUS
+# (it runs again inside a private session bus).
+if [ -n "${E2E_USER:-}" ] && [ "$(id -u)" = 0 ]; then need setpriv; exec setpriv --reuid=65534 --regid=65534 --clear-groups "$0" "$@"; fi
+if [ -n "${E2E_BUS:-}" ] && [ -z "${ZENTU_PRIVATE_BUS:-}" ]; then need dbus-run-session; ZENTU_PRIVATE_BUS=1 exec dbus-run-session -- "$0" "$@"; fi
 WORK=$(mktemp -d /tmp/zentu-e2e.XXXX); LOG=$WORK/app.log; PIDS=()
 cleanup() { for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$WORK"; }
 trap cleanup EXIT

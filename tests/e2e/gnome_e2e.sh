@@ -2,10 +2,7 @@
 # Zentu's tray item in a real GNOME Shell (headless, on Wayland) with the AppIndicator extension:
 # a virtual pointer clicks the icon and the menu the shell draws from the one Zentu exports.
 # Usage: gnome_e2e.sh ZENTU_BINARY  (exit 77: a tool is missing)
-if [ -z "${ZENTU_PRIVATE_BUS:-}" ]; then
-  command -v dbus-run-session >/dev/null 2>&1 || { echo "SKIP: dbus-run-session missing"; exit 77; }
-  ZENTU_PRIVATE_BUS=1 exec dbus-run-session -- "$0" "$@"
-fi
+E2E_BUS=1
 APP=$1
 . "$(dirname "$0")/e2e_lib.sh"
 need gnome-shell gdbus dbus-daemon dbus-update-activation-environment python3 sox lame
