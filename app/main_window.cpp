@@ -17,6 +17,7 @@
 #include <ostream>
 #include <utility>
 
+#include "app/window_activation.h"
 #include "platform/exceptions.h"
 #include "platform/text_codec.h"
 
@@ -827,10 +828,8 @@ void TF::RaiseWindow() {
     Guarded([this] {
         if (PUML_MainWindow->text() == kShowWindow)
             PUML_MainWindowClick();
-        else {
-            raise();
-            activateWindow();
-        }
+        else
+            ActivateWindow(*this);
     });
 }
 
@@ -860,8 +859,7 @@ void TF::PUML_MainWindowClick() {
     if (PUML_MainWindow->text() == kShowWindow) {
         PUML_MainWindow->setText(kHideWindow);
         show();
-        raise();
-        activateWindow();
+        ActivateWindow(*this);
     } else {
         if (!TrayAvailable()) {
             // Hidden without a tray it could never be shown again.

@@ -132,7 +132,10 @@ void TStatusNotifierItem::Register() {
     if (!shown_ || !watcherPresent_) return;
     QDBusMessage call =
         QDBusMessage::createMethodCall(kWatcherService, kWatcherPath, kWatcherInterface, QStringLiteral("RegisterStatusNotifierItem"));
-    call << serviceName_;
+    // By object path, so that the host takes the sender's unique name: GNOME's AppIndicator
+    // extension watches a well-known name and, when the first sight of its owner crosses the
+    // reading of the properties, forgets Id and Menu and drops the item (about one start in two).
+    call << kItemPath;
     auto* registration = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
     // A reply from a watcher that has gone since says nothing of the one there now.
     const int generation = watcherGeneration_;
@@ -192,6 +195,11 @@ void TStatusNotifierItemAdaptor::ContextMenu(int x, int y) {
 void TStatusNotifierItemAdaptor::Scroll(int delta, const QString& orientation) {
     QMetaObject::invokeMethod(
         &item_, [item = &item_, delta, orientation] { emit item->Scrolled(delta, orientation); }, Qt::QueuedConnection);
+}
+
+// Qt's wayland platform reads it from the environment at the next activation.
+void TStatusNotifierItemAdaptor::ProvideXdgActivationToken(const QString& token) {
+    qputenv("XDG_ACTIVATION_TOKEN", token.toUtf8());
 }
 
 QDBusArgument& operator<<(QDBusArgument& argument, const TIconPixmap& pixmap) {

@@ -138,6 +138,9 @@ public slots:
     void SecondaryActivate(int x, int y);
     void ContextMenu(int x, int y);
     void Scroll(int delta, const QString& orientation);
+    // The token of the click that is about to call Activate (GNOME sends one): the window the
+    // click shows may take the focus with it.
+    void ProvideXdgActivationToken(const QString& token);
 
 signals:
     void NewTitle();

@@ -8,7 +8,7 @@ APT="$SUDO apt-get -o DPkg::Lock::Timeout=300 -y -q"
 $APT update
 # build
 $APT install --no-upgrade g++ clang cmake ninja-build pkg-config libgtest-dev libbenchmark-dev \
-    qt6-base-dev libicu-dev libasound2-dev
+    qt6-base-dev libicu-dev libasound2-dev libwayland-dev wayland-protocols
 # tests: encoders, taggers and a peer decoder for fixtures made at test time, a headless X
 # server with a tray host, a Japanese font, and a sound server the tests start themselves
 # (with ALSA's "pulse" device)
@@ -31,3 +31,7 @@ fi
 $APT install --no-upgrade dbus-daemon dbus-bin playerctl desktop-file-utils dpkg-dev
 # the StatusNotifier test's watcher and host (tests/e2e/sni_host.py)
 $APT install --no-upgrade python3-dbus python3-gi
+# the desktop tests: Qt's wayland platform, headless sway with waybar's tray (and a window to
+# cover ours), a headless GNOME Shell with the AppIndicator extension
+$APT install --no-upgrade --no-install-recommends qt6-wayland sway waybar jq weston xwayland \
+    gnome-shell gnome-shell-extension-appindicator

@@ -2,6 +2,10 @@
 # X server, a tray host, fixtures, and waiting on the program's trace.
 set -u
 need() { for tool in "$@"; do command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool missing"; exit 77; }; done; }
+# Set before sourcing: E2E_USER (as root, the script runs again with nobody's rights) and E2E_BUS
+# (it runs again inside a private session bus).
+if [ -n "${E2E_USER:-}" ] && [ "$(id -u)" = 0 ]; then need setpriv; exec setpriv --reuid=65534 --regid=65534 --clear-groups "$0" "$@"; fi
+if [ -n "${E2E_BUS:-}" ] && [ -z "${ZENTU_PRIVATE_BUS:-}" ]; then need dbus-run-session; ZENTU_PRIVATE_BUS=1 exec dbus-run-session -- "$0" "$@"; fi
 WORK=$(mktemp -d /tmp/zentu-e2e.XXXX); LOG=$WORK/app.log; PIDS=()
 cleanup() { for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$WORK"; }
 trap cleanup EXIT
@@ -26,3 +30,11 @@ start_trayer() {
 # tone SECONDS HZ OUT.mp3 [lame options...]
 tone() { sox -n -r 22050 -c 1 "$WORK/tone.wav" synth "$1" sine "$2" 2>/dev/null || fail "sox"
   lame --quiet -b 32 "${@:4}" "$WORK/tone.wav" "$3" || fail "lame"; }
+
+# Desktops on Wayland: Qt's platform plugin for it; the StatusNotifier item the watcher holds, and
+# its menu (sni_host.py); the media controls.
+wayland_plugin() { compgen -G "/usr/lib/*/qt6/plugins/platforms/libqwayland-generic.so" >/dev/null || {
+  echo "SKIP: Qt's wayland platform plugin (qt6-wayland) missing"; exit 77; }; }
+SNI=$(dirname "${BASH_SOURCE[0]}")/sni_host.py
+sni_registered() { [ -n "$("$SNI" items 2>/dev/null)" ]; }
+mpris() { gdbus call --session -d org.mpris.MediaPlayer2.zentu -o /org/mpris/MediaPlayer2 -m "org.mpris.MediaPlayer2.$1" "${@:2}"; }

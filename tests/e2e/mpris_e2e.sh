@@ -1,10 +1,7 @@
 #!/bin/bash
 # The desktop's media controls drive Zentu: playerctl and dbus-send on a private session bus,
 # with a real X server and tray. Usage: mpris_e2e.sh ZENTU_BINARY  (exit 77: a tool is missing)
-if [ -z "${ZENTU_PRIVATE_BUS:-}" ]; then
-  command -v dbus-run-session >/dev/null 2>&1 || { echo "SKIP: dbus-run-session missing"; exit 77; }
-  ZENTU_PRIVATE_BUS=1 exec dbus-run-session -- "$0" "$@"
-fi
+E2E_BUS=1
 APP=$1
 . "$(dirname "$0")/e2e_lib.sh"
 need Xvfb trayer xdotool sox lame mid3v2 base64 playerctl dbus-send dbus-monitor

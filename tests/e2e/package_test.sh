@@ -17,4 +17,5 @@ DEPENDS=$(dpkg-deb -f "$DEB" Depends)
 for library in libqt6core6 libqt6gui6 libqt6widgets6 libqt6dbus6 libasound2; do
   grep -q "$library" <<<"$DEPENDS" || fail "$library missing from Depends: $DEPENDS"
 done
+grep -q 'qt6-wayland' <<<"$(dpkg-deb -f "$DEB" Recommends)" || fail "qt6-wayland not recommended"
 echo "install and package: passed"
