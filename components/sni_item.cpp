@@ -5,6 +5,7 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
+#include <QDBusReply>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
 #include <QImage>
@@ -68,6 +69,14 @@ TStatusNotifierItem::TStatusNotifierItem(const QString& connectionName, QObject*
     bus_.connect(kWatcherService, kWatcherPath, kWatcherInterface, QStringLiteral("StatusNotifierHostRegistered"), this,
                  SLOT(HostRegistered()));
     watcherPresent_ = bus_.interface()->isServiceRegistered(kWatcherService);
+    if (watcherPresent_) NoteWheelConvention(bus_.interface()->serviceOwner(kWatcherService));
+}
+
+void TStatusNotifierItem::NoteWheelConvention(const QString& watcherOwner) {
+    // GNOME Shell's AppIndicator extension sends a positive delta for the wheel turned down,
+    // where KDE, which wrote the protocol, sends one for up.
+    const QDBusReply<QString> shell = bus_.interface()->serviceOwner(QStringLiteral("org.gnome.Shell"));
+    wheelDownPositive_ = !watcherOwner.isEmpty() && shell.isValid() && shell.value() == watcherOwner;
 }
 
 TStatusNotifierItem::~TStatusNotifierItem() {
@@ -161,6 +170,7 @@ void TStatusNotifierItem::Register() {
 
 void TStatusNotifierItem::WatcherOwnerChanged(const QString& newOwner) {
     watcherPresent_ = !newOwner.isEmpty();
+    NoteWheelConvention(newOwner);
     ++watcherGeneration_;
     refused_ = false;
     hostRegistered_ = true;
@@ -194,7 +204,9 @@ void TStatusNotifierItemAdaptor::ContextMenu(int x, int y) {
 
 void TStatusNotifierItemAdaptor::Scroll(int delta, const QString& orientation) {
     QMetaObject::invokeMethod(
-        &item_, [item = &item_, delta, orientation] { emit item->Scrolled(delta, orientation); }, Qt::QueuedConnection);
+        &item_,
+        [item = &item_, delta, orientation] { emit item->Scrolled(item->WheelDownPositive() ? -delta : delta, orientation); },
+        Qt::QueuedConnection);
 }
 
 // Qt's wayland platform reads it from the environment at the next activation.

@@ -62,6 +62,8 @@ public:
     QString IconName() const { return iconName_; }
     const TIconPixmapList& IconPixmap() const { return pixmaps_; }
     const TToolTip& ToolTip() const { return toolTip_; }
+    // Whether the watcher's host counts the wheel turned down as positive (GNOME Shell).
+    bool WheelDownPositive() const { return wheelDownPositive_; }
 
 signals:
     // The host's requests, at its coordinates.
@@ -77,6 +79,7 @@ private slots:
 
 private:
     void WatcherOwnerChanged(const QString& newOwner);
+    void NoteWheelConvention(const QString& watcherOwner);
     void Register();
     void ExportMenu();
 
@@ -87,6 +90,7 @@ private:
     bool watcherPresent_ = false;
     int watcherGeneration_ = 0;  // one more with each owner of the watcher's name
     bool refused_ = false;
+    bool wheelDownPositive_ = false;
     bool hostRegistered_ = true;  // until the watcher says otherwise
     bool shown_ = false;
     QList<QMenu*> sections_;
