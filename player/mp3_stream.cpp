@@ -152,7 +152,8 @@ int32_t TMP3Stream::DurationMs() const {
     // Once counted, the frames the file holds bound what is kept (a cut file plays less than
     // its VBR header says, and a constant rate's size ÷ bit rate is only an estimate).
     int64_t end = kept_.end;
-    if (FramesCounted()) end = std::min(end, index_->FrameCount() * samplesPerFrame_);
+    // (No frames counted: the file could not be read again, and says nothing.)
+    if (FramesCounted() && index_->FrameCount() > 0) end = std::min(end, index_->FrameCount() * samplesPerFrame_);
     if (end != mp3::kNoEnd) return static_cast<int32_t>(std::max<int64_t>(0, end - kept_.begin) * 1000 / rate);
     const int64_t ms = mp3::Duration(VbrTotal(), rate, format_.channels, track_.bitRate, walk_.DataLength());
     return static_cast<int32_t>(ms > 0 ? std::max<int64_t>(0, ms - kept_.begin * 1000 / rate) : 0);
