@@ -24,36 +24,9 @@ void TMP3Player::DecodeStep() {
         if (wake.WaitFor(0) != kWaitObject0) return;
         TMP3Stream& stream = Decoded();
         if (stream.PendingBytes() <= 0) {
-            if (end_ != TEnd::enDecoding) {
-                if (end_ == TEnd::enAsking) {
-                    wake.ResetEvent();  // the main thread answers with a file or a drain
-                    return;
-                }
-                end_ = TEnd::enDecoding;
-                draining = QueueTheRest();
-            } else {
-                switch (PrepareFrame()) {
-                    case TStepResult::srIdle: return;
-                    case TStepResult::srWorked: break;
-                    case TStepResult::srEnd:
-                        if (carryOn_) {
-                            // The output keeps playing what it holds meanwhile, the partly
-                            // filled buffer too: the next file's samples follow it in the
-                            // device, and a short file's end must be heard for it to start.
-                            end_ = TEnd::enAsking;
-                            {
-                                std::scoped_lock out(outputLock_);
-                                soundOut_->SetWaitEvent(nullptr);
-                                soundOut_->Flush();
-                            }
-                            wake.ResetEvent();
-                            window_->Post(MPM_NEXTFILE, stepSerial_.load());
-                            return;
-                        }
-                        draining = QueueTheRest();
-                        break;
-                }
-            }
+            const TStepResult result = end_ == TEnd::enDecoding ? PrepareFrame() : TStepResult::srEnd;
+            if (result == TStepResult::srIdle) return;
+            if (result == TStepResult::srEnd && (draining = AtEndOfData()) == 0) return;
         }
         if (draining == 0) {
             Assert(stream.PendingBytes() >= 1, "MP3Plyr: no PCM to write");
@@ -93,6 +66,32 @@ TMP3Player::TStepResult TMP3Player::PrepareFrame() {
         case TMP3Stream::TStep::stEnd: break;
     }
     return TStepResult::srEnd;
+}
+
+uint32_t TMP3Player::AtEndOfData() {
+    TMPSimpleEvent& wake = decoderThread_->WakeEvent();
+    switch (end_) {
+        case TEnd::enAsking:
+            wake.ResetEvent();  // the main thread answers with a file or a drain
+            return 0;
+        case TEnd::enDrain:
+            end_ = TEnd::enDecoding;
+            return QueueTheRest();
+        case TEnd::enDecoding: break;
+    }
+    if (!carryOn_) return QueueTheRest();
+    // The output keeps playing what it holds meanwhile, the partly filled buffer too: the
+    // next file's samples follow it in the device, and a short file's end must be heard for
+    // it to start.
+    end_ = TEnd::enAsking;
+    {
+        std::scoped_lock out(outputLock_);
+        soundOut_->SetWaitEvent(nullptr);
+        soundOut_->Flush();
+    }
+    wake.ResetEvent();
+    window_->Post(MPM_NEXTFILE, stepSerial_.load());
+    return 0;
 }
 
 uint32_t TMP3Player::QueueTheRest() {

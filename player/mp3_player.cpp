@@ -164,9 +164,11 @@ void TMP3Player::Close() {
         TMainWait wait(mainWaiting_);
         std::scoped_lock lock(decoderLock_);
         streams_.clear();
+        end_ = TEnd::enDecoding;
     }
     fileName_.clear();
     positionBaseMs_ = 0;
+    deferredNext_ = 0;
     SetStatus(TMP3Status::mpsStopped);
 }
 

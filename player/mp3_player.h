@@ -249,6 +249,10 @@ private:
     // The part of the step that needs no output: parse, set up, decode. Under the decoder
     // lock. srWorked: PCM is pending.
     TStepResult PrepareFrame();
+    // At the end of the decoded stream's data, under the decoder lock: the owner is asked for
+    // the next file (0: no step until the main thread answers), or the output drains (the
+    // playback's number, see QueueTheRest).
+    uint32_t AtEndOfData();
     // The end of the data: queues the partly filled buffer and ends the steps; returns the
     // playback's number. Under the decoder lock.
     uint32_t QueueTheRest();
