@@ -42,6 +42,14 @@ bool TMP3Stream::Open(TMPStream* source, uint8_t flags, const std::string& name,
     const int32_t layer = 4 - walk_.FirstHeader().layerCode;
     if (options.gapless)
         kept_ = mp3::GaplessRange(layer, vbr.lame.delay, vbr.lame.padding, vbr.frames, samplesPerFrame_);
+    // A VBR header frame may be all there is (or a tail that holds no frame): looked for once,
+    // back at the start after. Nothing is kept of such a file.
+    if (vbr.found && Seekable()) {
+        TFrameWalk::TStep step;
+        while ((step = walk_.Frame(decoder)) == TFrameWalk::TStep::stSkipped) {}
+        if (step != TFrameWalk::TStep::stFrame) kept_.end = kept_.begin;
+        walk_.Rewind();
+    }
     keepFrom_ = kept_.begin;
     // Every frame's place, for seeking and the exact length: a pass over the headers.
     if (const auto* file = dynamic_cast<const TMPFileStream*>(source_); file && options.index && Seekable()) {

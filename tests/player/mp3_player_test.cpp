@@ -161,14 +161,18 @@ TEST_F(PlayerTest, NotMpegAudioRaisesAndLeavesThePlayerClosed) {
     EXPECT_EQ(player->FileName(), "");
     // MPEG audio with nothing to play (a VBR header frame alone) is refused as well: played,
     // it would end as soon as it started, again and again in a list of one.
-    const std::string empty = dir.Write("empty.mp3", XingFrame(3, 0, 417));
-    try {
-        player->SetFileName(empty);
-        FAIL() << "no error";
-    } catch (const Exception& e) {
-        EXPECT_STREQ(e.what(), "no audio to play.");
+    Bytes headerAndCutFrame = XingFrame(3, 0, 417);
+    const Bytes frame = Layer3Frame();
+    headerAndCutFrame.insert(headerAndCutFrame.end(), frame.begin(), frame.begin() + 200);
+    for (const Bytes& bytes : {XingFrame(3, 0, 417), headerAndCutFrame}) {
+        try {
+            player->SetFileName(dir.Write("empty.mp3", bytes));
+            FAIL() << "no error";
+        } catch (const Exception& e) {
+            EXPECT_STREQ(e.what(), "no audio to play.");
+        }
+        EXPECT_FALSE(player->IsOpen());
     }
-    EXPECT_FALSE(player->IsOpen());
     // A file that cannot be opened leaves the open one open.
     player->SetFileName(good);
     EXPECT_THROW(player->SetFileName(dir.Path("missing.mp3")), EStreamError);
@@ -462,7 +466,7 @@ TEST_F(PlayerTest, StopOrSeekBeforeTheNextFileIsHeard) {
         }
         EXPECT_EQ(player->FileName(), a);
         EXPECT_EQ(player->Track().fileName, a);
-        EXPECT_EQ(player->Duration(), 1044);
+        EXPECT_NEAR(player->Duration(), 1044, 26);  // a frame short while not counted (the file gone first)
         player->Close();
     }
 }
