@@ -1,7 +1,8 @@
-// TMP3Player: the non-visual player component. It opens one MPEG audio file at a time,
-// reads its tags and stream information, and plays it: its decoder thread decodes frame
-// after frame into PCM for the wave output, whose own thread completes buffers and reports
-// the position. Everything it reports reaches its user as events on the main thread,
+// TMP3Player: the non-visual player component. It opens an MPEG audio file as a stream
+// (player/mp3_stream.h: its reader, tags, stream information and description) and plays it:
+// its decoder thread decodes frame after frame into PCM for the wave output, whose own thread
+// completes buffers and reports the position. While the last seconds of a file play, the next
+// one's stream is queued behind it, and the output's played bytes tell which one is heard. Everything it reports reaches its user as events on the main thread,
 // through messages posted to a hidden window it owns.
 #pragma once
 
