@@ -464,6 +464,7 @@ TEST_F(MainWindow, PauseNextPreviousAndTheGaugeFromTrayMenuAndPointer) {
     EXPECT_EQ(f.LB1->count(), lines + 1);
 
     // A click in the middle of the gauge jumps to the middle of the file, shown at once.
+    ASSERT_TRUE(WaitFor([&] { return f.MP->Track().durationMs == 10448; }));  // exact once the frames are counted
     std::vector<int64_t> seeks;
     QObject::connect(&f, &TF::Seeked, [&](int64_t ms) { seeks.push_back(ms); });
     for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
