@@ -156,6 +156,7 @@ TMprisService::TMprisService(TF& window, QDBusConnection bus, const char* runtim
     registered_ = true;
     sentStatus_ = PlaybackStatus();
     sentTrack_ = window_.TrackNumber();
+    sentLength_ = window_.MP->Track().durationMs;
     sentVolume_ = window_.MP->Volume();
     AcceptCallsAsSignals();
     // Queued: a file that ends (or is left for the next) has its stopped event already
@@ -269,8 +270,9 @@ void TMprisService::AnnounceChanges() {
     QVariantMap changed;
     const QString status = PlaybackStatus();
     if (status != sentStatus_) changed[QStringLiteral("PlaybackStatus")] = sentStatus_ = status;
-    if (window_.TrackNumber() != sentTrack_) {
+    if (window_.TrackNumber() != sentTrack_ || window_.MP->Track().durationMs != sentLength_) {
         sentTrack_ = window_.TrackNumber();
+        sentLength_ = window_.MP->Track().durationMs;
         changed[QStringLiteral("Metadata")] = Metadata();
     }
     if (window_.MP->Volume() != sentVolume_) {

@@ -90,6 +90,7 @@ private:
     bool registered_ = false;
     QString sentStatus_;
     int sentTrack_ = 0;
+    int32_t sentLength_ = 0;  // the file's length, exact once its frames are counted
     int sentVolume_ = 0;
     TCoverArtFile cover_;
 };

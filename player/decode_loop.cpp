@@ -1,7 +1,6 @@
-// The decoder thread's work: one frame per step, from the reader through the decoder into
-// the wave output, keeping only the samples that are heard (gapless trimming, a seek's
-// target) at the file's gain; and at the end of the data either the next file carried on
-// into the same output or the drain.
+// The decoder thread's work: one frame per step of the stream decoded (its kept PCM, see
+// player/mp3_stream.h) into the wave output; and at the end of the data either the next
+// file's stream carried on into the same output or the drain.
 #include <algorithm>
 #include <cstring>
 #include <mutex>
@@ -23,45 +22,18 @@ void TMP3Player::DecodeStep() {
         if (!playing_ || stepFailed_) return;
         TMPSimpleEvent& wake = decoderThread_->WakeEvent();
         if (wake.WaitFor(0) != kWaitObject0) return;
-        if (pendingPcm_ <= 0) {
-            if (awaitingNext_) {
-                if (!drainRequested_) {
-                    wake.ResetEvent();  // the main thread answers with a file or a drain
-                    return;
-                }
-                awaitingNext_ = drainRequested_ = false;
-                draining = QueueTheRest();
-            } else {
-                switch (PrepareFrame()) {
-                    case TStepResult::srIdle: return;
-                    case TStepResult::srWorked: break;
-                    case TStepResult::srEnd:
-                        if (carryOn_) {
-                            // The output keeps playing what it holds meanwhile, the partly
-                            // filled buffer too: the next file's samples follow it in the
-                            // device, and a short file's end must be heard for it to start.
-                            awaitingNext_ = true;
-                            {
-                                std::scoped_lock out(outputLock_);
-                                soundOut_->SetWaitEvent(nullptr);
-                                soundOut_->Flush();
-                            }
-                            wake.ResetEvent();
-                            window_->Post(MPM_NEXTFILE, stepSerial_.load());
-                            return;
-                        }
-                        draining = QueueTheRest();
-                        break;
-                }
-            }
+        TMP3Stream& stream = Decoded();
+        if (stream.PendingBytes() <= 0) {
+            const TStepResult result = end_ == TEnd::enDecoding ? PrepareFrame() : TStepResult::srEnd;
+            if (result == TStepResult::srIdle) return;
+            if (result == TStepResult::srEnd && (draining = AtEndOfData()) == 0) return;
         }
         if (draining == 0) {
-            Assert(pendingPcm_ >= 1, "MP3Plyr: no PCM to write");
+            Assert(stream.PendingBytes() >= 1, "MP3Plyr: no PCM to write");
             std::scoped_lock out(outputLock_);
             if (soundOut_->CanWrite()) {
-                const int32_t written = soundOut_->Write(pcm_.get() + pcmOffset_, pendingPcm_);
-                pendingPcm_ -= written;
-                pcmOffset_ += written;
+                const int32_t written = soundOut_->Write(stream.Pending(), stream.PendingBytes());
+                stream.Consume(written);
                 writtenBytes_ += written;
             } else {
                 // Sleep until a buffer has room: the output signals the event then.
@@ -79,7 +51,7 @@ void TMP3Player::DecodeStep() {
     while (freePercent == 0) {
         {
             std::scoped_lock lock(decoderLock_);
-            if (!playing_ || !reader_.IsOpen() || !reader_.ReadAhead()) break;
+            if (!playing_ || !Decoded().ReadAhead()) break;
         }
         std::scoped_lock out(outputLock_);
         freePercent = soundOut_->FreePercent();
@@ -88,25 +60,38 @@ void TMP3Player::DecodeStep() {
 }
 
 TMP3Player::TStepResult TMP3Player::PrepareFrame() {
-    if (nextSample_ >= kept_.end) return TStepResult::srEnd;  // the encoder's padding follows
-    switch (walk_.Frame(decoder_)) {
-        case TFrameWalk::TStep::stEnd: return TStepResult::srEnd;
-        case TFrameWalk::TStep::stSkipped: return TStepResult::srIdle;
-        case TFrameWalk::TStep::stFrame: break;
+    switch (Decoded().Step(decoder_)) {
+        case TMP3Stream::TStep::stPcm: return TStepResult::srWorked;
+        case TMP3Stream::TStep::stNone: return TStepResult::srIdle;
+        case TMP3Stream::TStep::stEnd: break;
     }
-    const DecodeResult result = decoder_.DecodeFrame(reader_.Current(), walk_.PendingLength(), pcm_.get());
-    walk_.Next();
-    // A frame that cannot be decoded plays as one frame of silence.
-    if (result.consumed < 1) std::memset(pcm_.get(), 0, static_cast<size_t>(pcmBytesPerFrame_));
-    const int64_t first = nextSample_;
-    nextSample_ += samplesPerFrame_;
-    const mp3::TSlice slice = mp3::KeptSlice(first, samplesPerFrame_, keepFrom_, kept_.end);
-    if (slice.length == 0) return TStepResult::srIdle;  // the encoder's delay, or a seek's lead-in
-    const int32_t bytesPerSample = pcmBytesPerFrame_ / samplesPerFrame_;
-    pcmOffset_ = slice.offset * bytesPerSample;
-    pendingPcm_ = slice.length * bytesPerSample;
-    mp3::ApplyGain(reinterpret_cast<int16_t*>(pcm_.get() + pcmOffset_), pendingPcm_ / 2, gainScale_);
-    return TStepResult::srWorked;
+    return TStepResult::srEnd;
+}
+
+uint32_t TMP3Player::AtEndOfData() {
+    TMPSimpleEvent& wake = decoderThread_->WakeEvent();
+    switch (end_) {
+        case TEnd::enAsking:
+            wake.ResetEvent();  // the main thread answers with a file or a drain
+            return 0;
+        case TEnd::enDrain:
+            end_ = TEnd::enDecoding;
+            return QueueTheRest();
+        case TEnd::enDecoding: break;
+    }
+    if (!carryOn_) return QueueTheRest();
+    // The output keeps playing what it holds meanwhile, the partly filled buffer too: the
+    // next file's samples follow it in the device, and a short file's end must be heard for
+    // it to start.
+    end_ = TEnd::enAsking;
+    {
+        std::scoped_lock out(outputLock_);
+        soundOut_->SetWaitEvent(nullptr);
+        soundOut_->Flush();
+    }
+    wake.ResetEvent();
+    window_->Post(MPM_NEXTFILE, stepSerial_.load());
+    return 0;
 }
 
 uint32_t TMP3Player::QueueTheRest() {
@@ -129,56 +114,9 @@ void TMP3Player::AwaitPlayedOut(uint32_t serial) {
 }
 
 void TMP3Player::SeekDecoding(int64_t sample) {
-    pendingPcm_ = pcmOffset_ = 0;
-    awaitingNext_ = drainRequested_ = false;
-    if (samplesPerFrame_ <= 0) {  // no stream set up
-        walk_.Rewind();
-        return;
-    }
-    const int64_t target = kept_.begin + sample;
-    const int64_t frame = target / samplesPerFrame_;
-    // The two frames before the target are decoded too, so that the transform's overlap and
-    // the synthesis window hold what they would after a play from the start; Layer III also
-    // needs the frames whose main data their bit reservoir reaches into (up to 511 bytes).
-    int64_t start = std::max<int64_t>(0, frame - 2);
-    if (layer_ == 3) {
-        const int32_t sideBytes = mp3::SideInfoEnd(header_);
-        int64_t at = 0, before = 0;
-        const bool exact = FrameOffset(start, at);
-        for (int64_t reach = 511; reach > 0 && start > 0; --start) {
-            if (exact && FrameOffset(start - 1, before))
-                reach -= std::max<int64_t>(at - before - sideBytes, 1), at = before;
-            else
-                reach -= std::max<int64_t>(int64_t{bitRate_} * samplesPerFrame_ / 8 / sampleRate_ - sideBytes, 24);
-        }
-    }
-    int64_t offset = 0;
-    FrameOffset(start, offset);
-    walk_.SeekTo(offset);
-    nextSample_ = start * samplesPerFrame_;
-    keepFrom_ = target;
-}
-
-bool TMP3Player::FrameOffset(int64_t frame, int64_t& offset) const {
-    const int64_t dataLength = walk_.DataLength();
-    if (index_ && index_->OffsetOfFrame(frame, offset)) {
-        offset -= walk_.DataStart();
-        return true;
-    }
-    // Until the index has got there: the Xing table of contents, or proportionally through
-    // the data (exact for constant frame lengths); the walk then finds the next header.
-    offset = 0;
-    if (frame <= 0 || dataLength >= kUnknownLength) return frame <= 0;
-    const int64_t ms = frame * samplesPerFrame_ * 1000 / sampleRate_;
-    if (index_ && index_->TocOffset(ms, offset)) {
-        offset = std::clamp<int64_t>(offset - walk_.DataStart(), 0, dataLength);
-        return false;
-    }
-    const int64_t frames = vbrTotal_ > 0   ? vbrTotal_ / pcmBytesPerFrame_
-                           : bitRate_ > 0 ? dataLength * 8 * sampleRate_ / (int64_t{bitRate_} * samplesPerFrame_)
-                                          : 0;
-    if (frames > 0) offset = std::min(dataLength, frame * dataLength / frames);
-    return false;
+    end_ = TEnd::enDecoding;
+    Decoded().SeekTo(sample);
+    streams_.back().mark = 0;  // the output starts again with it
 }
 
 int32_t TMP3Player::RunDecodeStepsForTest(int32_t steps,
@@ -187,13 +125,14 @@ int32_t TMP3Player::RunDecodeStepsForTest(int32_t steps,
     std::scoped_lock lock(decoderLock_);
     int32_t run = 0;
     for (; run < steps; ++run) {
-        if (pendingPcm_ <= 0) {
+        TMP3Stream& stream = Decoded();
+        if (stream.PendingBytes() <= 0) {
             const TStepResult r = PrepareFrame();
             if (r == TStepResult::srEnd) break;
             if (r == TStepResult::srIdle) continue;
         }
-        if (sink) sink(pcm_.get() + pcmOffset_, pendingPcm_);
-        pendingPcm_ = 0;
+        if (sink) sink(stream.Pending(), stream.PendingBytes());
+        stream.Consume(stream.PendingBytes());
     }
     // Back to the start, as after a stop.
     SeekDecoding(0);

@@ -16,16 +16,10 @@ namespace zentu {
 
 namespace {
 
-const char kUnknownFormat[] = "unknown MPEG Audio format.";
+// How often the output reports its position while the next file's first sample is near.
+constexpr int32_t kBoundaryTickMs = 40;
 
-[[noreturn]] void RaiseUnknownFormat() { throw Exception(kUnknownFormat); }
-
-// The tags' title, or else the file's name without its folder (UTF-8).
-std::string TitleOf(const TMP3Info& info, const std::string& fileName) {
-    std::string title = info.Title();
-    if (title.empty()) title = UntypedTextToUtf8(fileName.substr(fileName.find_last_of('/') + 1));
-    return title;
-}
+const TTrackInfo kNoTrack;
 
 }  // namespace
 
@@ -103,60 +97,17 @@ void TMP3Player::Loaded() {
     if (autoOpen_ && !fileName_.empty()) Open();
 }
 
-void TMP3Player::LoadStream() {
-    mp3::TLameTag lame;
+std::unique_ptr<TMP3Stream> TMP3Player::OpenSource(TMPStream* source, uint8_t flags, const std::string& name) {
+    auto stream = std::make_unique<TMP3Stream>();
     {
         TMainWait wait(mainWaiting_);
         std::scoped_lock lock(decoderLock_);
-        reader_.Open(stream_, Seekable());
-        pcm_ = std::make_unique<uint8_t[]>(kPcmBlockBytes);
-
-        // Tags, the audio range and the first frame, with the decoder set up for it: the
-        // same reading as IsValidFile's, so that a file the check accepts opens.
-        info_.Attach(&reader_);
-        if (!info_.FindAudio(walk_, decoder_)) RaiseUnknownFormat();
-        pendingPcm_ = pcmOffset_ = 0;
-        header_ = walk_.FirstHeader();
-        bitRate_ = walk_.BitRate();
-        layer_ = 4 - header_.layerCode;
-        version_ = header_.versionBit == 1 ? 1 : header_.syncKind == 1 ? 2 : 3;
-
-        const DecodedFormat format = decoder_.GetDecodedFormat();
-        {
-            std::scoped_lock out(outputLock_);
-            soundOut_->SetSampleRate(format.sampleRate);
-            soundOut_->SetBitsPerSample(format.bitsPerSample);
-            soundOut_->SetChannels(format.channels);
-        }
-        sampleRate_ = format.sampleRate;
-        channels_ = format.channels;
-        pcmBytesPerFrame_ = format.samplesPerFrame * format.bitsPerSample / 8;
-        samplesPerFrame_ = format.samplesPerFrame / format.channels;
-
-        // A VBR header frame carries no audio: it gives the length and is skipped. Without
-        // a frame count the file can be believed, the length comes from its size.
-        const TVbrHeader vbr = walk_.StepOverVbrHeader();
-        vbrTotal_ = 0;
-        if (vbr.frames > 0) {
-            bitRate_ = 0;
-            vbrTotal_ = vbr.frames * pcmBytesPerFrame_;
-        }
-        // The encoder's delay and padding are not heard (a LAME tag says how long they are).
-        kept_ = mp3::GaplessRange(layer_, vbr.lame.delay, vbr.lame.padding, vbr.frames, samplesPerFrame_);
-        // Every frame's place, for seeking and the exact length: a pass over the headers,
-        // off this thread.
-        index_.reset();
-        if (const auto* file = dynamic_cast<const TMPFileStream*>(stream_); file && Seekable()) {
-            index_ = std::make_unique<TFrameIndex>(FrameIndexSource(file->FileName(), walk_));
-            index_->Start();
-        }
-        keepFrom_ = kept_.begin;
-        nextSample_ = 0;
-        lame = vbr.lame;
+        if (!stream->Open(source, flags, name, decoder_, {true, replayGain_, true}))
+            throw Exception("unknown MPEG Audio format.");
     }
-    DescribeTrack(lame);
-    gainScale_ = mp3::ReplayGainScale(track_.gain, replayGain_, &gainDb_);
-    PostUnique(MPM_EQUALIZER);  // for the stream's sample rate
+    // Passed over as a file that cannot be played: played, it would end as it starts.
+    if (stream->Empty()) throw Exception("no audio to play.");
+    return stream;
 }
 
 // ---- Commands ---------------------------------------------------------------------------
@@ -174,23 +125,28 @@ void TMP3Player::Open() {
 
 void TMP3Player::OpenStream(TMPStream* stream, uint8_t flags) { OpenStreamAs(stream, flags, {}); }
 
-void TMP3Player::OpenStreamAs(TMPStream* stream, uint8_t flags, const std::string& name) {
+void TMP3Player::OpenStreamAs(TMPStream* source, uint8_t flags, const std::string& name) {
     try {
         Close();
     } catch (...) {
-        if (flags & kStreamOwned) delete stream;
+        if (flags & kStreamOwned) delete source;
         throw;
     }
-    fileName_ = name;  // Close cleared it; the description is made with it
-    stream_ = stream;
-    streamFlags_ = flags;
-    if (stream_ != nullptr) {
+    fileName_ = name;  // Close cleared it
+    if (source != nullptr) {
+        std::unique_ptr<TMP3Stream> stream;
         try {
-            LoadStream();
+            stream = OpenSource(source, flags, name);  // frees an owned source when it fails
         } catch (...) {
-            Close();
+            fileName_.clear();
             throw;
         }
+        {
+            TMainWait wait(mainWaiting_);
+            std::scoped_lock lock(decoderLock_);
+            streams_.push_back({std::move(stream), 0});
+        }
+        PostUnique(MPM_EQUALIZER);  // for the stream's sample rate
         SetStatus(TMP3Status::mpsStopped);
     }
     if (autoPlay_) Play();
@@ -207,32 +163,12 @@ void TMP3Player::Close() {
     {
         TMainWait wait(mainWaiting_);
         std::scoped_lock lock(decoderLock_);
-        reader_.Close();
-        pcm_.reset();
-        walk_.Reset();
-        pendingPcm_ = 0;
+        streams_.clear();
+        end_ = TEnd::enDecoding;
     }
     fileName_.clear();
-    TMPStream* stream = stream_;
-    const bool owned = (streamFlags_ & kStreamOwned) != 0;
-    stream_ = nullptr;
-    streamFlags_ = 0;
-    if (owned) delete stream;
-    info_.Clear();
-    track_ = TTrackInfo{};
-    outgoing_.reset();
-    nextBoundary_ = -1;
-    index_.reset();
-    kept_ = mp3::TKeptRange{};
-    keepFrom_ = nextSample_ = 0;
-    samplesPerFrame_ = 0;
-    gainScale_ = 1.0f;
-    gainDb_ = NAN;
-    header_ = FrameHeader{};
-    bitRate_ = channels_ = layer_ = version_ = sampleRate_ = 0;
-    totalPlayed_ = position_ = positionBaseMs_ = 0;
-    pcmBytesPerFrame_ = 0;
-    vbrTotal_ = 0;
+    positionBaseMs_ = 0;
+    deferredNext_ = 0;
     SetStatus(TMP3Status::mpsStopped);
 }
 
@@ -248,8 +184,12 @@ void TMP3Player::Play() {
         stepSerial_ = ++playSerial_;
         writtenBytes_ = 0;
         // Read here, on the main thread: the decode steps only look at the flag.
-        carryOn_ = OnQueryNext && Seekable() && outputFileName_.empty();
+        carryOn_ = OnQueryNext && Seekable();
+        const DecodedFormat& format = Decoded().Format();
         std::scoped_lock out(outputLock_);
+        soundOut_->SetSampleRate(format.sampleRate);
+        soundOut_->SetBitsPerSample(format.bitsPerSample);
+        soundOut_->SetChannels(format.channels);
         outFormat_ = {soundOut_->SampleRate(), soundOut_->Channels(), soundOut_->BitsPerSample()};
         soundOut_->SetOnDone([this](TSoundOut&) { window_->Post(MPM_POSITION); });
         soundOut_->SetOutputFileName(outputFileName_);
@@ -297,8 +237,7 @@ void TMP3Player::Stop() {
         // Back to the start under the lock: the decoder thread may still be filling the ring.
         SeekDecoding(0);
     }
-    totalPlayed_ = 0;
-    position_ = positionBaseMs_ = 0;
+    positionBaseMs_ = 0;
     SetStatus(TMP3Status::mpsStopped);
     PostUnique(MPM_POSITION);
     if (!Seekable()) Close();
@@ -324,7 +263,7 @@ void TMP3Player::SetPaused(bool paused) {
 }
 
 void TMP3Player::SetPosition(int32_t ms) {
-    if (!IsOpen() || ms < 0 || !Seekable() || samplesPerFrame_ <= 0) return;
+    if (!IsOpen() || ms < 0 || !Seekable()) return;
     CancelCarryOn();
     const int32_t length = Duration();
     if (length > 0 && ms >= length) {
@@ -343,148 +282,74 @@ void TMP3Player::SetPosition(int32_t ms) {
         if (soundOut_->IsOpen()) {
             soundOut_->SetWaitEvent(nullptr);
             soundOut_->Reset();
-            soundOut_->GetDoneBytes();
         }
         writtenBytes_ = 0;
         // A drain or an end of data on its way belongs to the old place.
         stepSerial_ = ++playSerial_;
-        SeekDecoding(int64_t{ms} * sampleRate_ / 1000);
+        SeekDecoding(int64_t{ms} * Decoded().Format().sampleRate / 1000);
         if (playing_) decoderThread_->WakeEvent().SetEvent();
     }
-    totalPlayed_ = 0;
-    position_ = positionBaseMs_ = ms;
+    positionBaseMs_ = ms;
     PostUnique(MPM_POSITION);
-}
-
-void TMP3Player::DescribeTrack(const mp3::TLameTag& lame) {
-    TTrackInfo t;
-    t.fileName = fileName_;
-    t.title = TitleOf(info_, fileName_);
-    t.artist = info_.Artist();
-    t.album = info_.Album();
-    t.year = info_.Year();
-    t.comment = info_.Comment();
-    t.durationMs = StreamDuration();
-    t.sampleRate = sampleRate_;
-    t.channels = channels_;
-    t.bitRate = bitRate_;
-    t.layer = layer_;
-    t.version = version_;
-    t.mode = header_.mode;
-    t.gain = mp3::CombinedGain(info_.Gain(), lame);
-    t.picture = info_.TakePicture();
-    track_ = std::move(t);
 }
 
 // ---- Values -----------------------------------------------------------------------------
 
-int32_t TMP3Player::Duration() const { return outgoing_ ? outgoing_->track.durationMs : StreamDuration(); }
-
-int32_t TMP3Player::StreamDuration() const {
-    // The kept samples when the encoder says what they are.
-    if (kept_.end != mp3::kNoEnd && sampleRate_ > 0) return static_cast<int32_t>((kept_.end - kept_.begin) * 1000 / sampleRate_);
-    int64_t ms = mp3::Duration(vbrTotal_, sampleRate_, channels_, bitRate_, walk_.DataLength());
-    // Without a usable frame count from a VBR header, the frames counted: where the frame
-    // lengths vary (VBR without a header, a count that does not fit the file) the size and the
-    // first frame's bit rate say little. A constant rate keeps its estimate.
-    if (vbrTotal_ <= 0 && index_ && index_->Done() && sampleRate_ > 0) {
-        const int64_t counted = index_->FrameCount() * samplesPerFrame_ * 1000 / sampleRate_;
-        if (std::abs(counted - ms) > int64_t{samplesPerFrame_} * 1000 / sampleRate_) ms = counted;
-    }
-    if (ms > 0 && sampleRate_ > 0) ms = std::max<int64_t>(0, ms - kept_.begin * 1000 / sampleRate_);
-    return static_cast<int32_t>(ms);
-}
+const TTrackInfo& TMP3Player::Track() const { return IsOpen() ? Heard().Track() : kNoTrack; }
 
 // ---- Carrying on into the next file ------------------------------------------------------
 
-namespace {
-// How often the output reports its position while the next file's first sample is near.
-constexpr int32_t kBoundaryTickMs = 40;
-}  // namespace
-
-bool TMP3Player::Reopen(const std::string& name) {
-    std::unique_ptr<TMPFileStream> stream;
-    try {
-        stream = std::make_unique<TMPFileStream>(name);
-    } catch (const Exception&) {
-        return false;
+void TMP3Player::CarryOn(const std::string& name) {
+    if (name.empty()) {
+        RequestDrain();
+        return;
     }
+    std::unique_ptr<TMP3Stream> next;
+    try {
+        next = OpenSource(new TMPFileStream(name), kStreamSeekable | kStreamOwned, name);
+    } catch (const Exception&) {
+        // Unreadable after all: the ended file plays out, and the owner passes this one over.
+        RequestDrain();
+        return;
+    }
+    const DecodedFormat& format = next->Format();
+    const bool joins = format.sampleRate == outFormat_.rate && format.channels == outFormat_.channels &&
+                       format.bitsPerSample == outFormat_.bits;
     {
         TMainWait wait(mainWaiting_);
         std::scoped_lock lock(decoderLock_);
-        reader_.Close();
-        walk_.Reset();
-        // The decoder thread idles until the caller places the decoding of the new file.
-        awaitingNext_ = true;
-        drainRequested_ = false;
-        pendingPcm_ = 0;
+        // Another format waits for the output to drain and open again for it.
+        streams_.push_back({std::move(next), joins ? writtenBytes_ : -1});
+        if (joins) {
+            // One output for both: the next file's first sample follows the last of the ended one.
+            end_ = TEnd::enDecoding;
+            std::scoped_lock out(outputLock_);
+            soundOut_->SetNotifyInterval(kBoundaryTickMs);
+            decoderThread_->WakeEvent().SetEvent();
+        }
     }
-    if (streamFlags_ & kStreamOwned) delete stream_;
-    stream_ = stream.release();
-    streamFlags_ = kStreamSeekable | kStreamOwned;
     fileName_ = name;
-    try {
-        LoadStream();
-    } catch (const Exception&) {
-        return false;
-    }
-    return true;
-}
-
-void TMP3Player::CarryOn(const std::string& name) {
-    if (name.empty() || !fileName_.size()) {
-        RequestDrain();
-        return;
-    }
-    // The ended file stays what the owner is shown until its last sample has been heard
-    // (from when the next file has been described).
-    TShown shown{info_, std::move(track_)};  // track_ is described anew by the reopen
-    shown.info.Attach(nullptr);
-    shown.track.durationMs = StreamDuration();
-    const int32_t rate = sampleRate_, channels = channels_;
-    if (!Reopen(name)) {
-        // Unreadable after all: the ended file plays out, and the owner passes this one over.
-        Reopen(shown.track.fileName);
-        RequestDrain();
-        return;
-    }
-    outgoing_ = std::move(shown);
     continuation_ = true;
-    if (sampleRate_ != rate || channels_ != channels) {
-        RequestDrain();  // another format: the output drains and opens again for it
-        return;
-    }
-    // One output for both: the next file's first sample follows the last of the ended one.
-    TMainWait wait(mainWaiting_);
-    std::scoped_lock lock(decoderLock_);
-    nextBoundary_ = writtenBytes_;
-    awaitingNext_ = false;
-    {
-        std::scoped_lock out(outputLock_);
-        soundOut_->SetNotifyInterval(kBoundaryTickMs);
-    }
-    decoderThread_->WakeEvent().SetEvent();
+    PostUnique(MPM_EQUALIZER);
+    if (!joins) RequestDrain();
 }
 
 void TMP3Player::RequestDrain() {
     TMainWait wait(mainWaiting_);
     std::scoped_lock lock(decoderLock_);
-    if (!awaitingNext_) return;
-    drainRequested_ = true;
+    if (end_ != TEnd::enAsking) return;
+    end_ = TEnd::enDrain;
     decoderThread_->WakeEvent().SetEvent();
 }
 
 void TMP3Player::NextHeard() {
-    outgoing_.reset();
     {
         TMainWait wait(mainWaiting_);
         std::scoped_lock lock(decoderLock_);
-        writtenBytes_ -= nextBoundary_;
+        streams_.pop_front();
         std::scoped_lock out(outputLock_);
-        soundOut_->SetNotifyInterval(changePosStep_);
+        if (streams_.size() == 1) soundOut_->SetNotifyInterval(changePosStep_);
     }
-    totalPlayed_ -= nextBoundary_;
-    nextBoundary_ = -1;
     positionBaseMs_ = 0;
     // The ended file's end, as the owner would see it after a drain; it starts the next by
     // name, which plays already.
@@ -495,38 +360,36 @@ void TMP3Player::NextHeard() {
 }
 
 void TMP3Player::CancelCarryOn() {
-    if (!outgoing_) return;
-    const std::string name = outgoing_->track.fileName;
-    outgoing_.reset();
-    nextBoundary_ = -1;
+    if (streams_.size() < 2) return;
     continuation_ = false;
-    {
-        TMainWait wait(mainWaiting_);
-        std::scoped_lock out(outputLock_);
-        soundOut_->SetNotifyInterval(changePosStep_);
-    }
-    // The caller places (or stops) the decoding of the file reopened.
-    Reopen(name);
+    TMainWait wait(mainWaiting_);
+    std::scoped_lock lock(decoderLock_);
+    streams_.resize(1);
+    fileName_ = Heard().Track().fileName;
+    std::scoped_lock out(outputLock_);
+    soundOut_->SetNotifyInterval(changePosStep_);
+    // The caller places (or stops) the decoding of the stream still heard.
 }
 
 int64_t TMP3Player::PlayedMs(int64_t bytes) const {
     return mp3::PositionMs(bytes, outFormat_.rate, outFormat_.channels, outFormat_.bits);
 }
 
-int32_t TMP3Player::Position() {
+int64_t TMP3Player::PlayedOfHeard() const {
     TMainWait wait(mainWaiting_);
     std::scoped_lock out(outputLock_);
-    if (soundOut_->IsOpen()) {
-        totalPlayed_ += soundOut_->GetDoneBytes();
-        // Until the next file is heard the position is the outgoing one's, and no further.
-        if (nextBoundary_ >= 0 && totalPlayed_ >= nextBoundary_) PostUnique(MPM_NEXTHEARD);
-        const int64_t played = nextBoundary_ >= 0 ? std::min(totalPlayed_, nextBoundary_) : totalPlayed_;
-        position_ = positionBaseMs_ + PlayedMs(played);
-    }
-    return static_cast<int32_t>(position_);
+    if (!soundOut_->IsOpen()) return 0;
+    int64_t played = soundOut_->PlayedBytes();
+    // Until the next file is heard the position is the heard one's, and no further.
+    if (streams_.size() > 1 && streams_[1].mark >= 0) played = std::min(played, streams_[1].mark);
+    return std::max<int64_t>(0, played - streams_.front().mark);
 }
 
-std::string TMP3Player::Title() const { return TitleOf(Shown(), FileName()); }
+int32_t TMP3Player::Position() const {
+    return static_cast<int32_t>(positionBaseMs_ + (IsOpen() ? PlayedMs(PlayedOfHeard()) : 0));
+}
+
+std::string TMP3Player::Title() const { return IsOpen() ? TitleOf(Heard().Info(), FileName()) : TitleOf(TMP3Info{}, fileName_); }
 
 bool TMP3Player::IsValidFile(const std::string& fileName) {
     TMP3Info info;
@@ -585,7 +448,7 @@ void TMP3Player::SetEqualizerMode(TMP3EqualizerMode mode) {
 }
 
 void TMP3Player::SetFileName(const std::string& name) {
-    if (continuation_ && name == fileName_ && IsOpen()) {
+    if (continuation_ && IsOpen() && name == Decoded().Track().fileName) {
         // The file asked for as the continuation: it plays already (or is open, when its
         // format made the output drain first).
         continuation_ = false;
@@ -699,97 +562,107 @@ void TMP3Player::SetStatus(TMP3Status status) {
 
 void TMP3Player::HandleMessage(TMessage& message) {
     switch (message.Msg) {
-        case MPM_POSITION:
-            window_->RemovePending(MPM_POSITION);
-            Position();  // notices the next file being heard
-            // The length, once the frames have been counted.
-            if (IsOpen() && !outgoing_) {
-                const int32_t duration = StreamDuration();
-                if (track_.durationMs != duration) {
-                    track_.durationMs = duration;
-                    PostUnique(MPM_STATUS);
-                }
-            }
-            DoChangePosition();
-            break;
-        case MPM_NEXTHEARD:
-            if (nextBoundary_ >= 0 && totalPlayed_ >= nextBoundary_) NextHeard();
-            break;
-        case MPM_NEXTFILE:
-            if (message.WParam != playSerial_ || status_ == TMP3Status::mpsStopped) break;
-            if (outgoing_) {
-                // A short file ended before the one it follows was heard to its end: asked
-                // once the owner has started it.
-                deferredNext_ = message.WParam;
-                break;
-            }
-            {
-                std::string next;
-                if (OnQueryNext) OnQueryNext(*this, next);
-                CarryOn(next);
-            }
-            break;
-        case MPM_ERROR: {
-            std::shared_ptr<TWorkerError> record;
-            {
-                std::scoped_lock lock(errorsLock_);
-                if (!errors_.empty()) {
-                    record = errors_.front();
-                    errors_.pop_front();
-                }
-            }
-            if (!record) break;
-            try {
-                MainLoop().ShowException(record->error);
-            } catch (...) {
-            }
-            record->shown.SetEvent();
-            // An error of an earlier playback must not stop this one.
-            if (record->serial == playSerial_ && status_ != TMP3Status::mpsStopped) {
-                endReason_ = TMP3EndPlayReason::mepError;
-                Stop();
-            }
-            break;
-        }
-        case MPM_ENDOFDATA:
-            // Stale when this playback was stopped (and maybe started again) meanwhile.
-            if (message.WParam != playSerial_ || status_ == TMP3Status::mpsStopped) break;
-            endReason_ = TMP3EndPlayReason::mepEndOfData;
-            if (outgoing_) {
-                // The next file (of another format) is open already: the outgoing one has
-                // played out, and the owner starts the next by name.
-                outgoing_.reset();
-                Stop();
-                continuation_ = true;
-            } else if (Seekable()) {
-                Stop();
-            } else {
-                Close();
-            }
-            break;
+        case MPM_POSITION: HandlePosition(); break;
+        case MPM_NEXTFILE: HandleNextFile(static_cast<uint32_t>(message.WParam)); break;
+        case MPM_ERROR: HandleError(); break;
+        case MPM_ENDOFDATA: HandleEndOfData(static_cast<uint32_t>(message.WParam)); break;
         case MPM_STATUS:
             window_->RemovePending(MPM_STATUS);
             DoChangeStatus();
             break;
-        case MPM_ENDPLAY:
-            window_->RemovePending(MPM_ENDPLAY);
-            DoEndPlay();
-            // A continuation the owner did not start is not played.
-            if (continuation_) {
-                continuation_ = false;
-                Stop();
-            }
-            if (deferredNext_ != 0) {
-                if (deferredNext_ == playSerial_ && status_ != TMP3Status::mpsStopped) window_->Post(MPM_NEXTFILE, deferredNext_);
-                deferredNext_ = 0;
-            }
-            break;
+        case MPM_ENDPLAY: HandleEndPlay(); break;
         case MPM_EQUALIZER:
             window_->RemovePending(MPM_EQUALIZER);
             if (IsOpen()) UpdateEqualizer();
             break;
-        default:
-            break;
+        default: break;
+    }
+}
+
+void TMP3Player::HandlePosition() {
+    window_->RemovePending(MPM_POSITION);
+    // The next file is heard once the output has played past its mark.
+    if (streams_.size() > 1 && streams_[1].mark >= 0) {
+        int64_t played = 0;
+        {
+            TMainWait wait(mainWaiting_);
+            std::scoped_lock out(outputLock_);
+            if (soundOut_->IsOpen()) played = soundOut_->PlayedBytes();
+        }
+        if (played >= streams_[1].mark) NextHeard();
+    }
+    // The length, once the frames have been counted.
+    if (IsOpen() && streams_.front().stream->UpdateDuration()) PostUnique(MPM_STATUS);
+    DoChangePosition();
+}
+
+void TMP3Player::HandleNextFile(uint32_t serial) {
+    if (serial != playSerial_ || status_ == TMP3Status::mpsStopped) return;
+    if (streams_.size() > 1) {
+        // A WAV file has taken the one it follows whole: that is heard.
+        if (!outputFileName_.empty()) NextHeard();
+        // A short file ended before the one it follows was heard to its end: asked once the
+        // owner has started it.
+        deferredNext_ = serial;
+        return;
+    }
+    std::string next;
+    if (OnQueryNext) OnQueryNext(*this, next);
+    CarryOn(next);
+}
+
+void TMP3Player::HandleError() {
+    std::shared_ptr<TWorkerError> record;
+    {
+        std::scoped_lock lock(errorsLock_);
+        if (errors_.empty()) return;
+        record = errors_.front();
+        errors_.pop_front();
+    }
+    try {
+        MainLoop().ShowException(record->error);
+    } catch (...) {
+    }
+    record->shown.SetEvent();
+    // An error of an earlier playback must not stop this one.
+    if (record->serial == playSerial_ && status_ != TMP3Status::mpsStopped) {
+        endReason_ = TMP3EndPlayReason::mepError;
+        Stop();
+    }
+}
+
+void TMP3Player::HandleEndOfData(uint32_t serial) {
+    // Stale when this playback was stopped (and maybe started again) meanwhile.
+    if (serial != playSerial_ || status_ == TMP3Status::mpsStopped) return;
+    endReason_ = TMP3EndPlayReason::mepEndOfData;
+    if (streams_.size() > 1) {
+        // The next file (of another format) is open already: the one heard has played out,
+        // and the owner starts the next by name.
+        {
+            TMainWait wait(mainWaiting_);
+            std::scoped_lock lock(decoderLock_);
+            streams_.pop_front();
+        }
+        Stop();
+        continuation_ = true;
+    } else if (Seekable()) {
+        Stop();
+    } else {
+        Close();
+    }
+}
+
+void TMP3Player::HandleEndPlay() {
+    window_->RemovePending(MPM_ENDPLAY);
+    DoEndPlay();
+    // A continuation the owner did not start is not played.
+    if (continuation_) {
+        continuation_ = false;
+        Stop();
+    }
+    if (deferredNext_ != 0) {
+        if (deferredNext_ == playSerial_ && status_ != TMP3Status::mpsStopped) window_->Post(MPM_NEXTFILE, deferredNext_);
+        deferredNext_ = 0;
     }
 }
 
@@ -824,26 +697,29 @@ void TMP3Player::UpdateEqualizer() {
     TEqualizerTables& eq = decoder_.Equalizer();
     const int32_t on = equalizerEnabled_ ? 1 : 0;
     const int32_t count = equalizerCount_;
+    // For the stream decoded (the next file's, as soon as it is decoded).
+    const int32_t rate = Decoded().Format().sampleRate;
+    const bool layer3 = Decoded().Track().layer == 3;
     if (equalizerMode_ == TMP3EqualizerMode::memSubBand) {
         eq.SubbandEqualizerOn = on;
         eq.LineEqualizerOn = 0;
         for (int32_t i = 0; i < 32; ++i) eq.SubbandGains[i] = mp3::BandFactor(equalizerGain_[i]);
-        if (sampleRate_ >= 1)
-            for (int32_t i = 0; i < 32; ++i) equalizerFrequency_[i] = mp3::SubbandCentre(sampleRate_, i);
-    } else if (layer_ == 3) {
+        if (rate >= 1)
+            for (int32_t i = 0; i < 32; ++i) equalizerFrequency_[i] = mp3::SubbandCentre(rate, i);
+    } else if (layer3) {
         eq.SubbandEqualizerOn = 0;
         eq.LineEqualizerOn = on;
         if (on)
             for (int32_t k = 0; k < 576; ++k)
                 eq.LineGains[k] = mp3::BandFactor(
-                    equalizerGain_[mp3::NearestBand(mp3::LineCentre(sampleRate_, k), equalizerFrequency_.data(), count)]);
+                    equalizerGain_[mp3::NearestBand(mp3::LineCentre(rate, k), equalizerFrequency_.data(), count)]);
     } else {
         eq.SubbandEqualizerOn = on;
         eq.LineEqualizerOn = 0;
         if (on)
             for (int32_t k = 0; k < 32; ++k)
                 eq.SubbandGains[k] = mp3::BandFactor(equalizerGain_[mp3::NearestBand(
-                    mp3::SubbandCentre(sampleRate_, k), equalizerFrequency_.data(), count)]);
+                    mp3::SubbandCentre(rate, k), equalizerFrequency_.data(), count)]);
     }
 }
 

@@ -1,7 +1,8 @@
-// TMP3Player: the non-visual player component. It opens one MPEG audio file at a time,
-// reads its tags and stream information, and plays it: its decoder thread decodes frame
-// after frame into PCM for the wave output, whose own thread completes buffers and reports
-// the position. Everything it reports reaches its user as events on the main thread,
+// TMP3Player: the non-visual player component. It opens an MPEG audio file as a stream
+// (player/mp3_stream.h: its reader, tags, stream information and description) and plays it:
+// its decoder thread decodes frame after frame into PCM for the wave output, whose own thread
+// completes buffers and reports the position. While the last seconds of a file play, the next
+// one's stream is queued behind it, and the output's played bytes tell which one is heard. Everything it reports reaches its user as events on the main thread,
 // through messages posted to a hidden window it owns.
 #pragma once
 
@@ -13,18 +14,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 
 #include "decoder/mpeg_decoder.h"
 #include "platform/main_thread.h"
 #include "platform/messages.h"
 #include "player/component.h"
-#include "player/frame_index.h"
-#include "player/frame_walk.h"
-#include "player/mp3_info.h"
-#include "player/mp_stream.h"
-#include "player/mp_stream_reader.h"
+#include "player/mp3_stream.h"
 #include "player/mp_threads.h"
 #include "player/playback_maths.h"
 #include "player/sound_out.h"
@@ -61,25 +57,14 @@ inline constexpr uint32_t MPM_ENDPLAY = WM_USER + 15;
 inline constexpr uint32_t MPM_EQUALIZER = WM_USER + 16;
 // The data has ended and OnQueryNext may name a file to carry on with (wParam: playback).
 inline constexpr uint32_t MPM_NEXTFILE = WM_USER + 17;
-// The output has played the last sample of a file that the next one follows without a gap.
-inline constexpr uint32_t MPM_NEXTHEARD = WM_USER + 18;
-
-// OpenStream flags.
-inline constexpr uint8_t kStreamSeekable = 1;
-inline constexpr uint8_t kStreamOwned = 2;
 
 inline constexpr int32_t kEqualizerBands = 32;
-// One decoded frame (at most 4608 bytes) fits the player's PCM block.
-inline constexpr int32_t kPcmBlockBytes = 5120;
 
 // Win32 thread priority of each TThreadPriority (the loop thread maps it to the platform).
 int32_t Win32Priority(TThreadPriority priority);
 
 // Pure arithmetic of the player, shared with its tests.
 namespace mp3 {
-// Length in ms: from the VBR total when known, else from data length and bit rate; 0 when
-// neither gives one.
-int64_t Duration(int64_t vbrTotal, int32_t sampleRate, int32_t channels, int32_t bitRate, int64_t dataLength);
 // Played bytes as ms.
 int64_t PositionMs(int64_t playedBytes, int32_t sampleRate, int32_t channels, int32_t bitsPerSample);
 // Round to nearest, halves to even.
@@ -118,22 +103,24 @@ public:
 
     // Values.
     TMP3Status Status() const { return status_; }
-    bool IsOpen() const { return stream_ != nullptr; }
-    int32_t Duration() const;
-    int32_t Position();
+    bool IsOpen() const { return !streams_.empty(); }
+    // Of the file heard: what will be heard of it (exact once its frames are counted), and
+    // how much of it has been.
+    int32_t Duration() const { return IsOpen() ? Heard().DurationMs() : 0; }
+    int32_t Position() const;
     // Jumps to `ms` in the open file (playing, paused or stopped: the status stays). A
     // position at or past the end ends the file as its natural end does.
     void SetPosition(int32_t ms);
     // Whether every frame of the open file has been found: from then on seeks land on the
     // exact frame (before, the Xing table of contents or the file's size place them).
-    bool FramesCounted() const { return index_ && index_->Done(); }
-    // The open file's description (empty when closed).
-    const TTrackInfo& Track() const { return outgoing_ ? outgoing_->track : track_; }
+    bool FramesCounted() const { return IsOpen() && Decoded().FramesCounted(); }
+    // The description of the file heard (empty when closed).
+    const TTrackInfo& Track() const;
     std::string Title() const;
-    std::string Artist() const { return Shown().Artist(); }
-    std::string Album() const { return Shown().Album(); }
-    std::string Year() const { return Shown().Year(); }
-    std::string Comment() const { return Shown().Comment(); }
+    std::string Artist() const { return IsOpen() ? Heard().Info().Artist() : std::string(); }
+    std::string Album() const { return IsOpen() ? Heard().Info().Album() : std::string(); }
+    std::string Year() const { return IsOpen() ? Heard().Info().Year() : std::string(); }
+    std::string Comment() const { return IsOpen() ? Heard().Info().Comment() : std::string(); }
     static bool IsValidFile(const std::string& fileName);
 
     // Published properties.
@@ -151,7 +138,8 @@ public:
     void SetEqualizerCount(int32_t count);
     TMP3EqualizerMode EqualizerMode() const { return equalizerMode_; }
     void SetEqualizerMode(TMP3EqualizerMode mode);
-    const std::string& FileName() const { return outgoing_ ? outgoing_->track.fileName : fileName_; }
+    // The file heard while the next one is decoded; else the name last given.
+    const std::string& FileName() const { return streams_.size() > 1 ? Heard().Track().fileName : fileName_; }
     void SetFileName(const std::string& name);
     bool NoisySeek() const { return noisySeek_; }
     void SetNoisySeek(bool on) { noisySeek_ = on; }
@@ -190,17 +178,17 @@ public:
     mp3::TReplayGainMode ReplayGain() const { return replayGain_; }
     void SetReplayGain(mp3::TReplayGainMode mode) { replayGain_ = mode; }
     // The gain applied to the open file's samples, in dB (NaN when the file has none).
-    float GainDb() const { return gainDb_; }
+    float GainDb() const { return IsOpen() ? Heard().GainDb() : NAN; }
 
-    // Stream figures of the open file.
-    int32_t Channels() const { return channels_; }
-    int32_t Layer() const { return layer_; }
-    int32_t Version() const { return version_; }
-    int32_t SampleRate() const { return sampleRate_; }
-    int32_t BitRate() const { return bitRate_; }
-    int64_t DataStart() const { return walk_.DataStart(); }
-    int64_t DataLength() const { return walk_.DataLength(); }
-    int64_t VbrTotal() const { return vbrTotal_; }
+    // Stream figures of the file heard.
+    int32_t Channels() const { return Track().channels; }
+    int32_t Layer() const { return Track().layer; }
+    int32_t Version() const { return Track().version; }
+    int32_t SampleRate() const { return Track().sampleRate; }
+    int32_t BitRate() const { return Track().bitRate; }
+    int64_t DataStart() const { return IsOpen() ? Heard().DataStart() : 0; }
+    int64_t DataLength() const { return IsOpen() ? Heard().DataLength() : 0; }
+    int64_t VbrTotal() const { return IsOpen() ? Heard().VbrTotal() : 0; }
 
     // Test hook: runs up to `steps` decode steps on the calling thread while the player is
     // stopped, without an output (the PCM goes to `sink`); returns the steps that decoded
@@ -216,44 +204,45 @@ private:
     struct TWorkerError;
     class TDecoderOwner;
     enum class TStepResult { srIdle, srWorked, srEnd };
-    // What the owner is shown of a file that still plays while the next one is decoded.
-    struct TShown {
-        TMP3Info info;
-        TTrackInfo track;  // its name and length too
+    // The decoder thread at the end of a file's data: decoding on, waiting for the main
+    // thread's answer to the next-file query, or told to let the output drain.
+    enum class TEnd : uint8_t { enDecoding, enAsking, enDrain };
+    // A stream of this playback and the output byte at which its first sample lies (-1: not
+    // in this output; it waits for the output to drain and open again for its format).
+    struct TQueued {
+        std::unique_ptr<TMP3Stream> stream;
+        int64_t mark = 0;
     };
-    const TMP3Info& Shown() const { return outgoing_ ? outgoing_->info : info_; }
-    // Reads the stream's tags, finds its first frame, sets the decoder up and works out what
-    // of it is kept and how loud: the open of OpenStream, without closing or playing.
-    void LoadStream();
+    // The front stream is heard; the back one is decoded (the same one unless carrying on).
+    const TMP3Stream& Heard() const { return *streams_.front().stream; }
+    TMP3Stream& Decoded() const { return *streams_.back().stream; }
+    // Opens `source` as a stream of its own, under the decoder lock; raises when it holds
+    // nothing to play.
+    std::unique_ptr<TMP3Stream> OpenSource(TMPStream* source, uint8_t flags, const std::string& name);
     // OpenStream for a stream read from the file `name`.
     void OpenStreamAs(TMPStream* stream, uint8_t flags, const std::string& name);
-    // The open file's length, whichever file is heard.
-    int32_t StreamDuration() const;
-    // Under the decoder lock: the next frames decoded are those from `sample` (of the kept
-    // ones) on, with the frames before it that Layer III needs decoded but not written.
-    void SeekDecoding(int64_t sample);
-    // The data has ended and the owner named `name` to follow: opens it in place of the
-    // ended file and plays it on (same format), or lets the ended one drain first.
+    // The data has ended and the owner named `name` to follow: its stream is queued and
+    // decoded on (same format), or waits while the ended one drains.
     void CarryOn(const std::string& name);
     void RequestDrain();
-    // The open file becomes `name` (seekable, owned), stopped or not as before; false when
-    // it cannot be read.
-    bool Reopen(const std::string& name);
-    // The file heard changes from the outgoing one to the open one.
+    // The output has played past the next stream's mark: it is the one heard now.
     void NextHeard();
-    // Back to the file still heard, when a command concerns it before the next is heard.
+    // Back to the file still heard, when a command concerns it before the next is heard:
+    // the queued stream goes.
     void CancelCarryOn();
-    // Under the decoder lock: where frame `frame` starts, from the data start; false when
-    // only an estimate could be given.
-    bool FrameOffset(int64_t frame, int64_t& offset) const;
+    // Bytes the output has played of the stream heard.
+    int64_t PlayedOfHeard() const;
     // Played bytes of the output as ms at the rate it was opened with.
     int64_t PlayedMs(int64_t bytes) const;
 
     void HandleMessage(TMessage& message);
+    void HandlePosition();
+    void HandleNextFile(uint32_t serial);
+    void HandleError();
+    void HandleEndOfData(uint32_t serial);
+    void HandleEndPlay();
     void SetStatus(TMP3Status status);
     void SetPaused(bool paused);
-    // Fills track_ from the open file, with the gains of its LAME tag; the cover moves there.
-    void DescribeTrack(const mp3::TLameTag& lame);
     void PostUnique(uint32_t msg, uintptr_t wParam = 0);
     void UpdateEqualizer();
     void WorkerError(std::exception_ptr error, bool& handled, bool onDecoderThread);
@@ -261,21 +250,23 @@ private:
     // The part of the step that needs no output: parse, set up, decode. Under the decoder
     // lock. srWorked: PCM is pending.
     TStepResult PrepareFrame();
+    // At the end of the decoded stream's data, under the decoder lock: the owner is asked for
+    // the next file (0: no step until the main thread answers), or the output drains (the
+    // playback's number, see QueueTheRest).
+    uint32_t AtEndOfData();
     // The end of the data: queues the partly filled buffer and ends the steps; returns the
     // playback's number. Under the decoder lock.
     uint32_t QueueTheRest();
     // Waits, holding no lock, until the output has played everything, then posts the end of
     // data unless that playback has been stopped meanwhile.
     void AwaitPlayedOut(uint32_t serial);
-    bool Seekable() const { return (streamFlags_ & kStreamSeekable) != 0; }
+    // Under the decoder lock: the decoded stream goes on from its kept sample `sample`.
+    void SeekDecoding(int64_t sample);
+    bool Seekable() const { return IsOpen() && Decoded().Seekable(); }
 
-    // The stream and the reader.
-    TMPStream* stream_ = nullptr;
-    uint8_t streamFlags_ = 0;
-    TMPStreamReader reader_{65536};
-    // The data range, the frame at the read point and the stream's reference header.
-    TFrameWalk walk_{reader_};
-    FrameHeader header_{};
+    // Changed by the main thread under the decoder lock (the decoder thread steps through
+    // the back stream).
+    std::deque<TQueued> streams_;
 
     bool autoPlay_ = true;
     bool autoOpen_ = true;
@@ -284,31 +275,10 @@ private:
     int32_t volBalance_ = 0;
     int32_t volume_ = 100;
     TMP3Status status_ = TMP3Status::mpsStopped;
-    TMP3Info info_;
-    TTrackInfo track_;
-
-    int32_t channels_ = 0;
-    int32_t layer_ = 0;
-    int32_t version_ = 0;
-    int32_t sampleRate_ = 0;
-    int32_t bitRate_ = 0;
 
     TMP3EndPlayReason endReason_ = TMP3EndPlayReason::mepStopped;
     std::unique_ptr<TSoundOut> soundOut_;
 
-    std::unique_ptr<uint8_t[]> pcm_;  // one decoded frame
-    int32_t pendingPcm_ = 0;
-    int32_t pcmOffset_ = 0;  // where the pending PCM starts in the block
-    // Decoded samples per channel, counted from the first audio frame: the range that is
-    // heard (gapless trimming), where writing starts (a seek), and the next frame's first.
-    mp3::TKeptRange kept_;
-    int64_t keepFrom_ = 0;
-    int64_t nextSample_ = 0;
-    int32_t samplesPerFrame_ = 0;
-    float gainScale_ = 1.0f;
-    float gainDb_ = NAN;
-    // Where each frame of the open file starts, found on a thread of its own (files only).
-    std::unique_ptr<TFrameIndex> index_;
     mp3::TReplayGainMode replayGain_ = mp3::TReplayGainMode::rgmOff;
     int64_t writtenBytes_ = 0;  // to the output since it opened or was reset
     // Main thread: where the output's first sample lies in the file heard (a seek target),
@@ -317,25 +287,16 @@ private:
     struct {
         int32_t rate = 0, channels = 0, bits = 0;
     } outFormat_;
-    // At the end of the data the owner is asked for the next file (OnQueryNext, a file, the
-    // device); then the main thread decides between carrying on and draining.
+    // Read by Play: at the end of the data the owner is asked for the next file.
     bool carryOn_ = false;
-    bool awaitingNext_ = false;
-    bool drainRequested_ = false;
-    // Carrying on: the file still heard, and the output bytes after which the open one is.
-    std::optional<TShown> outgoing_;
-    int64_t nextBoundary_ = -1;
-    uint32_t deferredNext_ = 0;  // the playback whose query waits for that
-    // The open file plays (or waits to) as the continuation the owner asked for, until the
+    TEnd end_ = TEnd::enDecoding;
+    uint32_t deferredNext_ = 0;  // a query that waits for the owner to start the queued file
+    // The back stream plays (or waits to) as the continuation the owner asked for, until the
     // owner starts it by name.
     bool continuation_ = false;
-    int64_t totalPlayed_ = 0;
-    int64_t position_ = 0;
-    int32_t pcmBytesPerFrame_ = 0;
-    int64_t vbrTotal_ = 0;
     std::string outputFileName_;
 
-    TMPSimpleMutex outputLock_;
+    mutable TMPSimpleMutex outputLock_;
     std::unique_ptr<TMessageWindow> window_;
     std::unique_ptr<TDecoderOwner> decoderOwner_;
     std::unique_ptr<TMPLoopThread> decoderThread_;
@@ -362,7 +323,7 @@ private:
     std::atomic<uint32_t> errorSerial_{0};  // playback whose error has been posted
     // While the main thread waits for a worker (locks, output close, destruction), workers
     // reporting an error do not wait for the main thread to show it.
-    std::atomic<int32_t> mainWaiting_{0};
+    mutable std::atomic<int32_t> mainWaiting_{0};
     // Worker errors waiting to be shown, in the order they were posted.
     std::mutex errorsLock_;
     std::deque<std::shared_ptr<TWorkerError>> errors_;

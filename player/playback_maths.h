@@ -27,6 +27,10 @@ struct TKeptRange {
 // only its start is.
 TKeptRange GaplessRange(int32_t layer, int32_t delay, int32_t padding, int64_t frames, int32_t samplesPerFrame);
 
+// Length in ms: from the VBR total when known, else from data length and bit rate; 0 when
+// neither gives one.
+int64_t Duration(int64_t vbrTotal, int32_t sampleRate, int32_t channels, int32_t bitRate, int64_t dataLength);
+
 // The part of a frame of `count` samples whose first sample is `first` that lies in [from,
 // to): its offset in the frame and its length (0 when none).
 struct TSlice {

@@ -58,6 +58,7 @@ struct TSoundOut::Impl {
     TNotifyEvent onDone;
     std::atomic<int32_t> notifyInterval{-1};
     std::atomic<uint32_t> lastTick{0};
+    bool tickOwed = false;  // output thread
     std::unique_ptr<TWaveOut> device;
     std::array<TWaveHeader, kBufferCount> headers{};
     std::unique_ptr<std::FILE, TFileCloser> file;
@@ -78,6 +79,7 @@ struct TSoundOut::Impl {
     TMPSimpleEvent allDone;
     std::string outputFileName;
     uint32_t lastDone = 0;
+    int64_t played = 0;
     TMPSimpleMutex bufferLock;
     std::unique_ptr<TMPLoopThread> thread;  // last: ends before the rest goes
 
@@ -87,7 +89,9 @@ struct TSoundOut::Impl {
     void QueueCurrent();
     void Complete();
     void NotifyWaiters();
-    void Tick();
+    // The position tick, at most once per notify interval; `last` gives one that was held back
+    // by the interval (the output has run out of work: no later tick would bring it).
+    void Tick(bool last = false);
     void WriteFile(intptr_t index);
     void ReleaseHeldWrites();
     void FreeBuffers();
@@ -159,6 +163,7 @@ void TSoundOut::Open() {
             d.allDone.SetEvent();
         }
         d.lastDone = 0;
+        d.played = 0;
         d.paused = false;
         const int64_t bytesPerSecond = static_cast<int64_t>(d.channels) * (d.bitsPerSample / 8) * d.sampleRate;
         int64_t size = bytesPerSecond * 2000 / 1000 / kBufferCount;
@@ -297,6 +302,7 @@ void TSoundOut::Reset() {
     }
     d.device->Reset();
     d.lastDone = 0;
+    d.played = 0;
 }
 
 void TSoundOut::Pause() {
@@ -435,6 +441,11 @@ int32_t TSoundOut::GetDoneBytes() {
     return done;
 }
 
+int64_t TSoundOut::PlayedBytes() {
+    impl_->played += GetDoneBytes();
+    return impl_->played;
+}
+
 bool TSoundOut::IsOpen() const { return impl_->open; }
 
 // ---- the output thread ---------------------------------------------------------------
@@ -473,10 +484,10 @@ void TSoundOut::Impl::Complete() {
     thread->SetTimeout(now > 0 && !paused ? notifyInterval.load() : -1);
     Assert(now >= 0, "MP3Plyr: queued buffers below 0");
     NotifyWaiters();
-    if (!fileMode && !paused) Tick();
+    if (!fileMode && !paused) Tick(now == 0);
 }
 
-void TSoundOut::Impl::Tick() {
+void TSoundOut::Impl::Tick(bool last) {
     const int32_t interval = notifyInterval;
     if (interval < 0) return;
     TNotifyEvent handler;
@@ -486,9 +497,12 @@ void TSoundOut::Impl::Tick() {
     }
     if (!handler) return;
     const uint32_t now = TickCount();
-    if (now - lastTick > static_cast<uint32_t>(interval)) {
+    if (now - lastTick > static_cast<uint32_t>(interval) || (last && tickOwed)) {
         handler(self);
         lastTick = now;
+        tickOwed = false;
+    } else {
+        tickOwed = true;
     }
 }
 

@@ -59,6 +59,9 @@ public:
     void SetWaitEvent(TMPEvent* event);
     // Bytes played since the previous call.
     int32_t GetDoneBytes();
+    // Bytes played since the output opened or was reset (by way of GetDoneBytes: use one or
+    // the other).
+    int64_t PlayedBytes();
     bool IsOpen() const;
 
     int32_t SampleRate() const;

@@ -2,66 +2,31 @@
 
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include "decoder/dispatch.h"
 #include "platform/exceptions.h"
-#include "player/frame_walk.h"
-#include "player/mp3_info.h"
-#include "player/mp_stream_reader.h"
+#include "player/mp3_stream.h"
 
 namespace zentu {
 
-bool DecodeStream(TMPStream& stream, const std::function<void(const DecodedFormat&)>& prepare,
+bool DecodeStream(TMPStream& source, const std::function<void(const DecodedFormat&)>& prepare,
                   const std::function<bool(const uint8_t*, size_t)>& write, TStreamDecodeStats& stats,
                   const TStreamDecodeOptions& options) {
-    TMPStreamReader reader(65536);
-    reader.Open(&stream, true);
     TMpegDecoder decoder;
     DispatchRoutines(DetectCpuCapabilities(), decoder.Routines());
-    TFrameWalk walk(reader);
-    TReplayGain tagGain;
-    {
-        TMP3Info info;
-        info.Attach(&reader);
-        const bool found = info.FindAudio(walk, decoder);
-        tagGain = info.Gain();
-        info.Attach(nullptr);
-        if (!found) return false;
-    }
-    stats.format = decoder.GetDecodedFormat();
-    const int32_t pcmBytes = stats.format.samplesPerFrame * stats.format.bitsPerSample / 8;
-    const int32_t samplesPerFrame = stats.format.samplesPerFrame / stats.format.channels;
-    const int32_t bytesPerSample = pcmBytes / samplesPerFrame;
+    TMP3Stream stream;
+    if (!stream.Open(&source, kStreamSeekable, {}, decoder, {options.gapless, options.replayGain})) return false;
+    stats.format = stream.Format();
+    stats.gainDb = stream.GainDb();
     prepare(stats.format);
-    const TVbrHeader vbr = walk.StepOverVbrHeader();
-    const mp3::TKeptRange kept = options.gapless ? mp3::GaplessRange(4 - walk.FirstHeader().layerCode, vbr.lame.delay,
-                                                                     vbr.lame.padding, vbr.frames, samplesPerFrame)
-                                                 : mp3::TKeptRange{};
-    const float scale = mp3::ReplayGainScale(mp3::CombinedGain(tagGain, vbr.lame), options.replayGain, &stats.gainDb);
-    int64_t first = 0;  // the next frame's first sample
-
-    std::vector<uint8_t> pcm(static_cast<size_t>(kMaxPcmBytesPerFrame));
-    for (;;) {
-        const TFrameWalk::TStep step = walk.Frame(decoder);
-        if (step == TFrameWalk::TStep::stEnd) break;
-        if (step == TFrameWalk::TStep::stSkipped) continue;
-        const DecodeResult r = decoder.DecodeFrame(reader.Current(), walk.PendingLength(), pcm.data());
-        walk.Next();
-        if (r.consumed < 1) std::memset(pcm.data(), 0, static_cast<size_t>(pcmBytes));
-        ++stats.frames;
-        const mp3::TSlice slice = mp3::KeptSlice(first, samplesPerFrame, kept.begin, kept.end);
-        first += samplesPerFrame;
-        if (slice.length == 0) {
-            if (first >= kept.end) break;
-            continue;
-        }
-        uint8_t* const begin = pcm.data() + slice.offset * bytesPerSample;
-        const int32_t bytes = slice.length * bytesPerSample;
-        mp3::ApplyGain(reinterpret_cast<int16_t*>(begin), bytes / 2, scale);
-        if (!write(begin, static_cast<size_t>(bytes))) throw EStreamError(std::strerror(errno));
+    for (TMP3Stream::TStep step; (step = stream.Step(decoder)) != TMP3Stream::TStep::stEnd;) {
+        if (step != TMP3Stream::TStep::stPcm) continue;
+        const int32_t bytes = stream.PendingBytes();
+        if (!write(stream.Pending(), static_cast<size_t>(bytes))) throw EStreamError(std::strerror(errno));
+        stream.Consume(bytes);
         stats.pcmBytes += bytes;
     }
+    stats.frames = stream.DecodedSamples() * stats.format.channels / stats.format.samplesPerFrame;
     return true;
 }
 

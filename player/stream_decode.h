@@ -1,6 +1,6 @@
-// Decodes a whole stream to PCM the way the player plays it, through the same frame walk
-// (player/frame_walk.h): tags and the first frame as the player opens them, the VBR header
-// frame left out, one frame of zeros for a frame that does not decode.
+// Decodes a whole stream to PCM the way the player plays it: through the player's own
+// TMP3Stream (tags and the first frame as the player opens them, the VBR header frame left
+// out, one frame of zeros for a frame that does not decode, the kept samples at their gain).
 #pragma once
 
 #include <cstdint>

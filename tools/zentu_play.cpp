@@ -31,8 +31,8 @@ void Usage(FILE* to) {
     std::fputs(
         "usage: zentu-play [--wav OUT.wav] [--stop-after MS] [--seek MS] [--pause-at MS:LEN] FILE...\n"
         "  plays each FILE in turn on the audio device (ZENTU_AUDIO=null|alsa), one joined to the\n"
-        "  next without a gap where their formats agree, or into OUT.wav (the second file into\n"
-        "  OUT-2.wav, and so on); --stop-after stops each file after MS milliseconds and reports\n"
+        "  next without a gap where their formats agree, or into OUT.wav (at a change of format\n"
+        "  into OUT-2.wav, and so on); --stop-after stops each file after MS milliseconds and reports\n"
         "  how long the stop took; --seek starts each file at MS; --pause-at pauses each file when\n"
         "  its position reaches MS, for LEN milliseconds. ReplayGain: ZENTU_REPLAYGAIN=auto|track|\n"
         "  album|off (auto: album). Ctrl+C stops and ends.\n",
@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
         TMP3Player player;
         player.SetAutoPlay(false);
         player.SetReplayGain(mp3::ReplayGainModeFromEnvironment(true));
-        size_t index = 0;
+        size_t index = 0, pieces = 0;
         bool finished = false;
         using Clock_ = std::chrono::steady_clock;
         Clock_::time_point started{}, resumeAt{};
@@ -147,9 +147,12 @@ int main(int argc, char** argv) {
                                 track.year.c_str(), track.comment.c_str(), Clock(player.Duration()).c_str());
                     if (!std::isnan(player.GainDb())) std::printf("gain: %+.2f dB\n", player.GainDb());
                     std::fflush(stdout);
-                    if (!wav.empty()) player.SetOutputFileName(WavNameFor(wav, i));
                     if (seek >= 0) player.SetPosition(static_cast<int32_t>(seek));
-                    if (player.Status() == TMP3Status::mpsStopped) player.Play();
+                    if (player.Status() == TMP3Status::mpsStopped) {
+                        // A new output: a new WAV file (a file joined on goes into the same).
+                        if (!wav.empty()) player.SetOutputFileName(WavNameFor(wav, pieces++));
+                        player.Play();
+                    }
                 } catch (const Exception& e) {
                     std::printf("error: %s\n", e.what());
                     status = kExitSomeFailed;
@@ -167,9 +170,9 @@ int main(int argc, char** argv) {
             if (p.Status() == TMP3Status::mpsPlaying) std::printf("position %s\n", Clock(p.Position()).c_str());
         };
         // The next file is opened while this one's last seconds play, and follows it in the
-        // same output (not into WAV files, one per input, nor with a seek into each).
+        // same output, the device's or the WAV file's (not with a seek into each).
         player.OnQueryNext = [&](TMP3Player&, std::string& next) {
-            if (wav.empty() && seek < 0 && !gInterrupted && index + 1 < files.size()) next = files[index + 1];
+            if (seek < 0 && !gInterrupted && index + 1 < files.size()) next = files[index + 1];
         };
         player.OnEndPlay = [&](TMP3Player&, TMP3EndPlayReason reason) {
             std::printf("end: %s\n", ReasonText(reason));

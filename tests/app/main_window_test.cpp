@@ -244,16 +244,26 @@ TEST_F(MainWindow, NothingFoundOrNothingReadableEndsWithoutSwitchingOff) {
     EXPECT_EQ(window_->MPList->count(), 0);
     EXPECT_EQ(terminations_, 1);
 
-    // Every line unreadable: the choice ends, and so does the program.
+    // Every line unreadable or with nothing to play (a lone VBR header frame): each is tried
+    // once, the choice ends, and so does the program.
     std::ofstream(dir_ / "a.mp3") << "x";
-    std::ofstream(dir_ / "b.mp3") << "y";
+    std::string header(417, '\0');
+    header.replace(0, 3, "\xFF\xFD\x80");
+    header.replace(36, 8, std::string("Xing\0\0\0\x01", 8));  // a frame count of 0
+    std::ofstream(dir_ / "b.mp3", std::ios::binary) << header;
     for (const char* mode : {"C", "X"}) {
         terminations_ = 0;
+        trace_.str("");
         Start({Folder(), "T5", "P", mode});
         EXPECT_EQ(window_->MPList->count(), 2);
         EXPECT_EQ(terminations_, 1) << mode;
         EXPECT_EQ(power_.calls, 0);
-        EXPECT_NE(trace_.str().find("nothing-readable"), std::string::npos);
+        const std::string trace = trace_.str();
+        EXPECT_NE(trace.find("nothing-readable"), std::string::npos);
+        EXPECT_EQ(trace.find("play "), std::string::npos) << trace;
+        const size_t empty = trace.find("open-failed " + (dir_ / "b.mp3").string() + ": no audio to play.");
+        EXPECT_NE(empty, std::string::npos) << trace;
+        EXPECT_EQ(trace.find("open-failed " + (dir_ / "b.mp3").string(), empty + 1), std::string::npos) << trace;
     }
 }
 
@@ -457,6 +467,7 @@ TEST_F(MainWindow, PauseNextPreviousAndTheGaugeFromTrayMenuAndPointer) {
     EXPECT_EQ(f.LB1->count(), lines + 1);
 
     // A click in the middle of the gauge jumps to the middle of the file, shown at once.
+    ASSERT_TRUE(WaitFor([&] { return f.MP->Track().durationMs == 10448; }));  // exact once the frames are counted
     std::vector<int64_t> seeks;
     QObject::connect(&f, &TF::Seeked, [&](int64_t ms) { seeks.push_back(ms); });
     for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
@@ -464,7 +475,7 @@ TEST_F(MainWindow, PauseNextPreviousAndTheGaugeFromTrayMenuAndPointer) {
                           type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
         QCoreApplication::sendEvent(f.Gauge, &event);
     }
-    EXPECT_EQ(seeks, std::vector<int64_t>{5213});
+    EXPECT_EQ(seeks, std::vector<int64_t>{5224});  // half of 400 frames of 1152 samples at 44.1 kHz
     EXPECT_EQ(f.LT_3->text(), QStringLiteral("00 分 05 秒"));
     EXPECT_EQ(f.Gauge->value(), 50);
 

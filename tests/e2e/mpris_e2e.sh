@@ -50,6 +50,10 @@ expect "mpris:artUrl names the cover ($art)" cmp -s "${art#file://}" "$WORK/cove
 case "$art" in ""|"file://$XDG_RUNTIME_DIR/zentu/"*) ;; *) fail "cover offered outside the runtime folder: $art";; esac
 playerctl -p zentu --follow status > "$WORK/follow.log" 2>&1 & PIDS+=($!)  # as announced
 waitfor 5 grep -q Playing "$WORK/follow.log" || fail "follow: $(cat "$WORK/follow.log")"
+# Reading changes nothing: ten readings of every property start no file.
+plays=$(grep -c '^play ' "$LOG")
+for i in 1 2 3 4 5 6 7 8 9 10; do playerctl -p zentu metadata > /dev/null 2>&1; position > /dev/null 2>&1; done
+expect "ten readings started no file" [ "$(grep -c '^play ' "$LOG")" = "$plays" ]
 
 playerctl -p zentu pause
 says Paused status

@@ -138,6 +138,11 @@ for DEVICE in $DEVICES; do
   # rate follows after a drain, whole.
   take "$DEVICE two halves joined" 'v["heard"] >= 5985 && v["heard"] <= 6015 && v["pieces"] == 1 && v["hole"] < 1 && v["bad"] == 0' \
     "$PLAY" "$H1" "$H2"
+  # Stopped 2.5 s into the first half, when the second is decoded but not yet heard: nothing of
+  # the second is heard then; it starts anew (zentu-play goes on with it, at once: maybe no
+  # silence between) and stops 2.5 s in. Each stop may be heard EARLY.
+  take "$DEVICE stopped before the joined half" 'v["heard"] >= 4950 - 2 * '$EARLY' - 10 * '$STARTS' && v["heard"] <= 5050 && v["pieces"] <= 2 + '$STARTS' && v["bad"] <= 2 + '$STARTS' && took < '$STOP \
+    "$PLAY" --stop-after 2500 "$H1" "$H2"
   take "$DEVICE 44.1 kHz, then 48 kHz" 'v["heard"] >= 5970 - 10 * '$STARTS' && v["heard"] <= 6030 && v["pieces"] >= 2 && v["pieces"] <= 2 + '$STARTS' && v["bad"] <= '$STARTS \
     "$PLAY" "$A" "$WORK/c48.mp3"
   take "$DEVICE stopped in the drain" 'v["heard"] > 1300 && v["heard"] < 1550 && took < '$STOP "$PLAY" --stop-after 1500 "$A"

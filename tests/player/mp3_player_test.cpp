@@ -159,6 +159,20 @@ TEST_F(PlayerTest, NotMpegAudioRaisesAndLeavesThePlayerClosed) {
     }
     EXPECT_FALSE(player->IsOpen());
     EXPECT_EQ(player->FileName(), "");
+    // MPEG audio with nothing to play (a VBR header frame alone) is refused as well: played,
+    // it would end as soon as it started, again and again in a list of one.
+    Bytes headerAndCutFrame = XingFrame(3, 0, 417);
+    const Bytes frame = Layer3Frame();
+    headerAndCutFrame.insert(headerAndCutFrame.end(), frame.begin(), frame.begin() + 200);
+    for (const Bytes& bytes : {XingFrame(3, 0, 417), headerAndCutFrame}) {
+        try {
+            player->SetFileName(dir.Write("empty.mp3", bytes));
+            FAIL() << "no error";
+        } catch (const Exception& e) {
+            EXPECT_STREQ(e.what(), "no audio to play.");
+        }
+        EXPECT_FALSE(player->IsOpen());
+    }
     // A file that cannot be opened leaves the open one open.
     player->SetFileName(good);
     EXPECT_THROW(player->SetFileName(dir.Path("missing.mp3")), EStreamError);
@@ -414,6 +428,47 @@ TEST_F(PlayerTest, CarriesOnIntoTheFileTheOwnerNames) {
     EXPECT_EQ(statusAtEnds, (std::vector<TMP3Status>{mpsPlaying, mpsStopped, mpsStopped}));
     EXPECT_EQ(queries, 3);
     EXPECT_EQ(player->FileName(), c);
+}
+
+// A stop or a seek while the next file is decoded but not yet heard concerns the file heard:
+// the queued one is dropped and nothing is reopened (the file heard plays on when deleted).
+TEST_F(PlayerTest, StopOrSeekBeforeTheNextFileIsHeard) {
+    const struct {
+        const char* name;
+        bool seek, deleteHeard;
+    } kCases[] = {{"stop", false, false}, {"seek", true, false}, {"stop, deleted", false, true}, {"seek, deleted", true, true}};
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        const std::string a = dir.Write("a.mp2", Frames(Layer2Frame(), 40));  // 1.04 s: all of it in the output
+        const std::string b = dir.Write("b.mp2", Frames(Layer2Frame(), 80));
+        std::string next = b;
+        int queries = 0;
+        ends.clear();
+        player->OnQueryNext = [&](TMP3Player&, std::string& name) { name = next, ++queries; };
+        player->SetFileName(a);
+        player->Play();
+        ASSERT_TRUE(RunUntil([&] { return queries == 1; }));
+        if (c.deleteHeard) std::remove(a.c_str());
+        EXPECT_EQ(player->FileName(), a);
+        EXPECT_LT(player->Position(), 1000);
+        next.clear();  // a plays out alone
+        if (c.seek) {
+            player->SetPosition(600);
+            EXPECT_EQ(player->Status(), mpsPlaying);
+            EXPECT_GE(player->Position(), 600);
+            ASSERT_TRUE(WaitForEnd());
+            EXPECT_EQ(ends, std::vector<TMP3EndPlayReason>{mepEndOfData});
+            EXPECT_EQ(queries, 2);  // asked again at a's end
+        } else {
+            player->Stop();
+            ASSERT_TRUE(WaitForEnd());
+            EXPECT_EQ(ends, std::vector<TMP3EndPlayReason>{mepStopped});
+        }
+        EXPECT_EQ(player->FileName(), a);
+        EXPECT_EQ(player->Track().fileName, a);
+        EXPECT_NEAR(player->Duration(), 1044, 26);  // a frame short while not counted (the file gone first)
+        player->Close();
+    }
 }
 
 // Pause holds the position; a seek lands where it was asked, also while paused; a seek past

@@ -38,17 +38,24 @@ protected:
     TempDir dir;
 };
 
+// Files of one format join in one WAV file, as they would in the device; another format
+// starts the next file.
 TEST_F(ZentuPlay, WavOutputEqualsZentuDecode) {
     Bytes b(100, 0);
     Append(b, Layer2Frame(), 30);
     const std::string in = dir.Write("in.mp2", b);
     const std::string second = dir.Write("second.mp2", Frames(Layer2Frame(), 3));
-    ASSERT_EQ(RunCommand("ZENTU_AUDIO=null " + kPlay + " --wav " + dir.Path("out.wav") + " " + in + " " + second + " > " +
-                  dir.Path("log")),
+    const std::string other = dir.Write("other.mp2", Frames(Layer2Frame48k(), 2));
+    ASSERT_EQ(RunCommand("ZENTU_AUDIO=null " + kPlay + " --wav " + dir.Path("out.wav") + " " + in + " " + second + " " +
+                         other + " > " + dir.Path("log")),
               0);
     ASSERT_EQ(RunCommand(std::string(ZENTU_DECODE_EXE) + " " + in + " " + dir.Path("ref.wav")), 0);
-    EXPECT_TRUE(ReadFile(dir.Path("out.wav")) == ReadFile(dir.Path("ref.wav")));
-    EXPECT_EQ(ReadFile(dir.Path("out-2.wav")).size(), 44u + 3u * 4608u);
+    const auto samples = [](Bytes wav) { return Bytes(wav.begin() + std::min<size_t>(44, wav.size()), wav.end()); };
+    Bytes joined = samples(ReadFile(dir.Path("ref.wav")));
+    joined.resize(joined.size() + 3 * 4608, 0);  // the frames of the second file are silent
+    EXPECT_TRUE(samples(ReadFile(dir.Path("out.wav"))) == joined);
+    EXPECT_EQ(ReadFile(dir.Path("out-2.wav")).size(), 44u + 2u * 4608u);
+    EXPECT_EQ(access(dir.Path("out-3.wav").c_str(), F_OK), -1);
     // Paused for a while as it starts (a WAV file is written faster than it plays): the same
     // bytes.
     ASSERT_EQ(RunCommand("ZENTU_AUDIO=null " + kPlay + " --pause-at 0:300 --wav " + dir.Path("paused.wav") + " " + in +
@@ -58,7 +65,7 @@ TEST_F(ZentuPlay, WavOutputEqualsZentuDecode) {
     EXPECT_NE(Text(dir.Path("log2")).find("paused at "), std::string::npos);
     const std::string log = Text(dir.Path("log"));
     EXPECT_NE(log.find("title: in.mp2\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("length: 0:00.782\n"), std::string::npos) << log;  // 30 x 626 bytes at 192 kbit/s
+    EXPECT_NE(log.find("length: 0:00.783\n"), std::string::npos) << log;  // 30 frames of 1152 at 44.1 kHz
     EXPECT_NE(log.find("end: end of data\n"), std::string::npos) << log;
 }
 
@@ -163,6 +170,62 @@ TEST_F(ZentuPlay, ReplayGainAsTheFilesSayIt) {
                     reported);
         EXPECT_NEAR(level - c.base, expected, 0.1);
         EXPECT_FALSE(clipped);
+    }
+}
+
+// Halves of one signal, each encoded on its own and played in one run, make one WAV file
+// that holds, sample for sample, each half's own gapless decode one after the other. A file
+// cut to its first half (an interrupted download) shows the length mpg123 decodes of it.
+TEST_F(ZentuPlay, JoinedHalvesAreEachFilesOwnDecode) {
+    if (RunCommand("command -v lame && command -v twolame && command -v sox && command -v ffmpeg && command -v mpg123") != 0)
+        GTEST_SKIP() << "lame, twolame, sox, ffmpeg or mpg123 missing";
+    const struct {
+        const char* name;
+        int rate, channels;
+        const char* encode;  // from in.wav to out.mp3
+        bool cut = false;    // also played cut to its first half
+    } kModes[] = {
+        {"lame CBR 128", 44100, 2, "lame --quiet -b 128 in.wav out.mp3"},
+        {"lame VBR -V2", 44100, 2, "lame --quiet -V 2 in.wav out.mp3", true},
+        {"FFmpeg stereo", 44100, 2, "ffmpeg -loglevel error -i in.wav -c:a libmp3lame -b:a 128k out.mp3"},
+        {"FFmpeg mono", 48000, 1, "ffmpeg -loglevel error -i in.wav -c:a libmp3lame -b:a 64k out.mp3"},
+        {"MPEG-2 24 kHz", 24000, 2, "lame --quiet -b 64 in.wav out.mp3"},
+        {"Layer II", 44100, 2, "twolame --quiet -b 192 in.wav out.mp3"},
+    };
+    const std::string play = "ZENTU_AUDIO=null ZENTU_REPLAYGAIN=off " + kPlay + " --wav ";
+    for (size_t i = 0; i < std::size(kModes); ++i) {
+        const auto& m = kModes[i];
+        SCOPED_TRACE(m.name);
+        const std::string d = dir.Path(std::to_string(i)), encode = std::string(m.encode);
+        const auto encodeAs = [&](const std::string& in, const std::string& out) {
+            std::string c = encode;
+            c.replace(c.find("in.wav"), 6, in);
+            return c.replace(c.find("out.mp3"), 7, out);
+        };
+        ASSERT_EQ(RunCommand("mkdir " + d + " && cd " + d + " && sox -n -r " + std::to_string(m.rate) + " -c " +
+                             std::to_string(m.channels) + " s.wav synth 4 sine 200-4000 vol 0.5 && " +
+                             "sox s.wav 1.wav trim 0 1.7 && sox s.wav 2.wav trim 1.7 && " + encodeAs("1.wav", "1.mp3") +
+                             " && " + encodeAs("2.wav", "2.mp3") + " && " + play + "j.wav 1.mp3 2.mp3 > log && " +
+                             ZENTU_DECODE_EXE + " --raw 1.mp3 1.pcm && " + ZENTU_DECODE_EXE + " --raw 2.mp3 2.pcm"),
+                  0);
+        const Bytes joined = ReadFile(d + "/j.wav"), first = ReadFile(d + "/1.pcm"), second = ReadFile(d + "/2.pcm");
+        Bytes both = first;
+        both.insert(both.end(), second.begin(), second.end());
+        ASSERT_GE(joined.size(), 44u);
+        EXPECT_EQ(joined.size() - 44, both.size());
+        EXPECT_TRUE(std::equal(both.begin(), both.end(), joined.begin() + 44, joined.end()));
+        EXPECT_EQ(access((d + "/j-2.wav").c_str(), F_OK), -1);
+        if (!m.cut) continue;
+        ASSERT_EQ(RunCommand("cd " + d + " && " + encodeAs("s.wav", "s.mp3") + " && head -c $(($(stat -c %s s.mp3) / 2)) s.mp3 > cut.mp3 && " +
+                             play + "cut.wav cut.mp3 > cut.log && mpg123 -q -s cut.mp3 2>/dev/null | cat > cut.pcm"),
+                  0);
+        const std::string log = Text(d + "/cut.log");
+        const size_t at = log.find("length: ");
+        ASSERT_NE(at, std::string::npos) << log;
+        const double shown = std::atoi(log.c_str() + at + 8) * 60 + std::atof(log.c_str() + log.find(':', at + 8) + 1);
+        const double decoded = double(ReadFile(d + "/cut.pcm").size()) / (2.0 * m.channels * m.rate);
+        std::printf("%s cut to half: length %.3f s, mpg123 decodes %.3f s\n", m.name, shown, decoded);
+        EXPECT_NEAR(shown, decoded, 1152.0 / m.rate);
     }
 }
 
