@@ -163,7 +163,8 @@ TEST_F(SingleInstanceTest, PathsAPlantedLinkAndAnUnusableRuntimeFolder) {
         runtime.empty() ? unsetenv("XDG_RUNTIME_DIR") : setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
         const TSingleInstanceLock lock("zentu-test", sharedFolder);
         EXPECT_EQ(lock.Acquired() ? lock.Path() : "", taken);
-        EXPECT_EQ(InChild([&] { return TSingleInstanceLock("zentu-test", sharedFolder).AnotherCopyRuns(); }), !taken.empty());
+        const std::string& folder = sharedFolder;  // (a lambda cannot capture a structured binding in clang 14)
+        EXPECT_EQ(InChild([&] { return TSingleInstanceLock("zentu-test", folder).AnotherCopyRuns(); }), !taken.empty());
     }
     EXPECT_FALSE(fs::exists(dir_ + "/elsewhere"));
 }
