@@ -114,6 +114,8 @@ void TMpegDecoder::InvalidateReservoir() { state_->l3.fill = 0; }
 
 void TMpegDecoder::SetInvertPolarity(bool on) { SetPolarity(state_->synth, on); }
 bool TMpegDecoder::GetInvertPolarity() const { return state_->synth.inverted; }
+void TMpegDecoder::SetOutputGain(float gain) { zentu::SetOutputGain(state_->synth, gain); }
+float TMpegDecoder::OutputGain() const { return state_->synth.gain; }
 TEqualizerTables& TMpegDecoder::Equalizer() { return state_->eq; }
 TRoutineSlots& TMpegDecoder::Routines() { return state_->slots; }
 

@@ -99,6 +99,11 @@ public:
     // Polarity inversion of the synthesis window; takes effect from the next frame.
     void SetInvertPolarity(bool on);
     bool GetInvertPolarity() const;
+    // A linear factor on every output sample, applied before rounding (ReplayGain); it stays
+    // over set-ups until changed and takes effect from the next frame. 1 leaves the output
+    // bit-exact; NaN counts as 1, and the factor is held within 0..1e6.
+    void SetOutputGain(float gain);
+    float OutputGain() const;
 
     // The equalizer factors and switches, written directly by the player.
     TEqualizerTables& Equalizer();

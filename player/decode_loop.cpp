@@ -1,6 +1,6 @@
 // The decoder thread's work: one frame per step, from the reader through the decoder into
 // the wave output, keeping only the samples that are heard (gapless trimming, a seek's
-// target) at the file's gain; and at the end of the data either the next file carried on
+// target; the decoder applies the file's gain); and at the end of the data either the next file carried on
 // into the same output or the drain.
 #include <algorithm>
 #include <cstring>
@@ -105,7 +105,6 @@ TMP3Player::TStepResult TMP3Player::PrepareFrame() {
     const int32_t bytesPerSample = pcmBytesPerFrame_ / samplesPerFrame_;
     pcmOffset_ = slice.offset * bytesPerSample;
     pendingPcm_ = slice.length * bytesPerSample;
-    mp3::ApplyGain(reinterpret_cast<int16_t*>(pcm_.get() + pcmOffset_), pendingPcm_ / 2, gainScale_);
     return TStepResult::srWorked;
 }
 

@@ -158,7 +158,12 @@ void TMP3Player::LoadStream() {
         lame = vbr.lame;
     }
     DescribeTrack(lame);
-    gainScale_ = mp3::ReplayGainScale(track_.gain, replayGain_, &gainDb_);
+    const float gain = mp3::ReplayGainScale(track_.gain, replayGain_, &gainDb_);
+    {
+        TMainWait wait(mainWaiting_);
+        std::scoped_lock lock(decoderLock_);
+        decoder_.SetOutputGain(gain);
+    }
     PostUnique(MPM_EQUALIZER);  // for the stream's sample rate
 }
 
@@ -229,7 +234,6 @@ void TMP3Player::Close() {
     kept_ = mp3::TKeptRange{};
     keepFrom_ = nextSample_ = 0;
     samplesPerFrame_ = 0;
-    gainScale_ = 1.0f;
     gainDb_ = NAN;
     header_ = FrameHeader{};
     bitRate_ = channels_ = layer_ = version_ = sampleRate_ = 0;

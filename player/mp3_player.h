@@ -305,7 +305,6 @@ private:
     int64_t keepFrom_ = 0;
     int64_t nextSample_ = 0;
     int32_t samplesPerFrame_ = 0;
-    float gainScale_ = 1.0f;
     float gainDb_ = NAN;
     // Where each frame of the open file starts, found on a thread of its own (files only).
     std::unique_ptr<TFrameIndex> index_;

@@ -38,7 +38,7 @@ bool DecodeStream(TMPStream& stream, const std::function<void(const DecodedForma
     const mp3::TKeptRange kept = options.gapless ? mp3::GaplessRange(4 - walk.FirstHeader().layerCode, vbr.lame.delay,
                                                                      vbr.lame.padding, vbr.frames, samplesPerFrame)
                                                  : mp3::TKeptRange{};
-    const float scale = mp3::ReplayGainScale(mp3::CombinedGain(tagGain, vbr.lame), options.replayGain, &stats.gainDb);
+    decoder.SetOutputGain(mp3::ReplayGainScale(mp3::CombinedGain(tagGain, vbr.lame), options.replayGain, &stats.gainDb));
     int64_t first = 0;  // the next frame's first sample
 
     std::vector<uint8_t> pcm(static_cast<size_t>(kMaxPcmBytesPerFrame));
@@ -58,7 +58,6 @@ bool DecodeStream(TMPStream& stream, const std::function<void(const DecodedForma
         }
         uint8_t* const begin = pcm.data() + slice.offset * bytesPerSample;
         const int32_t bytes = slice.length * bytesPerSample;
-        mp3::ApplyGain(reinterpret_cast<int16_t*>(begin), bytes / 2, scale);
         if (!write(begin, static_cast<size_t>(bytes))) throw EStreamError(std::strerror(errno));
         stats.pcmBytes += bytes;
     }
