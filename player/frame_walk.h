@@ -61,11 +61,13 @@ inline int32_t SideInfoEnd(const FrameHeader& header) {
     const bool mono = header.mode == 3;
     return 4 + (header.versionBit == 1 ? (mono ? 17 : 32) : (mono ? 9 : 17));
 }
-// The LAME extension of a Xing or Info header (LAME, and FFmpeg's encoders, write it). Only
-// a tag whose CRC matches is valid; gains in dB, the peak linear (1.0 is full scale); -1 and
-// NaN for what it does not give.
+// The LAME extension of a Xing or Info header (LAME, and FFmpeg's encoders, write it). A tag
+// is valid when its CRC matches, or when it does not (FFmpeg writes such tags in mono files)
+// but its delay and padding are ones an encoder writes; gains in dB, the peak linear (1.0 is
+// full scale); -1 and NaN for what it does not give.
 struct TLameTag {
     bool valid = false;
+    bool crcMatches = false;              // a valid tag without it must also fit its file
     std::string encoder;                  // "LAME3.100", "Lavc60.31", ...
     int32_t delay = -1, padding = -1;     // samples the encoder added before and after
     float trackGain = NAN, albumGain = NAN, peak = NAN;
