@@ -13,6 +13,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "temp_dir.h"
+
 namespace zentu::testing {
 
 using Bytes = std::vector<uint8_t>;
@@ -72,27 +74,6 @@ inline Bytes Frames(const Bytes& frame, int count) {
     Append(b, frame, count);
     return b;
 }
-
-// A file in a private temporary folder, removed with the object.
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/zentu-player-test.XXXXXX";
-        const char* dir = mkdtemp(pattern);
-        path_ = dir ? dir : "/tmp";
-    }
-    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    std::string Path(const std::string& name) const { return path_ + "/" + name; }
-    std::string Write(const std::string& name, const Bytes& bytes) const {
-        const std::string p = Path(name);
-        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                 static_cast<std::streamsize>(bytes.size()));
-        return p;
-    }
-
-private:
-    std::string path_;
-};
 
 // Runs a shell command; true when it exits with status 0.
 inline bool Shell(const std::string& command) {

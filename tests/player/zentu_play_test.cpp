@@ -21,7 +21,7 @@ namespace {
 
 using namespace zentu::testing;
 
-const std::string kPlay = std::string(ZENTU_BUILD_DIR) + "/tools/zentu-play";
+const std::string kPlay = ZENTU_PLAY_EXE;
 
 int RunCommand(const std::string& command) {
     const int status = std::system(command.c_str());
