@@ -17,7 +17,7 @@
 #include "decoder/dispatch.h"
 #include "decoder/mpeg_decoder.h"
 #include "decoder/synth.h"
-#include "temp_dir.h"
+#include "player/player_fixtures.h"
 
 namespace zentu {
 namespace {
@@ -143,7 +143,7 @@ TEST(DecoderGuards, SetUpsThatCannotBeHonouredAreRefused) {
 // decoding tool and by the player it can decode through; the same frames as MPEG-2 decode.
 TEST(DecoderGuards, Mpeg25Layer2StreamsAreRefused) {
     namespace fs = std::filesystem;
-    const zentu::testing::TempDir temp;
+    const testing::TempDir temp;
     const fs::path dir = temp.Path("");
     for (const bool mpeg25 : {true, false}) {
         SCOPED_TRACE(mpeg25 ? "MPEG-2.5" : "MPEG-2");

@@ -6,14 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-#include "temp_dir.h"
 
 namespace zentu::testing {
 
@@ -74,6 +74,25 @@ inline Bytes Frames(const Bytes& frame, int count) {
     Append(b, frame, count);
     return b;
 }
+
+// A private temporary folder (under TMPDIR, else /tmp), removed with the object.
+class TempDir {
+public:
+    TempDir() : path_(std::filesystem::temp_directory_path() / "zentu-test.XXXXXX") {
+        if (mkdtemp(path_.data()) == nullptr) throw std::runtime_error("no temporary folder");
+    }
+    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+    std::string Path(const std::string& name) const { return path_ + "/" + name; }
+    std::string Write(const std::string& name, const Bytes& bytes) const {
+        const std::string p = Path(name);
+        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                 static_cast<std::streamsize>(bytes.size()));
+        return p;
+    }
+
+private:
+    std::string path_;
+};
 
 // Runs a shell command; true when it exits with status 0.
 inline bool Shell(const std::string& command) {
