@@ -1,7 +1,7 @@
-// The decoder thread's work: one frame per step, from the reader through the decoder into
-// the wave output, keeping only the samples that are heard (gapless trimming, a seek's
-// target; the decoder applies the file's gain); and at the end of the data either the next file carried on
-// into the same output or the drain.
+// The decoder thread's work: one frame per step, from the reader through the decoder (which
+// applies the file's gain) into the wave output, keeping only the samples that are heard
+// (gapless trimming, a seek's target); and at the end of the data either the next file
+// carried on into the same output or the drain.
 #include <algorithm>
 #include <cstring>
 #include <mutex>
