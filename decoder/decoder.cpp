@@ -55,9 +55,7 @@ int32_t TMpegDecoder::Open(const FrameHeader& header, int32_t baseLength, int32_
     const int32_t channels = header.mode == 3 ? 1 : 2;
     if (rateShift != 0 || (outputFlags & 8) != 0 || (channels == 2 && (outputFlags & 3) != 0)) return 0;
 
-    static constexpr int32_t kRates[2][3] = {{22050, 24000, 16000}, {44100, 48000, 32000}};
-    int32_t sr = kRates[header.versionBit][header.sampleRateIndex];
-    if (header.syncKind == 2) sr /= 2;  // MPEG-2.5 (Layer III only)
+    const int32_t sr = SampleRateOf(header);
     s.sampleRate = sr;
     s.channels = channels;
 
@@ -66,24 +64,21 @@ int32_t TMpegDecoder::Open(const FrameHeader& header, int32_t baseLength, int32_
     s.subbandLimit = std::min((frequencyLimit * 64 + sr / 2) / sr, 32);
 
     bool ok;
-    int32_t sampleFrames;
     switch (header.layerCode) {
         case 3:
             ok = SetupLayer1(s);
             s.frameRoutine = DecodeLayer1Frame;
-            sampleFrames = 384;
             break;
         case 1:
             ok = SetupLayer3(s);
             s.frameRoutine = DecodeLayer3Frame;
-            sampleFrames = header.versionBit == 1 ? 1152 : 576;
             break;
         default:  // Layer II, and the reserved layer code
             ok = SetupLayer2(s);
             s.frameRoutine = DecodeLayer2Frame;
-            sampleFrames = 1152;
             break;
     }
+    const int32_t sampleFrames = SamplesPerFrameOf(header);
     if (!ok) {
         s.frameRoutine = nullptr;
         return 0;
@@ -114,6 +109,8 @@ void TMpegDecoder::InvalidateReservoir() { state_->l3.fill = 0; }
 
 void TMpegDecoder::SetInvertPolarity(bool on) { SetPolarity(state_->synth, on); }
 bool TMpegDecoder::GetInvertPolarity() const { return state_->synth.inverted; }
+void TMpegDecoder::SetOutputGain(float gain) { zentu::SetOutputGain(state_->synth, gain); }
+float TMpegDecoder::OutputGain() const { return state_->synth.gain; }
 TEqualizerTables& TMpegDecoder::Equalizer() { return state_->eq; }
 TRoutineSlots& TMpegDecoder::Routines() { return state_->slots; }
 

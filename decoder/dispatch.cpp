@@ -76,11 +76,13 @@ void DispatchRoutines(uint32_t word, TRoutineSlots& slots) {
     // The x87 and 3DNow! families do not exist on this platform: those choices run the plain
     // routines, which compute the same results. A family fills the slots it has routines for
     // over those of the family before it.
-    const auto choice = ChooseRoutines(word);
     FillSlotsPlain(slots);
 #if defined(__x86_64__)
+    const auto choice = ChooseRoutines(word);
     if (choice[slHybrid] == TRoutineVariant::rvAVX2) FillSlotsAvx2(slots);
     if (choice[slHybrid] == TRoutineVariant::rvAVX512) FillSlotsAvx512(slots);
+#else
+    (void)word;  // only the plain family exists here
 #endif
 }
 

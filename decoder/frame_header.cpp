@@ -9,14 +9,17 @@ namespace zentu {
 
 namespace {
 
-// Sample rates in units of 50 Hz by version bit; MPEG-2.5 uses row 0 (twice its real
-// rates, which the Layer III length rule makes up for). Index 3 is negative so that a
-// reserved rate gives a negative length, never a division by zero.
-constexpr int32_t kRate50[2][4] = {{441, 480, 320, -999}, {882, 960, 640, -999}};
-static_assert(tables::kSampleRateHz[0][0] == 441 * 50 && tables::kSampleRateHz[1][2] == 640 * 50);
+// The sample rate in units of 50 Hz by version bit: MPEG-2.5 takes MPEG-2's row (twice its
+// real rates, which the Layer III length rule makes up for). The reserved index gives a
+// negative rate, so that it makes a negative length, never a division by zero.
+int32_t Rate50(const FrameHeader& h) {
+    if (h.sampleRateIndex == 3) return -999;
+    return tables::kSampleRateHz[static_cast<size_t>(h.versionBit)][static_cast<size_t>(h.sampleRateIndex)] / 50;
+}
 
 int32_t Kbps(const FrameHeader& h) {
-    return tables::kBitrateKbps[3 - h.layerCode][h.versionBit][h.bitrateIndex];
+    return tables::kBitrateKbps[static_cast<size_t>(3 - h.layerCode)][static_cast<size_t>(h.versionBit)]
+                               [static_cast<size_t>(h.bitrateIndex)];
 }
 
 // Distance to the next header with the same first two bytes such that every boundary it
@@ -81,9 +84,13 @@ int32_t ParseFrameHeader(const uint8_t* bytes, int32_t windowLength, FrameHeader
     if (h.layerCode < 1 || h.layerCode > 3) return 0;
     if (h.bitrateIndex == 15) return 0;
     if (h.bitrateIndex == 0) return MeasureFreeFormat(bytes, windowLength, h);
+    return DeclaredFrameLength(h);
+}
 
+int32_t DeclaredFrameLength(const FrameHeader& h) {
+    if (h.layerCode < 1 || h.layerCode > 3 || h.bitrateIndex == 0 || h.bitrateIndex == 15) return 0;
     const int32_t kbps = Kbps(h);
-    const int32_t rate50 = kRate50[h.versionBit][h.sampleRateIndex];
+    const int32_t rate50 = Rate50(h);
     switch (h.layerCode) {
         case 3:
             return (kbps * 240 / rate50) * 4;
@@ -93,6 +100,22 @@ int32_t ParseFrameHeader(const uint8_t* bytes, int32_t windowLength, FrameHeader
             if (h.versionBit == 0 && h.syncKind == 1) return kbps * 1440 / rate50;
             return kbps * 2880 / rate50;
     }
+}
+
+int32_t SampleRateOf(const FrameHeader& h) {
+    // (masked to the bits' ranges: a header may be built by hand)
+    const size_t row = h.syncKind == 2 ? 2 : static_cast<size_t>(h.versionBit & 1);
+    return tables::kSampleRateHz[row][static_cast<size_t>(h.sampleRateIndex & 3)];
+}
+
+int32_t SamplesPerFrameOf(const FrameHeader& h) {
+    if (h.layerCode == 3) return 384;
+    return h.layerCode == 1 && h.versionBit == 0 ? 576 : 1152;
+}
+
+int32_t SideInfoLength(const FrameHeader& h) {
+    const bool mono = h.mode == 3;
+    return h.versionBit == 1 ? (mono ? 17 : 32) : (mono ? 9 : 17);
 }
 
 int32_t ParseFrameHeaderWithBitrate(const uint8_t* bytes, int32_t windowLength, FrameHeader& h,
@@ -106,7 +129,7 @@ int32_t ParseFrameHeaderWithBitrate(const uint8_t* bytes, int32_t windowLength, 
     }
     // Free format: the bit rate follows from the measured length (64-bit: rate50 × len ×
     // 1000 overflows 32 bits for long frames).
-    const int64_t rate50 = kRate50[h.versionBit][h.sampleRateIndex];
+    const int64_t rate50 = Rate50(h);
     int64_t bps;
     if (h.layerCode == 3)
         bps = rate50 * len * 1000 / 960;

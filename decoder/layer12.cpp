@@ -120,15 +120,11 @@ FrameStart ReadHeader(TBitReader& br, const DecoderState& s, int32_t available) 
     const auto mode = static_cast<int32_t>(modeBits >> 2);
     if ((mode == 3 ? 1 : 2) != s.channels || f.bitrateIndex == 15) return f;
     f.bound = JointBound(mode, static_cast<int32_t>(modeBits & 3));
-    const bool layer1 = layerCode == 3;
-    int32_t base = s.baseLength;  // free format: the length measured at set-up
-    if (f.bitrateIndex != 0) {
-        const int32_t kbps = tables::kBitrateKbps[layer1 ? 0 : 1][static_cast<size_t>(versionBit)]
-                                                 [static_cast<size_t>(f.bitrateIndex)];
-        const int32_t rate50 = tables::kSampleRateHz[static_cast<size_t>(versionBit)][static_cast<size_t>(sampleRateIndex)] / 50;
-        base = layer1 ? kbps * 240 / rate50 * 4 : kbps * 2880 / rate50;
-    }
-    f.length = base + padding * (layer1 ? 4 : 1);
+    FrameHeader own = h;  // this frame's bit rate
+    own.bitrateIndex = f.bitrateIndex;
+    // free format: the length measured at set-up
+    const int32_t base = f.bitrateIndex != 0 ? DeclaredFrameLength(own) : s.baseLength;
+    f.length = base + padding * PaddingSlot(layerCode);
     f.ok = f.length <= available;
     return f;
 }

@@ -206,13 +206,10 @@ DecodeResult DecodeLayer3Frame(DecoderState& s, const uint8_t* frame, int32_t av
         crcLength = 2;
     }
 
-    int32_t base = s.baseLength;
-    if (bitrateIndex > 0) {
-        static constexpr int32_t kRates[2][3] = {{22050, 24000, 16000}, {44100, 48000, 32000}};
-        const int32_t kbps = tables::kBitrateKbps[2][static_cast<size_t>(versionBit)][static_cast<size_t>(bitrateIndex)];
-        const int32_t rate50 = kRates[versionBit][sampleRateIndex] / 50;
-        base = kbps * (l3.version == 0 ? 1440 : 2880) / rate50;
-    }
+    FrameHeader own = h;  // this frame's bit rate and mode
+    own.bitrateIndex = bitrateIndex;
+    own.mode = mode;
+    const int32_t base = bitrateIndex > 0 ? DeclaredFrameLength(own) : s.baseLength;
     const int32_t frameLength = base + paddingBit;
     if (frameLength <= 0 || frameLength > available) return refuse();
 
@@ -226,7 +223,7 @@ DecodeResult DecodeLayer3Frame(DecoderState& s, const uint8_t* frame, int32_t av
     const int32_t granules = l3.lsf ? 1 : 2;
     for (int32_t g = 0; g < granules; ++g)
         for (int32_t c = 0; c < l3.channels; ++c) ReadGranuleInfo(br, l3, l3.gi[g][c]);
-    const int32_t sideLength = l3.lsf ? (l3.channels == 1 ? 13 : 21) : (l3.channels == 1 ? 21 : 36);
+    const int32_t sideLength = 4 + SideInfoLength(own);  // with the header
 
     // Old main data is moved down when the buffer gets full: only the newest mainDataBegin
     // bytes can still be referred to.

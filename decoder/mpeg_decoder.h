@@ -32,6 +32,19 @@ inline constexpr uint32_t kSameStreamMask = 0x000CFEFF;
 // The padding slot of a layer code: 4 bytes for Layer I, 1 byte otherwise.
 constexpr int32_t PaddingSlot(int32_t layerCode) { return layerCode == 3 ? 4 : 1; }
 
+// What a header's fields decide, in this one place for the decoder, the frame walk, the
+// frame index and the seek. The header's fields must lie in the ranges of their bits.
+// The sample rate in Hz; 0 for the reserved sample-rate index.
+int32_t SampleRateOf(const FrameHeader& header);
+// Samples per channel in a frame: 384 (Layer I), 1152, or 576 (Layer III of MPEG-2 and 2.5).
+int32_t SamplesPerFrameOf(const FrameHeader& header);
+// The bytes of Layer III side information after the header (and its CRC): 17 or 32 in
+// MPEG-1 (one channel, two), 9 or 17 in MPEG-2 and 2.5.
+int32_t SideInfoLength(const FrameHeader& header);
+// The frame length its bit rate declares, without the padding slot: > 0 a frame; 0 for free
+// format, a bit-rate index of 15 or a reserved layer; < 0 for the reserved sample rate.
+int32_t DeclaredFrameLength(const FrameHeader& header);
+
 // Parses the four bytes at `bytes` and returns the frame length without the padding slot:
 // > 0 a frame; 0 no sync, reserved layer, bit-rate index 15 or an unmeasurable free-format
 // frame; < 0 a reserved sample rate. windowLength (capped at 10000) is the number of bytes
@@ -99,6 +112,11 @@ public:
     // Polarity inversion of the synthesis window; takes effect from the next frame.
     void SetInvertPolarity(bool on);
     bool GetInvertPolarity() const;
+    // A linear factor on every output sample, applied before rounding (ReplayGain); it stays
+    // over set-ups until changed and takes effect from the next frame. 1 leaves the output
+    // bit-exact; NaN counts as 1, and the factor is held within 0..1e6.
+    void SetOutputGain(float gain);
+    float OutputGain() const;
 
     // The equalizer factors and switches, written directly by the player.
     TEqualizerTables& Equalizer();

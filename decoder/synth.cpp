@@ -1,5 +1,6 @@
 #include "decoder/synth.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -70,11 +71,16 @@ const float* SynthesisCosines() {
     return table.c;
 }
 
-void SynthesisInit(TSynthesis& synth) {
+namespace {
+
+// The window from the standard's table, times `factor` (-1 for inverted polarity, times the
+// output gain): each coefficient is rounded once, and a factor of 1 or -1 is exact.
+void BuildWindow(TSynthesis& synth, float factor) {
     float* w = synth.window;
     for (int j = 0; j < 16; ++j)
-        for (int k = 0; k < 16; ++k) w[16 * j + k] = static_cast<float>(tables::kSynthesisWindowK[j + 32 * k]) / 65536.0f;
-    for (int m = 0; m < 8; ++m) w[256 + m] = -static_cast<float>(tables::kSynthesisWindowK[48 + 64 * m]) / 65536.0f;
+        for (int k = 0; k < 16; ++k)
+            w[16 * j + k] = static_cast<float>(tables::kSynthesisWindowK[j + 32 * k]) / 65536.0f * factor;
+    for (int m = 0; m < 8; ++m) w[256 + m] = -static_cast<float>(tables::kSynthesisWindowK[48 + 64 * m]) / 65536.0f * factor;
     for (int i = 264; i < TSynthesis::kWindowBySlot; ++i) w[i] = 0.0f;
     // By ring slot k: outputs 0..15 take row j's tap k, subtracted in odd slots (which hold
     // X[16 - j] where the standard's vector has -X[16 - j]); outputs 32 - j take row j's tap
@@ -85,7 +91,16 @@ void SynthesisInit(TSynthesis& synth) {
         bySlot[32 * k + 16] = (k & 1) ? w[256 + k / 2] : 0.0f;
         for (int j = 1; j < 16; ++j) bySlot[32 * k + 16 + j] = w[16 * j + 15 - k];
     }
+}
+
+void RebuildWindow(TSynthesis& synth) { BuildWindow(synth, synth.inverted ? -synth.gain : synth.gain); }
+
+}  // namespace
+
+void SynthesisInit(TSynthesis& synth) {
     synth.inverted = false;
+    synth.gain = 1.0f;
+    RebuildWindow(synth);
     SynthesisReset(synth);
 }
 
@@ -97,8 +112,15 @@ void SynthesisReset(TSynthesis& synth) {
 
 void SetPolarity(TSynthesis& synth, bool inverted) {
     if (synth.inverted == inverted) return;
-    for (float& w : synth.window) w = -w;
     synth.inverted = inverted;
+    RebuildWindow(synth);
+}
+
+void SetOutputGain(TSynthesis& synth, float gain) {
+    gain = gain == gain ? std::clamp(gain, 0.0f, kMaxOutputGain) : 1.0f;
+    if (synth.gain == gain) return;
+    synth.gain = gain;
+    RebuildWindow(synth);
 }
 
 void SynthesizeSlot(const float* s, int32_t stride, const TEqualizerTables& eq, float* x) {

@@ -36,17 +36,23 @@ struct TSynthesis {
     // -D[48 + 64m]. From kWindowBySlot on, the same coefficients by ring slot k (the step k
     // steps back): [32k + j] weighs row value j for output j (j = 0..15), [32k + 16 + j] for
     // output 32 - j (j = 1..15) and [32k + 16] for output 16, signs folded in. Polarity
-    // inversion negates all of it in place.
+    // inversion and the output gain are folded into all of it (see SetOutputGain).
     static constexpr int kWindowBySlot = 272;
     alignas(64) float window[kWindowBySlot + 512];
     bool inverted;
+    float gain;
 };
 
 // Zeroes rings and positions; the window and its polarity persist.
 void SynthesisReset(TSynthesis& synth);
-// Builds the window of a new decoder (not inverted).
+// Builds the window of a new decoder (not inverted, gain 1).
 void SynthesisInit(TSynthesis& synth);
 void SetPolarity(TSynthesis& synth, bool inverted);
+// Scales every output sample by `gain` before it is rounded: the factor is folded into the
+// window, so that a gain costs nothing per sample and gain 1 leaves the output bit-exact.
+// NaN counts as 1; the factor is held within 0..kMaxOutputGain.
+inline constexpr float kMaxOutputGain = 1e6f;
+void SetOutputGain(TSynthesis& synth, float gain);
 
 // The 32-point fast cosine transform of 32 subband values (s[0], s[stride], ...) into x[0..31],
 // applying the subband equalizer when it is on.

@@ -1,5 +1,5 @@
-// The decoder thread's work: one frame per step of the stream decoded (its kept PCM, see
-// player/mp3_stream.h) into the wave output; and at the end of the data either the next
+// The decoder thread's work: one frame per step of the stream decoded (its kept PCM, at the
+// file's gain, which the decoder applies; see player/mp3_stream.h) into the wave output; and at the end of the data either the next
 // file's stream carried on into the same output or the drain.
 #include <algorithm>
 #include <cstring>

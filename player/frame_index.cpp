@@ -42,17 +42,6 @@ private:
     int fd_;
 };
 
-int32_t SamplesPerFrameOf(const FrameHeader& h) {
-    if (h.layerCode == 3) return 384;
-    return h.layerCode == 1 && h.versionBit == 0 ? 576 : 1152;
-}
-
-int32_t SampleRateOf(const FrameHeader& h) {
-    static constexpr int32_t kRates[3] = {44100, 48000, 32000};
-    if (h.sampleRateIndex < 0 || h.sampleRateIndex > 2) return 0;
-    return kRates[h.sampleRateIndex] >> (h.versionBit == 1 ? 0 : (h.syncKind == 2 ? 2 : 1));
-}
-
 uint32_t Be32(const uint8_t* p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
 }

@@ -1,6 +1,7 @@
 #include "player/frame_walk.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <string_view>
 
 namespace zentu {
@@ -44,6 +45,9 @@ namespace mp3 {
 
 namespace {
 
+// The longest delay or padding an encoder writes: two frames of 1152 samples.
+constexpr int32_t kLargestEncoderGap = 2 * 1152;
+
 // CRC-16 with the polynomial 0xA001 (reflected), starting from 0.
 uint16_t LameCrc(const uint8_t* bytes, int32_t n) {
     uint32_t crc = 0;
@@ -76,13 +80,9 @@ TLameTag ParseLameTag(const uint8_t* frame, int32_t available, int32_t at) {
         for (int i = 0; i < bytes; ++i) v = v << 8 | t[offset + i];
         return v;
     };
-    if (LameCrc(frame, at + 34) != be(34, 2)) return lame;  // a damaged tag says nothing
-    lame.valid = true;
+    lame.crcMatches = LameCrc(frame, at + 34) == be(34, 2);
     lame.encoder.assign(reinterpret_cast<const char*>(t), 9);
     lame.encoder.erase(std::find(lame.encoder.begin(), lame.encoder.end(), '\0'), lame.encoder.end());
-    if (const uint32_t peak = be(11, 4); peak != 0) lame.peak = static_cast<float>(std::ldexp(peak, -23));
-    lame.trackGain = LameGain(be(15, 2));
-    lame.albumGain = LameGain(be(17, 2));
     // Other encoders' fields there mean other things.
     const std::string_view encoder(lame.encoder);
     if (encoder.starts_with("LAME") || encoder.starts_with("Lavf") || encoder.starts_with("Lavc")) {
@@ -90,6 +90,15 @@ TLameTag ParseLameTag(const uint8_t* frame, int32_t available, int32_t at) {
         lame.delay = static_cast<int32_t>(gapless >> 12);
         lame.padding = static_cast<int32_t>(gapless & 0xFFF);
     }
+    // Without its CRC, a tag is believed only for a delay and padding an encoder writes (up
+    // to two frames each); a damaged one says nothing.
+    if (!lame.crcMatches && !(lame.delay >= 0 && lame.delay <= kLargestEncoderGap && lame.padding >= 0 &&
+                              lame.padding <= kLargestEncoderGap))
+        return TLameTag{};
+    lame.valid = true;
+    if (const uint32_t peak = be(11, 4); peak != 0) lame.peak = static_cast<float>(std::ldexp(peak, -23));
+    lame.trackGain = LameGain(be(15, 2));
+    lame.albumGain = LameGain(be(17, 2));
     return lame;
 }
 
@@ -274,7 +283,8 @@ TVbrHeader TFrameWalk::StepOverVbrHeader() {
     dataStart_ += pending_;
     // The file's own size bounds the data; the byte count only where the size is unknown (a
     // count that contradicts the file would end the playing early or late).
-    int64_t held = dataLength_.load();
+    const int64_t whole = dataLength_.load();  // with the header frame
+    int64_t held = whole;
     if (held >= kUnknownLength && v.bytes > 0) held = v.bytes;
     if (held < kUnknownLength) held = std::max<int64_t>(0, held - pending_);
     dataLength_ = held;
@@ -286,6 +296,12 @@ TVbrHeader TFrameWalk::StepOverVbrHeader() {
     if (plausible && held < kUnknownLength && shortest > 0 && longest > 0)
         plausible = frames <= held / shortest + 1 && frames * longest + kTrailingAllowance >= held;
     result.frames = plausible ? frames : 0;
+    // A LAME tag without its CRC is believed only when its frame count and byte count (where
+    // it gives one) fit the file as well: otherwise its delay and padding would trim
+    // another stream's samples.
+    if (!result.lame.crcMatches &&
+        (result.frames == 0 || (v.bytes > 0 && whole < kUnknownLength && std::abs(v.bytes - whole) > longest)))
+        result.lame = mp3::TLameTag{};
     return result;
 }
 

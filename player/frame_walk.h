@@ -55,17 +55,15 @@ int32_t WholeLength(const uint8_t* frame, int32_t length, int32_t window, int64_
 int32_t ReadWindow(TMPStreamReader& reader, int32_t want);
 
 namespace mp3 {
-// Where a Layer III frame's side information ends, from the frame's start (CRC not counted):
-// 17 or 32 bytes after the header in MPEG-1 (mono, two channels), 9 or 17 in MPEG-2 and 2.5.
-inline int32_t SideInfoEnd(const FrameHeader& header) {
-    const bool mono = header.mode == 3;
-    return 4 + (header.versionBit == 1 ? (mono ? 17 : 32) : (mono ? 9 : 17));
-}
-// The LAME extension of a Xing or Info header (LAME, and FFmpeg's encoders, write it). Only
-// a tag whose CRC matches is valid; gains in dB, the peak linear (1.0 is full scale); -1 and
-// NaN for what it does not give.
+// Where a Layer III frame's side information ends, from the frame's start (CRC not counted).
+inline int32_t SideInfoEnd(const FrameHeader& header) { return 4 + SideInfoLength(header); }
+// The LAME extension of a Xing or Info header (LAME, and FFmpeg's encoders, write it). A tag
+// is valid when its CRC matches, or when it does not (FFmpeg writes such tags in mono files)
+// but its delay and padding are ones an encoder writes; gains in dB, the peak linear (1.0 is
+// full scale); -1 and NaN for what it does not give.
 struct TLameTag {
     bool valid = false;
+    bool crcMatches = false;              // a valid tag without it must also fit its file
     std::string encoder;                  // "LAME3.100", "Lavc60.31", ...
     int32_t delay = -1, padding = -1;     // samples the encoder added before and after
     float trackGain = NAN, albumGain = NAN, peak = NAN;

@@ -54,7 +54,9 @@ bool TMP3Stream::Open(TMPStream* source, uint8_t flags, const std::string& name,
         index_->Start();
     }
     Describe(vbr.lame);
-    gainScale_ = mp3::ReplayGainScale(track_.gain, options.replayGain, &gainDb_);
+    // The decoder multiplies the gain in before rounding; it holds the factor as it will use it.
+    decoder.SetOutputGain(mp3::ReplayGainScale(track_.gain, options.replayGain, &gainDb_));
+    gainScale_ = decoder.OutputGain();
     return true;
 }
 
@@ -84,6 +86,9 @@ TMP3Stream::TStep TMP3Stream::Step(TMpegDecoder& decoder) {
         case TFrameWalk::TStep::stSkipped: return TStep::stNone;
         case TFrameWalk::TStep::stFrame: break;
     }
+    // The decoder is shared with the file before and after this one (a seek back into the file
+    // still heard, the next one opened): its gain is this file's for this file's frames.
+    if (decoder.OutputGain() != gainScale_) decoder.SetOutputGain(gainScale_);
     const DecodeResult result = decoder.DecodeFrame(reader_.Current(), walk_.PendingLength(), pcm_.data());
     walk_.Next();
     const int32_t bytesPerSample = format_.channels * format_.bitsPerSample / 8;
@@ -95,7 +100,6 @@ TMP3Stream::TStep TMP3Stream::Step(TMpegDecoder& decoder) {
     if (slice.length == 0) return TStep::stNone;  // the encoder's delay, or a seek's lead-in
     pcmOffset_ = slice.offset * bytesPerSample;
     pendingBytes_ = slice.length * bytesPerSample;
-    mp3::ApplyGain(reinterpret_cast<int16_t*>(pcm_.data() + pcmOffset_), pendingBytes_ / 2, gainScale_);
     return TStep::stPcm;
 }
 

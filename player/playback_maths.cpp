@@ -28,6 +28,8 @@ bool ParseReplayGainMode(const std::string& text, bool continuousPlay, TReplayGa
         mode = TReplayGainMode::rgmTrack;
     else if (text == "album")
         mode = TReplayGainMode::rgmAlbum;
+    else if (text == "lame")
+        mode = TReplayGainMode::rgmLame;
     else if (text == "off")
         mode = TReplayGainMode::rgmOff;
     else
@@ -42,12 +44,9 @@ TReplayGainMode ReplayGainModeFromEnvironment(bool continuousPlay) {
 }
 
 TReplayGain CombinedGain(const TReplayGain& tags, const TLameTag& lame) {
-    const auto pick = [](float tag, float fallback) { return std::isnan(tag) ? fallback : tag; };
-    TReplayGain g;
-    g.trackGain = pick(tags.trackGain, lame.trackGain);
-    g.albumGain = pick(tags.albumGain, lame.albumGain);
-    g.trackPeak = pick(tags.trackPeak, lame.peak);
-    g.albumPeak = pick(tags.albumPeak, lame.peak);
+    TReplayGain g = tags;
+    g.encoderGain = std::isnan(lame.trackGain) ? lame.albumGain : lame.trackGain;
+    g.encoderPeak = lame.peak;
     return g;
 }
 
@@ -61,20 +60,16 @@ float ReplayGainScale(const TReplayGain& track, TReplayGainMode mode, float* use
         gain = album ? track.trackGain : track.albumGain;
         peak = album ? track.trackPeak : track.albumPeak;
     }
+    if (std::isnan(gain) && mode == TReplayGainMode::rgmLame) {
+        gain = track.encoderGain;
+        peak = track.encoderPeak;
+    }
     if (std::isnan(gain)) return 1.0f;
     float scale = std::pow(10.0f, gain / 20.0f);
     // Clipping prevention: the loudest sample stays within full scale.
     if (!std::isnan(peak) && peak > 0 && scale * peak > 1.0f) scale = 1.0f / peak;
     if (usedDb) *usedDb = 20.0f * std::log10(scale);
     return scale;
-}
-
-void ApplyGain(int16_t* samples, int32_t count, float scale) {
-    if (scale == 1.0f) return;
-    for (int32_t i = 0; i < count; ++i) {
-        const float v = std::nearbyint(static_cast<float>(samples[i]) * scale);
-        samples[i] = static_cast<int16_t>(std::clamp(v, -32768.0f, 32767.0f));
-    }
 }
 
 }  // namespace zentu::mp3

@@ -39,22 +39,20 @@ struct TSlice {
 };
 TSlice KeptSlice(int64_t first, int32_t count, int64_t from, int64_t to);
 
-enum class TReplayGainMode : uint8_t { rgmOff, rgmTrack, rgmAlbum };
+// rgmLame: as rgmTrack, and where no tag gives a gain, the encoder's (the LAME tag's).
+enum class TReplayGainMode : uint8_t { rgmOff, rgmTrack, rgmAlbum, rgmLame };
 
-// ZENTU_REPLAYGAIN=auto|track|album|off (auto, the default: album gain in continuous play,
-// track gain in random play).
+// ZENTU_REPLAYGAIN=auto|track|album|lame|off (auto, the default: album gain in continuous
+// play, track gain in random play).
 TReplayGainMode ReplayGainModeFromEnvironment(bool continuousPlay);
-// "track", "album", "off", "auto" (as continuous play); false for anything else.
+// "track", "album", "lame", "off", "auto" (as continuous play); false for anything else.
 bool ParseReplayGainMode(const std::string& text, bool continuousPlay, TReplayGainMode& mode);
 
-// The tags' gains, with the LAME tag's where they say nothing.
+// The tags' gains, and the LAME tag's as the encoder's.
 TReplayGain CombinedGain(const TReplayGain& tags, const TLameTag& lame);
-// The linear factor in `mode`: that kind of gain (the other kind when it is missing), lowered
-// so that the peak stays within full scale; 1 without a gain. `usedDb` gets the gain applied
-// in dB (NaN when none).
+// The linear factor in `mode`: that kind of gain (the other kind when it is missing; in
+// rgmLame then the encoder's), lowered so that the peak stays within full scale; 1 without a
+// gain. `usedDb` gets the gain applied in dB (NaN when none).
 float ReplayGainScale(const TReplayGain& gain, TReplayGainMode mode, float* usedDb = nullptr);
-
-// Scales 16-bit samples in place, rounding and saturating.
-void ApplyGain(int16_t* samples, int32_t count, float scale);
 
 }  // namespace zentu::mp3

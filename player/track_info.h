@@ -15,9 +15,12 @@ struct TPicture {
     std::vector<uint8_t> data;  // empty: no picture
 };
 
-// ReplayGain: gains in dB, peaks linear (1.0 is full scale); NaN where nothing says.
+// ReplayGain: gains in dB, peaks linear (1.0 is full scale); NaN where nothing says. The
+// encoder's are what lame measured while encoding (its LAME tag), not what a tagger wrote:
+// they are used only when asked for.
 struct TReplayGain {
     float trackGain = NAN, trackPeak = NAN, albumGain = NAN, albumPeak = NAN;
+    float encoderGain = NAN, encoderPeak = NAN;
 };
 
 struct TTrackInfo {
@@ -31,7 +34,7 @@ struct TTrackInfo {
     int32_t layer = 0;    // 1..3
     int32_t version = 0;  // 1 MPEG-1, 2 MPEG-2, 3 MPEG-2.5
     int32_t mode = 0;     // 0 stereo, 1 joint stereo, 2 dual channel, 3 single channel
-    TReplayGain gain;  // the tags', else the LAME tag's
+    TReplayGain gain;  // the tags', and the LAME tag's as the encoder's
     TPicture picture;  // the front cover, else the first picture
 };
 

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Installs what Zentu needs to build, test and run on Debian 12 (uses sudo when not root).
+# Installs what Zentu needs to build, test and run on Debian 12 (uses sudo when not root);
+# with --aarch64 also what the aarch64 cross build (preset aarch64) needs.
 set -eu
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
@@ -35,3 +36,10 @@ $APT install --no-upgrade python3-dbus python3-gi
 # cover ours), a headless GNOME Shell with the AppIndicator extension
 $APT install --no-upgrade --no-install-recommends qt6-wayland sway waybar jq weston xwayland \
     gnome-shell gnome-shell-extension-appindicator
+# the aarch64 cross build, on request: the cross compiler, qemu-user to run its tests, and the
+# libraries it links from the arm64 architecture
+if [ "${1:-}" = --aarch64 ]; then
+    $SUDO dpkg --add-architecture arm64
+    $APT update
+    $APT install --no-upgrade g++-aarch64-linux-gnu qemu-user-static libgtest-dev:arm64 libasound2-dev:arm64
+fi

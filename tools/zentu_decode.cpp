@@ -35,8 +35,8 @@ void Usage(FILE* to) {
         "       zentu-decode --help\n"
         "--cpu NAME with any of the above decodes with the routine family NAME (plain, avx2, ...).\n"
         "The encoder's delay and padding, where a LAME tag gives them, are left out (as players do);\n"
-        "--no-gapless keeps every decoded sample. --replaygain track|album|off applies the file's\n"
-        "ReplayGain (off by default).\n",
+        "--no-gapless keeps every decoded sample. --replaygain track|album|lame|off applies the\n"
+        "file's ReplayGain (off by default; lame: the LAME tag's own where no tag gives one).\n",
         to);
 }
 

@@ -35,7 +35,7 @@ void Usage(FILE* to) {
         "  into OUT-2.wav, and so on); --stop-after stops each file after MS milliseconds and reports\n"
         "  how long the stop took; --seek starts each file at MS; --pause-at pauses each file when\n"
         "  its position reaches MS, for LEN milliseconds. ReplayGain: ZENTU_REPLAYGAIN=auto|track|\n"
-        "  album|off (auto: album). Ctrl+C stops and ends.\n",
+        "  album|lame|off (auto: album). Ctrl+C stops and ends.\n",
         to);
 }
 

@@ -17,6 +17,7 @@
 #include "decoder/dispatch.h"
 #include "decoder/mpeg_decoder.h"
 #include "decoder/synth.h"
+#include "player/player_fixtures.h"
 
 namespace zentu {
 namespace {
@@ -142,8 +143,8 @@ TEST(DecoderGuards, SetUpsThatCannotBeHonouredAreRefused) {
 // decoding tool and by the player it can decode through; the same frames as MPEG-2 decode.
 TEST(DecoderGuards, Mpeg25Layer2StreamsAreRefused) {
     namespace fs = std::filesystem;
-    const fs::path dir = fs::path(::testing::TempDir()) / "zentu-guards";
-    fs::create_directories(dir);
+    const testing::TempDir temp;
+    const fs::path dir = temp.Path("");
     for (const bool mpeg25 : {true, false}) {
         SCOPED_TRACE(mpeg25 ? "MPEG-2.5" : "MPEG-2");
         FrameHeader h = Layer2Header();

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "decoder/mpeg_decoder.h"
+#include "player/player_fixtures.h"
 
 namespace zentu {
 namespace {
@@ -108,7 +109,7 @@ std::string Command(const std::string& c, const fs::path& in, const fs::path& ou
 }
 
 TEST(LameVsMpg123, EncoderModes) {
-    for (const char* tool : {"lame", "twolame", "mpg123", "sox"})
+    for (const char* tool : {"lame", "twolame", "ffmpeg", "mpg123", "sox"})
         if (!Have(tool)) GTEST_SKIP() << tool << " is not installed";
 
     static constexpr Mode kModes[] = {
@@ -116,6 +117,7 @@ TEST(LameVsMpg123, EncoderModes) {
         {"CBR 320 joint stereo 44.1 kHz", 44100, 2, "lame --quiet -b 320 -m j IN OUT", 1152},
         {"CBR 192 stereo 48 kHz", 48000, 2, "lame --quiet -b 192 -m s IN OUT", 1152},
         {"CBR 64 mono 32 kHz", 32000, 1, "lame --quiet -b 64 -m m IN OUT", 1152},
+        {"FFmpeg mono (LAME tag, bad CRC)", 44100, 1, "ffmpeg -loglevel error -y -i IN -ac 1 -c:a libmp3lame OUT", 1152},
         {"VBR -V2 joint stereo (Xing)", 44100, 2, "lame --quiet -V 2 IN OUT", 1152},
         {"VBR -V2 without a Xing frame", 44100, 2, "lame --quiet -t -V 2 IN OUT", 1152},
         {"ABR 160 joint stereo 44.1 kHz", 44100, 2, "lame --quiet --abr 160 IN OUT", 1152},
@@ -135,8 +137,8 @@ TEST(LameVsMpg123, EncoderModes) {
         {"Layer II 64 then 192 kbit/s", 44100, 2,
          "twolame --quiet -b 64 IN OUT.1 && twolame --quiet -b 192 IN OUT.2 && cat OUT.1 OUT.2 > OUT", 1152},
     };
-    const fs::path dir = fs::path(::testing::TempDir()) / "zentu-lame";
-    fs::create_directories(dir);
+    const testing::TempDir temp;
+    const fs::path dir = temp.Path("");
     std::printf("\n%-32s %9s %8s %6s\n", "mode", "values", "PSNR dB", "max");
     for (const Mode& m : kModes) {
         SCOPED_TRACE(m.name);
@@ -179,7 +181,7 @@ TEST(LameVsMpg123, EncoderModes) {
         // gives from there on, to the end.
         for (const int ms : {10, 1500}) {
             const fs::path played = dir / "seek.wav";
-            ASSERT_TRUE(Shell("ZENTU_AUDIO=null ZENTU_REPLAYGAIN=off '" + std::string(ZENTU_BUILD_DIR) + "/tools/zentu-play' --seek " +
+            ASSERT_TRUE(Shell("ZENTU_AUDIO=null ZENTU_REPLAYGAIN=off '" ZENTU_PLAY_EXE "' --seek " +
                               std::to_string(ms) + " --wav '" + played.string() + "' '" + mp3.string() + "' >/dev/null"));
             std::vector<int16_t> p = ReadPcm(played);
             ASSERT_GT(p.size(), 22u);
@@ -238,8 +240,8 @@ TEST(LameVsMpg123, FrameCutShort) {
         {"MPEG-2 22.05 kHz 64", 22050, "lame --quiet -b 64 IN OUT", 576, 100, 0},
         {"Layer II 192", 44100, "twolame --quiet -b 192 IN OUT", 1152, 300, 0},
     };
-    const fs::path dir = fs::path(::testing::TempDir()) / "zentu-cut";
-    fs::create_directories(dir);
+    const testing::TempDir temp;
+    const fs::path dir = temp.Path("");
     const fs::path wav = dir / "in.wav", whole = dir / "whole.mp3", cut = dir / "cut.mp3";
     std::printf("\n%-40s %9s %9s %9s %6s %6s\n", "file", "whole", "cut", "mpg123", "peak", "near");
     for (const Case& c : kCases) {

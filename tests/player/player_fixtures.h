@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -73,13 +75,11 @@ inline Bytes Frames(const Bytes& frame, int count) {
     return b;
 }
 
-// A file in a private temporary folder, removed with the object.
+// A private temporary folder (under TMPDIR, else /tmp), removed with the object.
 class TempDir {
 public:
-    TempDir() {
-        char pattern[] = "/tmp/zentu-player-test.XXXXXX";
-        const char* dir = mkdtemp(pattern);
-        path_ = dir ? dir : "/tmp";
+    TempDir() : path_(std::filesystem::temp_directory_path() / "zentu-test.XXXXXX") {
+        if (mkdtemp(path_.data()) == nullptr) throw std::runtime_error("no temporary folder");
     }
     ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
     std::string Path(const std::string& name) const { return path_ + "/" + name; }

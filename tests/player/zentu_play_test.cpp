@@ -18,7 +18,7 @@ namespace {
 
 using namespace zentu::testing;
 
-const std::string kPlay = std::string(ZENTU_BUILD_DIR) + "/tools/zentu-play";
+const std::string kPlay = ZENTU_PLAY_EXE;
 
 int RunCommand(const std::string& command) {
     const int status = std::system(command.c_str());
@@ -125,10 +125,13 @@ TEST_F(ZentuPlay, ReplayGainAsTheFilesSayIt) {
     const std::string d = dir.Path("");
     ASSERT_EQ(RunCommand("cd " + d + " && sox -n -r 44100 -c 2 t.wav synth 2 sine 440 vol 0.5 && "
                          "sox -n -r 44100 -c 2 loud.wav synth 2 sine 440 vol 0.85 && "
+                         "sox -n -r 44100 -c 1 quiet.wav synth 2 sine 440 vol 0.001 && "
+                         "lame --quiet -b 128 quiet.wav quiet.mp3 && mid3v2 --TXXX 'REPLAYGAIN_TRACK_GAIN:+30.00 dB' quiet.mp3 && "
                          "lame --quiet -b 192 --noreplaygain t.wav plain.mp3 && "
                          "lame --quiet -b 192 --replaygain-accurate t.wav lame.mp3 && "
                          "lame --quiet -b 192 --noreplaygain loud.wav loud.mp3 && "
                          "cp plain.mp3 minus6.mp3 && mid3v2 --TXXX 'REPLAYGAIN_TRACK_GAIN:-6.00 dB' minus6.mp3 && "
+                         "cp plain.mp3 zero.mp3 && mid3v2 --TXXX 'REPLAYGAIN_TRACK_GAIN:+0.00 dB' zero.mp3 && "
                          "mid3v2 --TXXX 'REPLAYGAIN_TRACK_GAIN:+12.00 dB' --TXXX 'REPLAYGAIN_TRACK_PEAK:0.900000' loud.mp3"
                          " >/dev/null"),
               0);
@@ -142,7 +145,8 @@ TEST_F(ZentuPlay, ReplayGainAsTheFilesSayIt) {
     };
     std::string log;
     bool clipped = false;
-    const double plain = LevelDb(play("plain.mp3", "off", log), clipped), loud = LevelDb(play("loud.mp3", "off", log), clipped);
+    const double plain = LevelDb(play("plain.mp3", "off", log), clipped), loud = LevelDb(play("loud.mp3", "off", log), clipped),
+                 quiet = LevelDb(play("quiet.mp3", "off", log), clipped);
     const struct {
         const char* file;
         const char* mode;
@@ -153,8 +157,10 @@ TEST_F(ZentuPlay, ReplayGainAsTheFilesSayIt) {
         {"minus6.mp3", "album", plain, -6.0},  // no album gain: the track's
         {"minus6.mp3", "off", plain, 0.0},
         {"loud.mp3", "track", loud, 20 * std::log10(1 / 0.9)},  // +12 dB held to the peak
-        {"lame.mp3", "track", plain, NAN},                       // the LAME tag's own
+        {"lame.mp3", "lame", plain, NAN},                        // the LAME tag's own, asked for
+        {"lame.mp3", "auto", plain, 0.0},                        // lame's, not a tagger's
         {"plain.mp3", "track", plain, 0.0},
+        {"quiet.mp3", "track", quiet, 30.0},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(std::string(c.file) + " " + c.mode);
@@ -171,6 +177,7 @@ TEST_F(ZentuPlay, ReplayGainAsTheFilesSayIt) {
         EXPECT_NEAR(level - c.base, expected, 0.1);
         EXPECT_FALSE(clipped);
     }
+    EXPECT_TRUE(play("zero.mp3", "track", log) == play("plain.mp3", "off", log));  // 0 dB changes no sample
 }
 
 // Halves of one signal, each encoded on its own and played in one run, make one WAV file
