@@ -140,8 +140,10 @@ for DEVICE in $DEVICES; do
     "$PLAY" "$H1" "$H2"
   # Stopped 2.5 s into the first half, when the second is decoded but not yet heard: nothing of
   # the second is heard then; it starts anew (zentu-play goes on with it, at once: maybe no
-  # silence between) and stops 2.5 s in. Each stop may be heard EARLY.
-  take "$DEVICE stopped before the joined half" 'v["heard"] >= 4950 - 2 * '$EARLY' - 10 * '$STARTS' && v["heard"] <= 5050 && v["pieces"] <= 2 + '$STARTS' && v["bad"] <= 2 + '$STARTS' && took < '$STOP \
+  # silence between) and stops 2.5 s in. Each stop comes 2.5 s of the clock after the start,
+  # so that what is heard by then may fall short by the stream's start (as in the drain below;
+  # 113 ms was seen with the sanitizers on a busy machine).
+  take "$DEVICE stopped before the joined half" 'v["heard"] >= 5000 - 2 * 200 - 10 * '$STARTS' && v["heard"] <= 5050 && v["pieces"] <= 2 + '$STARTS' && v["bad"] <= 2 + '$STARTS' && took < '$STOP \
     "$PLAY" --stop-after 2500 "$H1" "$H2"
   take "$DEVICE 44.1 kHz, then 48 kHz" 'v["heard"] >= 5970 - 10 * '$STARTS' && v["heard"] <= 6030 && v["pieces"] >= 2 && v["pieces"] <= 2 + '$STARTS' && v["bad"] <= '$STARTS \
     "$PLAY" "$A" "$WORK/c48.mp3"
