@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QObject>
+#include <QThread>
 
 #include <iostream>
 #include <map>
@@ -121,11 +122,18 @@ void TQtMainLoop::ShowException(std::exception_ptr error) {
         std::lock_guard lock(mutex_);
         display = display_;
     }
-    if (display) {
-        display(error);
+    if (!display) {
+        std::cerr << "zentu: " << ExceptionText(error) << '\n';
         return;
     }
-    std::cerr << "zentu: " << ExceptionText(error) << '\n';
+    // The display is a window: from another thread (a worker whose error handler failed) it is
+    // shown on the main thread, and the worker goes on.
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app != nullptr && QThread::currentThread() != app->thread()) {
+        QMetaObject::invokeMethod(app, [display, error] { display(error); }, Qt::QueuedConnection);
+        return;
+    }
+    display(error);
 }
 
 void TQtMainLoop::SetExceptionDisplay(std::function<void(std::exception_ptr)> display) {

@@ -83,7 +83,9 @@ TEST_F(QtMainLoop, RemovedAndOrphanedMessagesAreNeverHandled) {
 
 TEST_F(QtMainLoop, HandlerErrorsGoToTheDisplay) {
     std::vector<std::string> shown;
+    const std::thread::id main = std::this_thread::get_id();
     loop_.SetExceptionDisplay([&](std::exception_ptr e) {
+        EXPECT_EQ(std::this_thread::get_id(), main);  // the display is a window
         try {
             std::rethrow_exception(e);
         } catch (const std::exception& x) {
@@ -93,9 +95,10 @@ TEST_F(QtMainLoop, HandlerErrorsGoToTheDisplay) {
     SetMainLoop(&loop_);
     auto failing = loop_.CreateWindow([](TMessage&) { throw std::runtime_error("boom"); });
     failing->Post(kStatus);
+    std::thread([this] { loop_.ShowException(std::make_exception_ptr(std::runtime_error("worker"))); }).join();
     loop_.ProcessMessages();
     SetMainLoop(nullptr);
-    EXPECT_EQ(shown, std::vector<std::string>{"boom"});
+    EXPECT_EQ(shown, (std::vector<std::string>{"boom", "worker"}));
 }
 
 }  // namespace
