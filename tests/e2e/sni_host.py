@@ -95,8 +95,9 @@ def item_object(bus, item):
         if not items:
             sys.exit('no item registered')
         item = str(items[0])
-    service, path = item.split('/', 1)
-    return service, bus.get_object(service, '/' + path)
+    # Watchers list "SERVICE/PATH", or a bare service whose item is at the usual path.
+    service, _, path = item.partition('/')
+    return service, bus.get_object(service, '/' + (path or 'StatusNotifierItem'))
 
 
 def plain(value):
