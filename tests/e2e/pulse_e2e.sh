@@ -42,6 +42,11 @@ FAILED=0
 fail() { echo "FAIL: $*"; FAILED=1; }
 export XDG_RUNTIME_DIR=$WORK/xdg HOME=$WORK ZENTU_AUDIO=alsa
 mkdir -m 700 "$XDG_RUNTIME_DIR"; unset PULSE_SERVER
+# pactl, asking whether the server is up yet, makes xdg/pulse itself; pipewire-pulse, finding it
+# missing a moment before, then fails to make it and does not start: it is made here first. No
+# client may start a PulseAudio of its own either (in the PipeWire run it would take the socket).
+mkdir -m 700 "$XDG_RUNTIME_DIR/pulse" && mkdir -p "$HOME/.config/pulse" &&
+  echo 'autospawn = no' >"$HOME/.config/pulse/client.conf"
 if [ "$SERVER" = pulseaudio ]; then
   pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit --use-pid-file=no --no-cpu-limit \
     -L module-null-sink -L module-native-protocol-unix -L module-always-sink >"$WORK/server.log" 2>&1 & PIDS+=($!)
