@@ -19,11 +19,14 @@
 
 #include "decoder/dispatch.h"
 #include "decoder/mpeg_decoder.h"
+#include "tests/decoder/pcm_file.h"
 
 namespace zentu {
 namespace {
 
 namespace fs = std::filesystem;
+using test::ReadBytes;
+using test::ReadPcm;
 
 const fs::path kDir = ZENTU_CONFORMANCE_DIR;
 
@@ -76,18 +79,6 @@ std::vector<Vector> Vectors() {
     if (fs::exists(kDir / "l3-sin1k0db_ofs633.pcm") && fs::exists(kDir / "l3-sin1k0db.bit"))
         v.push_back({"l3-sin1k0db_ofs633", (kDir / "l3-sin1k0db.bit").string(), 633, 2 * 2304, Kind::kStandard});
     std::sort(v.begin(), v.end(), [](const Vector& a, const Vector& b) { return a.name < b.name; });
-    return v;
-}
-
-std::vector<uint8_t> ReadBytes(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
-std::vector<int16_t> ReadPcm(const fs::path& p) {
-    const std::vector<uint8_t> b = ReadBytes(p);
-    std::vector<int16_t> v(b.size() / 2);
-    for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<int16_t>(b[2 * i] | (b[2 * i + 1] << 8));
     return v;
 }
 

@@ -17,12 +17,15 @@
 #include <vector>
 
 #include "decoder/mpeg_decoder.h"
+#include "tests/decoder/pcm_file.h"
 #include "player/player_fixtures.h"
 
 namespace zentu {
 namespace {
 
 namespace fs = std::filesystem;
+using test::ReadBytes;
+using test::ReadPcm;
 
 bool Have(const char* tool) {
     const std::string cmd = std::string("command -v ") + tool + " >/dev/null 2>&1";
@@ -32,18 +35,6 @@ bool Have(const char* tool) {
 bool Shell(const std::string& cmd) {
     const int status = std::system(cmd.c_str());
     return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-std::vector<uint8_t> ReadBytes(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
-std::vector<int16_t> ReadPcm(const fs::path& p) {
-    const std::vector<uint8_t> b = ReadBytes(p);
-    std::vector<int16_t> v(b.size() / 2);
-    for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<int16_t>(b[2 * i] | (b[2 * i + 1] << 8));
-    return v;
 }
 
 struct Mode {
