@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "app/main_window.h"
+#include "platform/file_descriptor.h"
 
 namespace zentu {
 
@@ -55,23 +56,6 @@ bool OwnPrivateFolder(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
            (st.st_mode & 077) == 0;
 }
-
-class TFd {
-public:
-    explicit TFd(int fd) : fd_(fd) {}
-    ~TFd() { Close(); }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    int Get() const { return fd_; }
-    bool Close() {
-        const bool ok = fd_ < 0 || ::close(fd_) == 0;
-        fd_ = -1;
-        return ok;
-    }
-
-private:
-    int fd_;
-};
 
 bool WriteAll(int fd, const std::vector<uint8_t>& data) {
     size_t done = 0;

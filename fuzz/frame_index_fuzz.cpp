@@ -1,6 +1,7 @@
 // Arbitrary bytes as a file, walked by the frame walk as zentu-decode walks it and scanned by
 // the frame index (from a memory file): the index's frames must be the walk's, frame for
 // frame, and its Xing table is read from what the walk took for a VBR header.
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -18,7 +19,6 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace zentu;
     static const int fd = memfd_create("frame_index_fuzz", MFD_CLOEXEC);
-    static const std::string path = "/proc/self/fd/" + std::to_string(fd);
     if (fd < 0 || ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) std::abort();
     TMPMemoryStream stream(data, size);
     TMPStreamReader reader(65536);
@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         info.Attach(nullptr);
         if (!found) return 0;
         walk.StepOverVbrHeader();
-        source = FrameIndexSource(path, walk);
+        source = FrameIndexSource(TFd(::fcntl(fd, F_DUPFD_CLOEXEC, 0)), walk);
         for (TFrameWalk::TStep step; (step = walk.Frame(decoder)) != TFrameWalk::TStep::stEnd;) {
             if (step != TFrameWalk::TStep::stFrame) continue;
             frames.push_back(reader.Position());

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 
 namespace zentu {
 
@@ -20,26 +21,18 @@ bool TSingleInstanceLock::TryLock(const std::string& path) {
     path_ = path;
     // O_NOFOLLOW: in the shared folder another user could plant a link under our name.
     // Read-only: a lock needs no writing, and so an existing file serves on a read-only disc.
-    const int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return false;
+    TFd fd(open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd.Valid()) return false;
     // Another user's file there is no lock of ours: they could hold it for ever.
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
-        close(fd);
-        return false;
-    }
-    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) return false;
+    while (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno == EINTR) continue;
         anotherCopy_ = errno == EWOULDBLOCK;
-        close(fd);
         return anotherCopy_;
     }
-    fd_ = fd;
+    fd_ = std::move(fd);
     return true;
-}
-
-TSingleInstanceLock::~TSingleInstanceLock() {
-    if (fd_ >= 0) close(fd_);  // the file stays: removing it would race with a starting copy
 }
 
 }  // namespace zentu

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "platform/file_descriptor.h"
+
 namespace zentu {
 
 class TSingleInstanceLock {
@@ -13,12 +15,11 @@ public:
     // runtime folder, or where the file cannot be made there (read-only, full, missing), it
     // takes `sharedFolder`/`name`-<uid>.lock instead.
     explicit TSingleInstanceLock(const std::string& name = "zentu", const std::string& sharedFolder = "/tmp");
-    ~TSingleInstanceLock();
     TSingleInstanceLock(const TSingleInstanceLock&) = delete;
     TSingleInstanceLock& operator=(const TSingleInstanceLock&) = delete;
 
     // Whether this copy holds the lock.
-    bool Acquired() const { return fd_ >= 0; }
+    bool Acquired() const { return fd_.Valid(); }
     // Whether another copy holds it. Neither is true when no lock file could be opened in
     // either place: the program then does not start (two copies would play at once).
     bool AnotherCopyRuns() const { return anotherCopy_; }
@@ -30,7 +31,8 @@ private:
     bool TryLock(const std::string& path);
 
     std::string path_;
-    int fd_ = -1;
+    // Closed when this object goes; the file stays (removing it would race with a starting copy).
+    TFd fd_;
     bool anotherCopy_ = false;
 };
 

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/file_descriptor.h"
 #include "platform/wave_out_device.h"
 
 namespace zentu::wave_detail {
@@ -58,20 +59,6 @@ struct TPcmCloser {
     void operator()(snd_pcm_t* pcm) const { snd_pcm_close(pcm); }
 };
 using TPcm = std::unique_ptr<snd_pcm_t, TPcmCloser>;
-
-class TFd {
-public:
-    explicit TFd(int fd) : fd_(fd) {}
-    ~TFd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    TFd(TFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    TFd& operator=(TFd&&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 class TAlsaWaveOut final : public TWaveOutBase {
 public:
@@ -168,7 +155,7 @@ private:
 
     void Wake() {
         const uint64_t one = 1;
-        (void)!::write(wake_.get(), &one, sizeof one);
+        (void)!::write(wake_.Get(), &one, sizeof one);
     }
 
     uint64_t Frames(const TWaveHeader* header) const { return header->bufferLength / format_.blockAlign; }
@@ -271,7 +258,7 @@ private:
             const int timeout = Work(awaitRoom);
             awaitingRoom_ = awaitRoom;
             pollfd fds[1 + kMaxPollDescriptors];
-            fds[0] = {wake_.get(), POLLIN, 0};
+            fds[0] = {wake_.Get(), POLLIN, 0};
             int pcmFds = 0;
             if (awaitRoom) {
                 pcmFds = snd_pcm_poll_descriptors(pcm_.get(), fds + 1, kMaxPollDescriptors);
@@ -281,7 +268,7 @@ private:
             ::poll(fds, static_cast<nfds_t>(1 + pcmFds), timeout);
             if (fds[0].revents & POLLIN) {
                 uint64_t count;
-                (void)!::read(wake_.get(), &count, sizeof count);
+                (void)!::read(wake_.Get(), &count, sizeof count);
             }
             lock.lock();
             awaitingRoom_ = false;
@@ -343,7 +330,7 @@ uint32_t OpenAlsa(std::unique_ptr<TWaveOut>& device, const std::string& name, co
                   TWaveCallback callback, bool devicePause) {
     SilenceAlsaOnce();
     TFd wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-    if (wake.get() < 0) return SystemError(-errno);
+    if (wake.Get() < 0) return SystemError(-errno);
     snd_pcm_t* opened = nullptr;
     // Non-blocking: a busy device fails at once instead of stalling the caller, and the
     // feeder never sleeps inside ALSA where Reset and Close could not reach it.

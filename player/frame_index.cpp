@@ -1,6 +1,5 @@
 #include "player/frame_index.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,33 +13,21 @@ namespace {
 // Bytes read from the file at a time; a cancel takes effect between two of them.
 constexpr int32_t kBlock = 1 << 18;
 
-class TFile {
-public:
-    explicit TFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-    ~TFile() {
-        if (fd_ >= 0) ::close(fd_);
+// Reads up to `count` bytes at `offset`; fewer only at the end of the file or on an error.
+int64_t ReadAt(int fd, uint8_t* to, int64_t count, int64_t offset) {
+    int64_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::pread(fd, to + done, static_cast<size_t>(count - done), offset + done);
+        if (n <= 0) break;
+        done += n;
     }
-    TFile(const TFile&) = delete;
-    TFile& operator=(const TFile&) = delete;
-    int Fd() const { return fd_; }
-    int64_t Size() const {
-        struct stat st {};
-        return ::fstat(fd_, &st) == 0 ? st.st_size : 0;
-    }
-    // Reads up to `count` bytes at `offset`; fewer only at the end of the file or on an error.
-    int64_t ReadAt(uint8_t* to, int64_t count, int64_t offset) const {
-        int64_t done = 0;
-        while (done < count) {
-            const ssize_t n = ::pread(fd_, to + done, static_cast<size_t>(count - done), offset + done);
-            if (n <= 0) break;
-            done += n;
-        }
-        return done;
-    }
+    return done;
+}
 
-private:
-    int fd_;
-};
+int64_t FileSize(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 ? st.st_size : 0;
+}
 
 uint32_t Be32(const uint8_t* p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
@@ -75,9 +62,9 @@ TXingToc ParseXingToc(const uint8_t* frame, int32_t available, const FrameHeader
 
 }  // namespace mp3
 
-TFrameIndexSource FrameIndexSource(const std::string& path, const TFrameWalk& walk) {
+TFrameIndexSource FrameIndexSource(TFd file, const TFrameWalk& walk) {
     TFrameIndexSource s;
-    s.path = path;
+    s.file = std::make_shared<const TFd>(std::move(file));
     s.dataStart = walk.DataStart();
     s.dataLength = walk.DataLength();
     s.referenceHeader = walk.ReferenceHeader();
@@ -142,10 +129,10 @@ void TFrameIndex::Publish(std::vector<uint16_t>& steps, bool done) {
 // where the data ends, inside a frame, or after too many skipped bytes.
 void TFrameIndex::Scan() {
     std::vector<uint16_t> steps;
-    const TFile file(source_.path);
-    if (file.Fd() < 0) return Publish(steps, true);
-    ReadToc(file.Fd());
-    const int64_t fileSize = file.Size();
+    const int fd = source_.file ? source_.file->Get() : -1;
+    if (fd < 0) return Publish(steps, true);
+    ReadToc(fd);
+    const int64_t fileSize = FileSize(fd);
     const TFrameIndexSource& s = source_;
     // The most that one frame needs to be judged: the longest frame twice and a header.
     const int32_t most = WholeLengthWindow(LongestFrame(s.freeFormatBase), s.freeFormatBase);
@@ -162,7 +149,7 @@ void TFrameIndex::Scan() {
         std::memmove(buffer.data(), buffer.data() + (pos - bufferStart), static_cast<size_t>(keep));
         bufferStart = pos;
         bufferEnd = pos + keep +
-                    file.ReadAt(buffer.data() + keep, static_cast<int64_t>(buffer.size()) - keep, bufferEnd);
+                    ReadAt(fd, buffer.data() + keep, static_cast<int64_t>(buffer.size()) - keep, bufferEnd);
         return true;
     };
 

@@ -7,12 +7,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "decoder/mpeg_decoder.h"
+#include "platform/file_descriptor.h"
 #include "player/frame_walk.h"
 
 namespace zentu {
@@ -33,7 +34,7 @@ TXingToc ParseXingToc(const uint8_t* frame, int32_t available, const FrameHeader
 
 // The stream as the frame walk found it; positions are file offsets.
 struct TFrameIndexSource {
-    std::string path;
+    std::shared_ptr<const TFd> file;  // the open file, read with pread only
     int64_t dataStart = 0;  // the first audio frame (after a VBR header frame)
     int64_t dataLength = kUnknownLength;
     uint32_t referenceHeader = 0;
@@ -41,8 +42,9 @@ struct TFrameIndexSource {
     FrameHeader header{};   // the first frame's
     int64_t vbrFrame = -1;  // the VBR header frame stepped over; -1 when there was none
 };
-// The source of `walk` after Find and StepOverVbrHeader, read from the file `path`.
-TFrameIndexSource FrameIndexSource(const std::string& path, const TFrameWalk& walk);
+// The source of `walk` after Find and StepOverVbrHeader, read from `file`: a handle on the
+// file the walk reads (a look by name might find another file by then).
+TFrameIndexSource FrameIndexSource(TFd file, const TFrameWalk& walk);
 
 class TFrameIndex {
 public:

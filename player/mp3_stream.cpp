@@ -50,7 +50,7 @@ bool TMP3Stream::Open(TMPStream* source, uint8_t flags, const std::string& name,
     keepFrom_ = kept_.begin;
     // Every frame's place, for seeking and the exact length: a pass over the headers.
     if (const auto* file = dynamic_cast<const TMPFileStream*>(source_); file && options.index && Seekable()) {
-        index_ = std::make_unique<TFrameIndex>(FrameIndexSource(file->FileName(), walk_));
+        index_ = std::make_unique<TFrameIndex>(FrameIndexSource(file->DuplicateHandle(), walk_));
         index_->Start();
     }
     Describe(vbr.lame);

@@ -27,8 +27,7 @@ TMPFileStream::TMPFileStream(const std::string& fileName) : name_(fileName) {
     // (non-blocking, so that a FIFO put in the file's place meanwhile cannot hold us).
     const auto refuse = [&](const struct stat& st) {
         if (S_ISREG(st.st_mode)) return;
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
+        fd_.Close();
         if (S_ISDIR(st.st_mode)) {
             errno = EISDIR;
             RaiseSystemError(what);
@@ -37,20 +36,18 @@ TMPFileStream::TMPFileStream(const std::string& fileName) : name_(fileName) {
     };
     struct stat st {};
     if (::stat(fileName.c_str(), &st) == 0) refuse(st);
-    fd_ = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd_ < 0) RaiseSystemError(what);
-    if (::fstat(fd_, &st) == 0) refuse(st);
-    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+    fd_ = TFd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd_.Valid()) RaiseSystemError(what);
+    if (::fstat(fd_.Get(), &st) == 0) refuse(st);
+    ::fcntl(fd_.Get(), F_SETFL, ::fcntl(fd_.Get(), F_GETFL) & ~O_NONBLOCK);
 }
 
-TMPFileStream::~TMPFileStream() {
-    if (fd_ >= 0) ::close(fd_);
-}
+TFd TMPFileStream::DuplicateHandle() const { return TFd(::fcntl(fd_.Get(), F_DUPFD_CLOEXEC, 0)); }
 
 int32_t TMPFileStream::Read(void* buffer, int32_t count) {
     if (count <= 0) return 0;
     for (;;) {
-        ssize_t n = ::read(fd_, buffer, static_cast<size_t>(count));
+        ssize_t n = ::read(fd_.Get(), buffer, static_cast<size_t>(count));
         if (n >= 0) return static_cast<int32_t>(n);
         if (errno != EINTR) RaiseSystemError("cannot read \"" + name_ + "\"");
     }
@@ -60,14 +57,14 @@ int64_t TMPFileStream::Seek(int64_t offset, TSeekOrigin origin) {
     int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
                  : origin == TSeekOrigin::soCurrent ? SEEK_CUR
                                                     : SEEK_END;
-    off_t r = ::lseek(fd_, static_cast<off_t>(offset), whence);
+    off_t r = ::lseek(fd_.Get(), static_cast<off_t>(offset), whence);
     if (r < 0) RaiseSystemError("cannot seek in \"" + name_ + "\"");
     return r;
 }
 
 int64_t TMPFileStream::Size() {
     struct stat st {};
-    if (::fstat(fd_, &st) != 0) RaiseSystemError("cannot read the size of \"" + name_ + "\"");
+    if (::fstat(fd_.Get(), &st) != 0) RaiseSystemError("cannot read the size of \"" + name_ + "\"");
     return st.st_size;
 }
 

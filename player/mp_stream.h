@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_descriptor.h"
+
 namespace zentu {
 
 enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
@@ -27,17 +29,18 @@ class TMPFileStream final : public TMPStream {
 public:
     // Raises EStreamError with the system's error text when the file cannot be opened.
     explicit TMPFileStream(const std::string& fileName);
-    ~TMPFileStream() override;
-    TMPFileStream(const TMPFileStream&) = delete;
-    TMPFileStream& operator=(const TMPFileStream&) = delete;
 
     int32_t Read(void* buffer, int32_t count) override;
     int64_t Seek(int64_t offset, TSeekOrigin origin) override;
     int64_t Size() override;
     const std::string& FileName() const { return name_; }
+    // A second handle on the same open file, for a reader on another thread: the name may
+    // lead to another file by then. It shares the position, so it is read with pread only.
+    // Invalid when the system refuses one.
+    TFd DuplicateHandle() const;
 
 private:
-    int fd_ = -1;
+    TFd fd_;
     std::string name_;
 };
 

@@ -5,6 +5,8 @@
 // gives a first answer near the exact one; a pass is cancelled at once.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -42,7 +44,7 @@ Walked Walk(const std::string& path) {
     EXPECT_TRUE(info.FindAudio(walk, decoder));
     info.Attach(nullptr);
     walk.StepOverVbrHeader();
-    Walked w{FrameIndexSource(path, walk), {}};
+    Walked w{FrameIndexSource(stream.DuplicateHandle(), walk), {}};
     for (TFrameWalk::TStep step; (step = walk.Frame(decoder)) != TFrameWalk::TStep::stEnd;) {
         if (step != TFrameWalk::TStep::stFrame) continue;
         w.frames.push_back(reader.Position());
@@ -95,6 +97,12 @@ TEST(FrameIndex, AgreesWithTheWalkAndTheDecoders) {
         for (const std::string& path : {whole, half}) {
             SCOPED_TRACE(std::string(c.name) + (path == half ? ", first half" : ""));
             const Walked w = Walk(path);
+            // A tagger may write a new file and rename it over the old one: the index still
+            // counts the file that was opened.
+            if (path == half) {
+                fs::copy_file(whole, half + ".new");
+                fs::rename(half + ".new", half);
+            }
             TFrameIndex index(w.source);
             index.Start();
             ASSERT_TRUE(WaitDone(index));
@@ -131,7 +139,8 @@ TEST(FrameIndex, CancelsAtOnce) {
     // 100,000 frames of silence (43 minutes at 128 kbit/s).
     const TempDir dir;
     TFrameIndexSource source;
-    source.path = dir.Write("long.mp3", Frames(Layer3Frame(), 100000));
+    source.file = std::make_shared<const TFd>(
+        ::open(dir.Write("long.mp3", Frames(Layer3Frame(), 100000)).c_str(), O_RDONLY | O_CLOEXEC));
     source.dataLength = 100000 * 417;
     source.referenceHeader = HeaderWord(Layer3Frame().data());
     FrameLengthAt(Layer3Frame().data(), source.referenceHeader, 0, source.header);
