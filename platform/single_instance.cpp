@@ -11,9 +11,25 @@
 
 namespace zentu {
 
-TSingleInstanceLock::TSingleInstanceLock(const std::string& name, const std::string& sharedFolder) {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] == '/' && TryLock(std::string(runtime) + "/" + name + ".lock")) return;
+namespace {
+
+// $XDG_RUNTIME_DIR; where a copy is started without it (through su, from cron), the folder the
+// login manager made for the user, so that every copy of a user looks in the same place.
+std::string RuntimeFolder(const std::string& loginFolders) {
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR")) return runtime[0] == '/' ? runtime : "";
+    const std::string own = loginFolders + "/" + std::to_string(getuid());
+    struct stat st {};
+    const bool ours = lstat(own.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+                      (st.st_mode & 077) == 0;
+    return ours ? own : "";
+}
+
+}  // namespace
+
+TSingleInstanceLock::TSingleInstanceLock(const std::string& name, const std::string& sharedFolder,
+                                         const std::string& loginFolders) {
+    const std::string runtime = RuntimeFolder(loginFolders);
+    if (!runtime.empty() && TryLock(runtime + "/" + name + ".lock")) return;
     TryLock(sharedFolder + "/" + name + "-" + std::to_string(getuid()) + ".lock");
 }
 

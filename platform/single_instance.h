@@ -11,10 +11,12 @@ namespace zentu {
 
 class TSingleInstanceLock {
 public:
-    // Tries to take the lock $XDG_RUNTIME_DIR/`name`.lock at once, never waiting; without a
-    // runtime folder, or where the file cannot be made there (read-only, full, missing), it
-    // takes `sharedFolder`/`name`-<uid>.lock instead.
-    explicit TSingleInstanceLock(const std::string& name = "zentu", const std::string& sharedFolder = "/tmp");
+    // Tries to take the lock `name`.lock in the runtime folder at once, never waiting: in
+    // $XDG_RUNTIME_DIR, or without it in `loginFolders`/<uid> where that is the user's own
+    // private folder. Without a runtime folder, or where the file cannot be made there
+    // (read-only, full, missing), it takes `sharedFolder`/`name`-<uid>.lock instead.
+    explicit TSingleInstanceLock(const std::string& name = "zentu", const std::string& sharedFolder = "/tmp",
+                                 const std::string& loginFolders = "/run/user");
     TSingleInstanceLock(const TSingleInstanceLock&) = delete;
     TSingleInstanceLock& operator=(const TSingleInstanceLock&) = delete;
 

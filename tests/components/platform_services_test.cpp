@@ -148,23 +148,32 @@ TEST_F(SingleInstanceTest, TheLockGoesWithAKilledHolder) {
 }
 
 // Where the runtime folder cannot hold the lock the shared folder does; else the start is refused.
+// Without $XDG_RUNTIME_DIR the user's private folder under the login folders is the runtime folder.
 TEST_F(SingleInstanceTest, PathsAPlantedLinkAndAnUnusableRuntimeFolder) {
     const std::string shared = dir_ + "/shared", sharedLock = shared + "/zentu-test-" + std::to_string(getuid()) + ".lock";
+    const std::string login = dir_ + "/login", own = login + "/" + std::to_string(getuid()), open = dir_ + "/open";
     fs::create_directories(shared);
+    fs::create_directories(own);
+    fs::permissions(own, fs::perms::owner_all, fs::perm_options::replace);
+    fs::create_directories(open + "/" + std::to_string(getuid()));  // readable by all: not the user's own
     fs::create_symlink(dir_ + "/elsewhere", dir_ + "/zentu-test.lock");
     std::ofstream(dir_ + "/a-file") << "not a folder";
-    // $XDG_RUNTIME_DIR (empty: unset), the shared folder, the lock taken (empty: none, not started)
-    const std::array<std::array<std::string, 3>, 6> kCases{{
-        {"", shared, sharedLock}, {dir_, shared, sharedLock} /* the planted link */, {dir_ + "/missing", shared, sharedLock},
-        {dir_ + "/a-file", shared, sharedLock}, {"/proc", shared, sharedLock} /* read-only, even for root */,
-        {dir_ + "/missing", dir_ + "/none", ""}}};
-    for (const auto& [runtime, sharedFolder, taken] : kCases) {
-        SCOPED_TRACE(runtime);
+    // $XDG_RUNTIME_DIR (empty: unset), the login folders, the shared folder, the lock taken
+    // (empty: none, not started)
+    const std::array<std::array<std::string, 4>, 8> kCases{{
+        {"", dir_ + "/none", shared, sharedLock}, {"", login, shared, own + "/zentu-test.lock"},
+        {"", open, shared, sharedLock}, {dir_, login, shared, sharedLock} /* the planted link */,
+        {dir_ + "/missing", login, shared, sharedLock}, {dir_ + "/a-file", login, shared, sharedLock},
+        {"/proc", login, shared, sharedLock} /* read-only, even for root */, {dir_ + "/missing", login, dir_ + "/none", ""}}};
+    for (const auto& [runtime, loginFolders, sharedFolder, taken] : kCases) {
+        SCOPED_TRACE(runtime + " " + loginFolders);
         runtime.empty() ? unsetenv("XDG_RUNTIME_DIR") : setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-        const TSingleInstanceLock lock("zentu-test", sharedFolder);
+        const TSingleInstanceLock lock("zentu-test", sharedFolder, loginFolders);
         EXPECT_EQ(lock.Acquired() ? lock.Path() : "", taken);
-        const std::string& folder = sharedFolder;  // (a lambda cannot capture a structured binding in clang 14)
-        EXPECT_EQ(InChild([&] { return TSingleInstanceLock("zentu-test", folder).AnotherCopyRuns(); }), !taken.empty());
+        // (a lambda cannot capture a structured binding in clang 14)
+        const std::string &folder = sharedFolder, &logins = loginFolders;
+        EXPECT_EQ(InChild([&] { return TSingleInstanceLock("zentu-test", folder, logins).AnotherCopyRuns(); }),
+                  !taken.empty());
     }
     EXPECT_FALSE(fs::exists(dir_ + "/elsewhere"));
 }
