@@ -330,7 +330,7 @@ uint32_t OpenAlsa(std::unique_ptr<TWaveOut>& device, const std::string& name, co
                   TWaveCallback callback, bool devicePause) {
     SilenceAlsaOnce();
     TFd wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-    if (wake.Get() < 0) return SystemError(-errno);
+    if (!wake.Valid()) return SystemError(-errno);
     snd_pcm_t* opened = nullptr;
     // Non-blocking: a busy device fails at once instead of stalling the caller, and the
     // feeder never sleeps inside ALSA where Reset and Close could not reach it.
